@@ -1,0 +1,175 @@
+// The tile compiler: options, layouts, exchange transfers, phases, tile memory
+// planning and `compile`, which drives them.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "zelk_compiler/error.hpp"
+#include "zelk_compiler/graph.hpp"
+
+namespace zelk_compiler {
+
+// The target: `tile_count` tiles numbered from 0, each reserving the bytes
+// [data_base, data_limit) of its memory for tensor data.
+struct CompilerOptions {
+  std::uint16_t tile_count = 64;
+  std::uint32_t data_base = 0x52000;
+  std::uint32_t data_limit = 0xE0000;
+
+  // At least one tile and a non-empty data window.
+  [[nodiscard]] bool valid() const { return tile_count != 0 && data_base < data_limit; }
+
+  friend bool operator==(const CompilerOptions&, const CompilerOptions&) = default;
+};
+
+enum class Sharding { Replicated, Rows, Columns, Heads };
+
+// Where one tensor lives: the tiles holding a share of it, in order.
+struct Layout {
+  TensorId tensor;
+  std::vector<std::uint16_t> tiles;
+  Sharding sharding = Sharding::Replicated;
+  std::uint32_t alignment = 16;
+
+  friend bool operator==(const Layout&, const Layout&) = default;
+};
+
+// One tile per started KiB of the tensor, from tile 0, at most `tile_count`.
+// Throws std::invalid_argument for `tile_count` 0 and std::overflow_error when
+// the tensor's byte size does not fit 64 bits.
+[[nodiscard]] Layout choose_layout(const Tensor& tensor, std::uint16_t tile_count);
+
+// Bytes of `tensor` held on each tile of `layout`: ceil(bytes / tiles). Throws
+// std::invalid_argument for an empty tile list and std::overflow_error when the
+// byte size does not fit 64 bits.
+[[nodiscard]] std::uint64_t local_bytes(const Tensor& tensor, const Layout& layout);
+
+// Workers of the kernel producing `tensor`: 6 from 96 elements on, else 1.
+[[nodiscard]] std::uint8_t worker_count(const Tensor& tensor);
+
+// One tile sending its share of one tensor to another tile.
+struct Transfer {
+  std::uint16_t source_tile = 0;
+  std::uint16_t destination_tile = 0;
+  TensorId tensor;
+  std::uint32_t bytes = 0;
+
+  friend bool operator==(const Transfer&, const Transfer&) = default;
+};
+
+// The transfers `op` needs so that every tile of `output` holds each input's
+// data: inputs in order, then positions of the output's tile list. A share
+// that does not fit 32 bits is the data-limit `Memory` error of that input.
+// Preconditions (thrown as std::out_of_range): every input of `op` has a
+// tensor and a layout.
+[[nodiscard]] Result<std::vector<Transfer>> transfers_for(const Graph& graph,
+                                                          std::span<const Layout> layouts,
+                                                          const Op& op, const Layout& output);
+
+// Checks the transfers of one exchange phase: no self-sends, no empty sends,
+// no two sends of one tensor to one tile.
+[[nodiscard]] Result<void> validate_transfers(std::span<const Transfer> transfers);
+
+// The kernel variant a tile runs.
+struct SpecializationKey {
+  std::string operation;
+  std::vector<std::uint64_t> shape;
+  std::uint8_t worker_count = 1;
+  std::string role;
+  std::uint32_t alignment = 16;
+
+  friend bool operator==(const SpecializationKey&, const SpecializationKey&) = default;
+};
+
+// One tile's part of one operation.
+struct KernelCommand {
+  std::uint16_t tile = 0;
+  TensorId output;
+  std::vector<TensorId> inputs;
+  SpecializationKey specialization;
+
+  friend bool operator==(const KernelCommand&, const KernelCommand&) = default;
+};
+
+struct Exchange {
+  std::vector<Transfer> transfers;
+  friend bool operator==(const Exchange&, const Exchange&) = default;
+};
+
+struct Compute {
+  OpId op;
+  std::vector<KernelCommand> commands;
+  friend bool operator==(const Compute&, const Compute&) = default;
+};
+
+using Phase = std::variant<Exchange, Compute>;
+
+// The share of one tensor on one tile: bytes [address, address + size), in
+// use from phase `live_from` to phase `live_until`, both inclusive.
+struct Allocation {
+  TensorId tensor;
+  std::uint16_t tile = 0;
+  std::uint32_t address = 0;
+  std::uint32_t size = 0;
+  std::uint64_t live_from = 0;
+  std::uint64_t live_until = 0;
+
+  friend bool operator==(const Allocation&, const Allocation&) = default;
+};
+
+// Whether the closed ranges [a_start, a_end] and [b_start, b_end] meet.
+[[nodiscard]] constexpr bool lifetimes_overlap(std::uint64_t a_start, std::uint64_t a_end,
+                                               std::uint64_t b_start, std::uint64_t b_end) {
+  return a_start <= b_end && b_start <= a_end;
+}
+
+// The smallest multiple of `alignment` at or above `value`, or nothing when it
+// does not fit 32 bits. Throws std::invalid_argument for `alignment` 0.
+[[nodiscard]] std::optional<std::uint32_t> align_u32(std::uint32_t value, std::uint32_t alignment);
+
+// Places every tensor's share on every tile of its layout, first fit in the
+// data window, reusing the bytes of tensors whose lifetimes do not meet.
+// `layouts` is indexed by tensor id. Broken preconditions (a layout missing or
+// with no tiles or alignment 0, a phase naming no operation, ids out of range)
+// throw std::invalid_argument or std::out_of_range.
+[[nodiscard]] Result<std::vector<Allocation>> plan_memory(const Graph& graph,
+                                                          std::span<const Layout> layouts,
+                                                          std::span<const Phase> phases,
+                                                          const CompilerOptions& options);
+
+struct Schedule {
+  std::vector<Layout> layouts;
+  std::vector<Phase> phases;
+  std::vector<Allocation> allocations;
+  std::uint16_t tile_count = 0;
+  // Per tile: highest allocation end minus `data_base`.
+  std::map<std::uint16_t, std::uint32_t> peak_sram;
+
+  friend bool operator==(const Schedule&, const Schedule&) = default;
+};
+
+// Validates the graph and the options, lays out every tensor, emits one
+// compute phase per operation (each preceded by an exchange when inputs must
+// move), plans tile memory and records every tile's peak.
+[[nodiscard]] Result<Schedule> compile(const Graph& graph, const CompilerOptions& options);
+
+std::ostream& operator<<(std::ostream& out, const CompilerOptions& options);
+std::ostream& operator<<(std::ostream& out, Sharding sharding);
+std::ostream& operator<<(std::ostream& out, const Layout& layout);
+std::ostream& operator<<(std::ostream& out, const Transfer& transfer);
+std::ostream& operator<<(std::ostream& out, const SpecializationKey& key);
+std::ostream& operator<<(std::ostream& out, const KernelCommand& command);
+std::ostream& operator<<(std::ostream& out, const Exchange& phase);
+std::ostream& operator<<(std::ostream& out, const Compute& phase);
+std::ostream& operator<<(std::ostream& out, const Phase& phase);
+std::ostream& operator<<(std::ostream& out, const Allocation& allocation);
+std::ostream& operator<<(std::ostream& out, const Schedule& schedule);
+
+}  // namespace zelk_compiler

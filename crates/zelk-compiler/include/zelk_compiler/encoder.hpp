@@ -1,0 +1,78 @@
+// The encoder workload: one transformer encoder block as a compiler graph, its
+// deterministic weights, the host reference kernels and the reference
+// evaluation.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <span>
+#include <vector>
+
+#include "zelk_compiler/error.hpp"
+#include "zelk_compiler/graph.hpp"
+
+namespace zelk_compiler {
+
+struct EncoderConfig {
+  std::uint64_t sequence = 32;
+  std::uint64_t hidden = 64;
+  std::uint64_t heads = 4;
+  std::uint64_t feed_forward = 256;
+
+  friend bool operator==(const EncoderConfig&, const EncoderConfig&) = default;
+};
+
+// The encoder block as a graph of 22 tensors and 15 operations. Fails with
+// "invalid encoder dimensions" unless `hidden`, `sequence` and `heads` are
+// non-zero and `heads` divides `hidden`.
+[[nodiscard]] Result<Graph> encoder_graph(EncoderConfig config);
+
+// The six weight matrices of the block, row-major, rows being the input
+// dimension.
+struct EncoderWeights {
+  std::vector<float> wq;
+  std::vector<float> wk;
+  std::vector<float> wv;
+  std::vector<float> wo;
+  std::vector<float> w1;
+  std::vector<float> w2;
+
+  // Weights from a fixed integer formula: the same bits on every run.
+  [[nodiscard]] static EncoderWeights deterministic(EncoderConfig config);
+
+  friend bool operator==(const EncoderWeights&, const EncoderWeights&) = default;
+};
+
+// Host reference kernels. Their order of rounding is part of their result.
+// A list shorter than its dimensions, or dimensions whose product overflows,
+// throws std::invalid_argument and touches nothing.
+
+// `rows` x `columns` result; each element sums p + sum over k ascending, the
+// product rounded first.
+[[nodiscard]] std::vector<float> matmul(std::span<const float> left, std::span<const float> right,
+                                        std::uint64_t rows, std::uint64_t inner,
+                                        std::uint64_t columns);
+
+// Row-wise standardisation; the result is as long as `input`, positions past
+// `rows` x `columns` stay +0.0.
+[[nodiscard]] std::vector<float> layer_norm(std::span<const float> input, std::uint64_t rows,
+                                            std::uint64_t columns, float epsilon);
+
+// In-place softmax of each of the first `rows` rows.
+void softmax_rows(std::span<float> values, std::uint64_t rows, std::uint64_t columns);
+
+// GELU, tanh form.
+[[nodiscard]] float gelu(float value);
+
+// Evaluates the encoder block on the host. Fails with "encoder input size
+// mismatch" when `input` is not `sequence` x `hidden` values, "invalid encoder
+// dimensions" for `heads` 0 and "encoder weights size mismatch" for weight
+// lists shorter than the configuration needs, in that order.
+[[nodiscard]] Result<std::vector<float>> encoder_reference(EncoderConfig config,
+                                                           std::span<const float> input,
+                                                           const EncoderWeights& weights);
+
+std::ostream& operator<<(std::ostream& out, const EncoderConfig& config);
+std::ostream& operator<<(std::ostream& out, const EncoderWeights& weights);
+
+}  // namespace zelk_compiler

@@ -1,0 +1,165 @@
+// The graph model: tensors, operations, the dataflow graph and its builders.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "zelk_compiler/error.hpp"
+
+namespace zelk_compiler {
+
+// Position of a tensor in `Graph::tensors`.
+struct TensorId {
+  std::uint64_t index = 0;
+  friend bool operator==(const TensorId&, const TensorId&) = default;
+  friend auto operator<=>(const TensorId&, const TensorId&) = default;
+};
+
+// Position of an operation in `Graph::ops`.
+struct OpId {
+  std::uint64_t index = 0;
+  friend bool operator==(const OpId&, const OpId&) = default;
+  friend auto operator<=>(const OpId&, const OpId&) = default;
+};
+
+enum class DType { F32 };
+
+// Bytes per element.
+[[nodiscard]] constexpr std::uint64_t size(DType dtype) {
+  switch (dtype) {
+    case DType::F32:
+      return 4;
+  }
+  return 4;
+}
+
+enum class TensorKind { Input, Weight, Intermediate, Output };
+
+struct Tensor {
+  TensorId id;
+  std::string name;
+  DType dtype = DType::F32;
+  std::vector<std::uint64_t> shape;
+  TensorKind kind = TensorKind::Intermediate;
+  std::optional<OpId> producer;
+
+  // Product of the shape's entries (1 for an empty shape, 0 when any entry is
+  // 0). Throws std::overflow_error when the product does not fit 64 bits.
+  [[nodiscard]] std::uint64_t elements() const;
+
+  friend bool operator==(const Tensor&, const Tensor&) = default;
+};
+
+struct MatMul {
+  friend bool operator==(const MatMul&, const MatMul&) = default;
+};
+struct Add {
+  friend bool operator==(const Add&, const Add&) = default;
+};
+struct Mul {
+  friend bool operator==(const Mul&, const Mul&) = default;
+};
+struct Reshape {
+  std::vector<std::uint64_t> shape;
+  friend bool operator==(const Reshape&, const Reshape&) = default;
+};
+// Entry i of `permutation` is the input axis that becomes output axis i.
+struct Transpose {
+  std::vector<std::uint64_t> permutation;
+  friend bool operator==(const Transpose&, const Transpose&) = default;
+};
+struct LayerNorm {
+  float epsilon = 0.0F;
+  friend bool operator==(const LayerNorm&, const LayerNorm&) = default;
+};
+struct Softmax {
+  std::uint64_t axis = 0;
+  friend bool operator==(const Softmax&, const Softmax&) = default;
+};
+struct Gelu {
+  friend bool operator==(const Gelu&, const Gelu&) = default;
+};
+
+using OpKind = std::variant<MatMul, Add, Mul, Reshape, Transpose, LayerNorm, Softmax, Gelu>;
+
+// The fixed lower-case kernel name of an operation kind ("matmul",
+// "layer_norm", ...); the data a kind carries plays no part.
+[[nodiscard]] std::string_view operation_name(const OpKind& kind);
+
+struct Op {
+  OpId id;
+  std::string name;
+  OpKind kind;
+  std::vector<TensorId> inputs;
+  TensorId output;
+
+  friend bool operator==(const Op&, const Op&) = default;
+};
+
+// A dataflow graph. It only grows: builders append, nothing is removed. A
+// failed builder call leaves the graph exactly as it was.
+struct Graph {
+  std::vector<Tensor> tensors;
+  std::vector<Op> ops;
+  std::vector<TensorId> outputs;
+
+  // Common steps of the builders.
+  [[nodiscard]] TensorId tensor(std::string_view name, std::vector<std::uint64_t> shape,
+                                TensorKind kind, std::optional<OpId> producer);
+  [[nodiscard]] Result<TensorId> op(std::string_view name, OpKind kind,
+                                    std::vector<TensorId> inputs, std::vector<std::uint64_t> shape);
+  [[nodiscard]] Result<TensorId> binary(std::string_view name, OpKind kind, TensorId left,
+                                        TensorId right);
+
+  [[nodiscard]] TensorId input(std::string_view name, std::vector<std::uint64_t> shape);
+  [[nodiscard]] TensorId weight(std::string_view name, std::vector<std::uint64_t> shape);
+  // Throws std::out_of_range for an id that names no tensor.
+  void mark_output(TensorId tensor);
+
+  [[nodiscard]] Result<TensorId> matmul(std::string_view name, TensorId left, TensorId right);
+  [[nodiscard]] Result<TensorId> add(std::string_view name, TensorId left, TensorId right);
+  [[nodiscard]] Result<TensorId> transpose(std::string_view name, TensorId input,
+                                           std::vector<std::uint64_t> permutation);
+  [[nodiscard]] Result<TensorId> layer_norm(std::string_view name, TensorId input, float epsilon);
+  [[nodiscard]] Result<TensorId> softmax(std::string_view name, TensorId input, std::uint64_t axis);
+  [[nodiscard]] Result<TensorId> gelu(std::string_view name, TensorId input);
+
+  // Checks the graph as a whole: ids at their positions, usable shapes,
+  // operation links in range and matching producers, at least one output.
+  [[nodiscard]] Result<void> validate() const;
+
+  friend bool operator==(const Graph&, const Graph&) = default;
+};
+
+std::ostream& operator<<(std::ostream& out, TensorId id);
+std::ostream& operator<<(std::ostream& out, OpId id);
+std::ostream& operator<<(std::ostream& out, DType dtype);
+std::ostream& operator<<(std::ostream& out, TensorKind kind);
+std::ostream& operator<<(std::ostream& out, const Tensor& tensor);
+std::ostream& operator<<(std::ostream& out, const MatMul& kind);
+std::ostream& operator<<(std::ostream& out, const Add& kind);
+std::ostream& operator<<(std::ostream& out, const Mul& kind);
+std::ostream& operator<<(std::ostream& out, const Reshape& kind);
+std::ostream& operator<<(std::ostream& out, const Transpose& kind);
+std::ostream& operator<<(std::ostream& out, const LayerNorm& kind);
+std::ostream& operator<<(std::ostream& out, const Softmax& kind);
+std::ostream& operator<<(std::ostream& out, const Gelu& kind);
+std::ostream& operator<<(std::ostream& out, const OpKind& kind);
+std::ostream& operator<<(std::ostream& out, const Op& op);
+std::ostream& operator<<(std::ostream& out, const Graph& graph);
+
+}  // namespace zelk_compiler
+
+template <>
+struct std::hash<zelk_compiler::TensorId> {
+  std::size_t operator()(zelk_compiler::TensorId id) const noexcept {
+    return std::hash<std::uint64_t>{}(id.index);
+  }
+};

@@ -1,0 +1,8 @@
+// The whole public interface of zelk_compiler.
+#pragma once
+
+#include "zelk_compiler/compiler.hpp"
+#include "zelk_compiler/debug.hpp"
+#include "zelk_compiler/encoder.hpp"
+#include "zelk_compiler/error.hpp"
+#include "zelk_compiler/graph.hpp"

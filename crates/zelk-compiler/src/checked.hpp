@@ -1,0 +1,67 @@
+// Overflow-checked arithmetic on counts, sizes and addresses.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <stdexcept>
+
+namespace zelk_compiler::detail {
+
+[[nodiscard]] inline std::optional<std::uint64_t> checked_mul(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t product = 0;
+  if (__builtin_mul_overflow(a, b, &product)) {
+    return std::nullopt;
+  }
+  return product;
+}
+
+[[nodiscard]] inline std::optional<std::uint64_t> checked_add(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t sum = 0;
+  if (__builtin_add_overflow(a, b, &sum)) {
+    return std::nullopt;
+  }
+  return sum;
+}
+
+[[nodiscard]] inline std::optional<std::uint32_t> checked_add_u32(std::uint32_t a,
+                                                                  std::uint32_t b) {
+  std::uint32_t sum = 0;
+  if (__builtin_add_overflow(a, b, &sum)) {
+    return std::nullopt;
+  }
+  return sum;
+}
+
+// Product of a shape's extents: 0 as soon as any extent is 0 (even when the
+// extents before it overflow), nothing when the product does not fit.
+[[nodiscard]] inline std::optional<std::uint64_t> shape_elements(
+    std::span<const std::uint64_t> shape) {
+  for (const std::uint64_t extent : shape) {
+    if (extent == 0) {
+      return 0;
+    }
+  }
+  std::uint64_t product = 1;
+  for (const std::uint64_t extent : shape) {
+    const auto next = checked_mul(product, extent);
+    if (!next) {
+      return std::nullopt;
+    }
+    product = *next;
+  }
+  return product;
+}
+
+// Product of two dimensions for callers that treat overflow as a broken
+// precondition.
+[[nodiscard]] inline std::uint64_t mul_or_throw(std::uint64_t a, std::uint64_t b,
+                                                const char* what) {
+  const auto product = checked_mul(a, b);
+  if (!product) {
+    throw std::invalid_argument(what);
+  }
+  return *product;
+}
+
+}  // namespace zelk_compiler::detail

@@ -1,0 +1,54 @@
+// Whole-graph validation.
+#include <algorithm>
+#include <string>
+
+#include "checked.hpp"
+#include "zelk_compiler/graph.hpp"
+
+namespace zelk_compiler {
+namespace {
+
+// A tensor can be sized in bytes only when its extents are all non-zero and
+// its byte size fits 64 bits; the compiler relies on both after validation.
+bool tensor_is_valid(const Tensor& tensor, std::uint64_t position) {
+  if (tensor.id.index != position || tensor.shape.empty()) {
+    return false;
+  }
+  if (std::ranges::find(tensor.shape, std::uint64_t{0}) != tensor.shape.end()) {
+    return false;
+  }
+  const auto elements = detail::shape_elements(tensor.shape);
+  return elements && detail::checked_mul(*elements, size(tensor.dtype));
+}
+
+bool op_is_valid(const Op& op, std::uint64_t position, const std::vector<Tensor>& tensors) {
+  if (op.id.index != position) {
+    return false;
+  }
+  const auto in_range = [&](TensorId id) { return id.index < tensors.size(); };
+  if (!std::ranges::all_of(op.inputs, in_range) || !in_range(op.output)) {
+    return false;
+  }
+  return tensors[op.output.index].producer == op.id;
+}
+
+}  // namespace
+
+Result<void> Graph::validate() const {
+  for (std::uint64_t i = 0; i < tensors.size(); ++i) {
+    if (!tensor_is_valid(tensors[i], i)) {
+      return std::unexpected(CompileError::graph("invalid tensor " + tensors[i].name));
+    }
+  }
+  for (std::uint64_t j = 0; j < ops.size(); ++j) {
+    if (!op_is_valid(ops[j], j, tensors)) {
+      return std::unexpected(CompileError::graph("invalid op " + ops[j].name));
+    }
+  }
+  if (outputs.empty()) {
+    return std::unexpected(CompileError::graph("graph has no outputs"));
+  }
+  return {};
+}
+
+}  // namespace zelk_compiler
