@@ -38,4 +38,84 @@ inline EncoderWeights deterministic_weights(const EncoderConfig& config) {
                         .w2 = weight_matrix(f, h, 6)};
 }
 
+inline std::vector<float> matmul(const std::vector<float>& left, const std::vector<float>& right,
+                                 std::uint64_t rows, std::uint64_t inner, std::uint64_t columns) {
+  std::vector<float> output(rows * columns, +0.0F);
+  for (std::uint64_t row = 0; row < rows; ++row) {
+    for (std::uint64_t column = 0; column < columns; ++column) {
+      float sum = +0.0F;
+      for (std::uint64_t k = 0; k < inner; ++k) {
+        const float p = left[row * inner + k] * right[k * columns + column];
+        sum = p + sum;
+      }
+      output[row * columns + column] = sum;
+    }
+  }
+  return output;
+}
+
+inline std::vector<float> layer_norm(const std::vector<float>& input, std::uint64_t rows,
+                                     std::uint64_t columns, float epsilon) {
+  std::vector<float> output(input.size(), +0.0F);
+  for (std::uint64_t row = 0; row < rows; ++row) {
+    const std::uint64_t start = row * columns;
+    float sum = -0.0F;
+    for (std::uint64_t c = 0; c < columns; ++c) {
+      sum = sum + input[start + c];
+    }
+    const float mean = sum / static_cast<float>(columns);
+    float sum2 = -0.0F;
+    for (std::uint64_t c = 0; c < columns; ++c) {
+      const float d = input[start + c] - mean;
+      const float dd = d * d;
+      sum2 = sum2 + dd;
+    }
+    const float variance = sum2 / static_cast<float>(columns);
+    const float added = variance + epsilon;
+    const float root = std::sqrt(added);
+    const float scale = 1.0F / root;
+    for (std::uint64_t column = 0; column < columns; ++column) {
+      const float d = input[start + column] - mean;
+      output[row * columns + column] = d * scale;
+    }
+  }
+  return output;
+}
+
+inline void softmax_rows(std::vector<float>& values, std::uint64_t rows, std::uint64_t columns) {
+  for (std::uint64_t row = 0; row < rows; ++row) {
+    const std::uint64_t start = row * columns;
+    float maximum = -std::numeric_limits<float>::infinity();
+    for (std::uint64_t c = 0; c < columns; ++c) {
+      const float entry = values[start + c];
+      if (!std::isnan(entry) && entry > maximum) {
+        maximum = entry;
+      }
+    }
+    float total = +0.0F;
+    for (std::uint64_t c = 0; c < columns; ++c) {
+      const float shifted = values[start + c] - maximum;
+      values[start + c] = ::expf(shifted);
+      total = values[start + c] + total;
+    }
+    for (std::uint64_t c = 0; c < columns; ++c) {
+      values[start + c] = values[start + c] / total;
+    }
+  }
+}
+
+// The constants as decimals here; the tests check that they round to the bit
+// patterns the library spells out.
+inline float gelu(float x) {
+  const float half = 0.5F * x;
+  const float square = x * x;
+  const float cube = x * square;
+  const float scaled_cube = 0.044715F * cube;
+  const float inner = x + scaled_cube;
+  const float argument = 0.7978846F * inner;
+  const float t = ::tanhf(argument);
+  const float sum = 1.0F + t;
+  return half * sum;
+}
+
 }  // namespace zelk_compiler::literal
