@@ -118,4 +118,64 @@ inline float gelu(float x) {
   return half * sum;
 }
 
+// The encoder block, step for step, for weight lists of at least the needed
+// lengths and `heads` of at least 1.
+inline std::vector<float> encoder_reference(const EncoderConfig& config,
+                                            const std::vector<float>& input,
+                                            const EncoderWeights& weights) {
+  const std::uint64_t s = config.sequence;
+  const std::uint64_t h = config.hidden;
+  const std::uint64_t f = config.feed_forward;
+  const float epsilon = 1e-5F;
+
+  const std::vector<float> norm1 = layer_norm(input, s, h, epsilon);
+  const std::vector<float> q = matmul(norm1, weights.wq, s, h, h);
+  const std::vector<float> k = matmul(norm1, weights.wk, s, h, h);
+  const std::vector<float> v = matmul(norm1, weights.wv, s, h, h);
+  std::vector<float> context(input.size(), +0.0F);
+  const std::uint64_t head_size = h / config.heads;
+  for (std::uint64_t head = 0; head < config.heads; ++head) {
+    std::vector<float> scores(s * s, +0.0F);
+    for (std::uint64_t row = 0; row < s; ++row) {
+      for (std::uint64_t column = 0; column < s; ++column) {
+        float sum = +0.0F;
+        for (std::uint64_t inner = 0; inner < head_size; ++inner) {
+          const std::uint64_t index = head * head_size + inner;
+          const float p = q[row * h + index] * k[column * h + index];
+          sum = p + sum;
+        }
+        const float root = std::sqrt(static_cast<float>(head_size));
+        scores[row * s + column] = sum / root;
+      }
+    }
+    softmax_rows(scores, s, s);
+    for (std::uint64_t row = 0; row < s; ++row) {
+      for (std::uint64_t inner = 0; inner < head_size; ++inner) {
+        float sum = +0.0F;
+        for (std::uint64_t column = 0; column < s; ++column) {
+          const float p = scores[row * s + column] * v[column * h + head * head_size + inner];
+          sum = p + sum;
+        }
+        context[row * h + head * head_size + inner] = sum;
+      }
+    }
+  }
+  const std::vector<float> projected = matmul(context, weights.wo, s, h, h);
+  std::vector<float> residual1(input.size());
+  for (std::uint64_t i = 0; i < input.size(); ++i) {
+    residual1[i] = input[i] + projected[i];
+  }
+  const std::vector<float> norm2 = layer_norm(residual1, s, h, epsilon);
+  std::vector<float> activation = matmul(norm2, weights.w1, s, h, f);
+  for (std::uint64_t i = 0; i < activation.size(); ++i) {
+    activation[i] = gelu(activation[i]);
+  }
+  const std::vector<float> down = matmul(activation, weights.w2, s, f, h);
+  std::vector<float> result(input.size());
+  for (std::uint64_t i = 0; i < input.size(); ++i) {
+    result[i] = residual1[i] + down[i];
+  }
+  return result;
+}
+
 }  // namespace zelk_compiler::literal
