@@ -27,6 +27,13 @@ struct EncoderConfig {
 // non-zero and `heads` divides `hidden`.
 [[nodiscard]] Result<Graph> encoder_graph(EncoderConfig config);
 
+// `layers` encoder blocks on one input "input": block n has its own six
+// weights, reads block n - 1's result (block 0 reads "input") and prefixes
+// its names with "l<n>." ("l0.wq", "l3.attention_scores"). Only the last
+// block's "ffn_residual" is an output. Fails with "invalid encoder dimensions"
+// where `encoder_graph` does and for `layers` 0.
+[[nodiscard]] Result<Graph> encoder_stack_graph(EncoderConfig config, std::uint64_t layers);
+
 // The six weight matrices of the block, row-major, rows being the input
 // dimension.
 struct EncoderWeights {

@@ -1,0 +1,94 @@
+// compile: validation, options, layouts, phases, memory, peak map.
+#include <string>
+#include <utility>
+
+#include "zelk_compiler/compiler.hpp"
+
+namespace zelk_compiler {
+namespace {
+
+std::vector<Layout> layouts_for(const Graph& graph, std::uint16_t tile_count) {
+  std::vector<Layout> layouts;
+  layouts.reserve(graph.tensors.size());
+  for (const Tensor& tensor : graph.tensors) {
+    layouts.push_back(choose_layout(tensor, tile_count));
+  }
+  return layouts;
+}
+
+// One command per tile of the output's layout; the last tile runs the "tail"
+// variant of the kernel.
+Compute compute_phase(const Graph& graph, const Op& op, const Layout& output_layout) {
+  const Tensor& output = graph.tensors[op.output.index];
+  const SpecializationKey body{.operation = std::string(operation_name(op.kind)),
+                               .shape = output.shape,
+                               .worker_count = worker_count(output),
+                               .role = "body",
+                               .alignment = output_layout.alignment};
+  Compute phase{.op = op.id, .commands = {}};
+  phase.commands.reserve(output_layout.tiles.size());
+  for (const std::uint16_t tile : output_layout.tiles) {
+    phase.commands.push_back(KernelCommand{
+        .tile = tile, .output = op.output, .inputs = op.inputs, .specialization = body});
+  }
+  if (!phase.commands.empty()) {
+    phase.commands.back().specialization.role = "tail";
+  }
+  return phase;
+}
+
+std::map<std::uint16_t, std::uint32_t> peaks(std::span<const Allocation> allocations,
+                                             std::uint32_t data_base) {
+  // Every allocation lies inside the window, so its end minus the base
+  // neither overflows nor underflows.
+  std::map<std::uint16_t, std::uint32_t> peak;
+  for (const Allocation& allocation : allocations) {
+    const std::uint32_t high = allocation.address + allocation.size - data_base;
+    const auto [entry, inserted] = peak.try_emplace(allocation.tile, high);
+    if (!inserted && entry->second < high) {
+      entry->second = high;
+    }
+  }
+  return peak;
+}
+
+}  // namespace
+
+Result<Schedule> compile(const Graph& graph, const CompilerOptions& options) {
+  if (auto valid = graph.validate(); !valid) {
+    return std::unexpected(std::move(valid.error()));
+  }
+  if (!options.valid()) {
+    return std::unexpected(CompileError::graph("invalid compiler options"));
+  }
+
+  Schedule schedule;
+  schedule.tile_count = options.tile_count;
+  schedule.layouts = layouts_for(graph, options.tile_count);
+
+  schedule.phases.reserve(graph.ops.size() * 2);
+  for (const Op& op : graph.ops) {
+    const Layout& output_layout = schedule.layouts[op.output.index];
+    auto transfers = transfers_for(graph, schedule.layouts, op, output_layout);
+    if (!transfers) {
+      return std::unexpected(std::move(transfers.error()));
+    }
+    if (!transfers->empty()) {
+      if (auto checked = validate_transfers(*transfers); !checked) {
+        return std::unexpected(std::move(checked.error()));
+      }
+      schedule.phases.emplace_back(Exchange{std::move(*transfers)});
+    }
+    schedule.phases.emplace_back(compute_phase(graph, op, output_layout));
+  }
+
+  auto allocations = plan_memory(graph, schedule.layouts, schedule.phases, options);
+  if (!allocations) {
+    return std::unexpected(std::move(allocations.error()));
+  }
+  schedule.allocations = std::move(*allocations);
+  schedule.peak_sram = peaks(schedule.allocations, options.data_base);
+  return schedule;
+}
+
+}  // namespace zelk_compiler
