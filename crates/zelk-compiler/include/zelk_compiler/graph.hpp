@@ -131,8 +131,9 @@ struct Graph {
   [[nodiscard]] Result<TensorId> softmax(std::string_view name, TensorId input, std::uint64_t axis);
   [[nodiscard]] Result<TensorId> gelu(std::string_view name, TensorId input);
 
-  // Checks the graph as a whole: ids at their positions, usable shapes,
-  // operation links in range and matching producers, at least one output.
+  // Checks the graph as a whole: ids at their positions, usable shapes (no
+  // zero extent, byte size within 64 bits), operation links in range and
+  // matching producers, outputs that name tensors, at least one output.
   [[nodiscard]] Result<void> validate() const;
 
   friend bool operator==(const Graph&, const Graph&) = default;

@@ -1,4 +1,6 @@
 // compile: validation, options, layouts, phases, memory, peak map.
+#include <algorithm>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -40,16 +42,24 @@ Compute compute_phase(const Graph& graph, const Op& op, const Layout& output_lay
 std::map<std::uint16_t, std::uint32_t> peaks(std::span<const Allocation> allocations,
                                              std::uint32_t data_base) {
   // Every allocation lies inside the window, so its end minus the base
-  // neither overflows nor underflows.
-  std::map<std::uint16_t, std::uint32_t> peak;
+  // neither overflows nor underflows. Highest ends are gathered per tile
+  // number first; the map is then filled in key order.
+  std::vector<std::optional<std::uint32_t>> by_tile;
   for (const Allocation& allocation : allocations) {
+    if (allocation.tile >= by_tile.size()) {
+      by_tile.resize(std::size_t{allocation.tile} + 1);
+    }
     const std::uint32_t high = allocation.address + allocation.size - data_base;
-    const auto [entry, inserted] = peak.try_emplace(allocation.tile, high);
-    if (!inserted && entry->second < high) {
-      entry->second = high;
+    auto& peak = by_tile[allocation.tile];
+    peak = std::max(peak.value_or(0), high);
+  }
+  std::map<std::uint16_t, std::uint32_t> peak_map;
+  for (std::size_t tile = 0; tile < by_tile.size(); ++tile) {
+    if (by_tile[tile]) {
+      peak_map.emplace_hint(peak_map.end(), static_cast<std::uint16_t>(tile), *by_tile[tile]);
     }
   }
-  return peak;
+  return peak_map;
 }
 
 }  // namespace

@@ -90,7 +90,12 @@ Result<Graph> encoder_blocks(const EncoderConfig& config, std::uint64_t layers, 
   Graph graph;
   TensorId current = graph.input("input", {config.sequence, config.hidden});
   for (std::uint64_t layer = 0; layer < layers; ++layer) {
-    const std::string prefix = prefixed ? "l" + std::to_string(layer) + "." : std::string();
+    std::string prefix;
+    if (prefixed) {
+      prefix = 'l';
+      prefix += std::to_string(layer);
+      prefix += '.';
+    }
     auto result = BlockBuilder(graph, prefix).build(config, current);
     if (!result) {
       return std::unexpected(std::move(result.error()));

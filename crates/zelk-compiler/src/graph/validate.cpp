@@ -45,6 +45,13 @@ Result<void> Graph::validate() const {
       return std::unexpected(CompileError::graph("invalid op " + ops[j].name));
     }
   }
+  // Builders only append ids of existing tensors, but a graph assembled by
+  // hand may not: compile must never index past the tensor list.
+  for (const TensorId output : outputs) {
+    if (output.index >= tensors.size()) {
+      return std::unexpected(CompileError::graph("invalid output " + std::to_string(output.index)));
+    }
+  }
   if (outputs.empty()) {
     return std::unexpected(CompileError::graph("graph has no outputs"));
   }

@@ -4,6 +4,7 @@
 #include <set>
 #include <string>
 
+#include "support/random_graphs.hpp"
 #include "zelk_compiler/compiler.hpp"
 #include "zelk_compiler/encoder.hpp"
 
@@ -123,7 +124,7 @@ TEST(EncoderStack, LayersAreChainedAndPrefixed) {
   // Layer n mirrors the block: same kinds, shapes and names after the prefix,
   // and its first operation reads layer n - 1's result.
   for (std::uint64_t layer = 0; layer < 3; ++layer) {
-    const std::string prefix = "l" + std::to_string(layer) + ".";
+    const std::string prefix = test_support::numbered("l", layer) + ".";
     for (std::size_t i = 1; i < block.tensors.size(); ++i) {
       const Tensor& t = stack->tensors[1 + layer * 21 + (i - 1)];
       EXPECT_EQ(t.name, prefix + block.tensors[i].name);

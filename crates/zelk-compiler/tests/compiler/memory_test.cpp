@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "compiler/test_graphs.hpp"
+#include "support/random_graphs.hpp"
 #include "zelk_compiler/compiler.hpp"
 
 namespace zelk_compiler {
@@ -55,7 +56,7 @@ Problem problem(const std::vector<std::uint64_t>& bytes,
   for (const auto& [from, until] : lifetimes) phase_count = std::max(phase_count, until + 1);
   p.phases.assign(phase_count, Exchange{});
   for (std::size_t i = 0; i < bytes.size(); ++i) {
-    const TensorId id = p.graph.input("t" + std::to_string(i), {bytes[i] / 4});
+    const TensorId id = p.graph.input(test_support::numbered("t", i), {bytes[i] / 4});
     p.layouts.push_back(prefix_layout(id.index, tiles));
     if (const std::uint64_t from = lifetimes[i].first; from > 0) {
       const OpId op{p.graph.ops.size()};

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/random_graphs.hpp"
 #include "zelk_compiler/compiler.hpp"
 
 namespace zelk_compiler::test_support {
@@ -13,7 +14,7 @@ namespace zelk_compiler::test_support {
 inline Tensor make_tensor(std::vector<std::uint64_t> shape, TensorKind kind = TensorKind::Input,
                           std::uint64_t id = 0) {
   return Tensor{.id = TensorId{id},
-                .name = "t" + std::to_string(id),
+                .name = numbered("t", id),
                 .dtype = DType::F32,
                 .shape = std::move(shape),
                 .kind = kind,

@@ -113,6 +113,15 @@ TEST(GraphValidation, LinksAreCheckedOnlyFromTheOperationsSide) {
   EXPECT_TRUE(graph.validate().has_value());
 }
 
+TEST(GraphValidation, OutputsMustNameTensors) {
+  Graph graph = valid_chain();
+  graph.outputs.push_back(TensorId{4});
+  EXPECT_EQ(graph.validate().error(), graph_error("invalid output 4"));
+  // Operations are checked first.
+  graph.ops[1].id = OpId{0};
+  EXPECT_EQ(graph.validate().error(), graph_error("invalid op z"));
+}
+
 TEST(GraphValidation, ValidateChangesNothing) {
   Graph graph = valid_chain();
   graph.tensors[3].shape = {};

@@ -25,7 +25,7 @@ TensorId pick(Random& random, const Graph& graph) {
 // Adds one operation reading existing tensors; returns false when the
 // chosen kind found no fitting operand (nothing is added then).
 bool add_operation(Random& random, Graph& graph, const GraphShape& limits) {
-  const std::string name = "op" + std::to_string(graph.ops.size());
+  const std::string name = numbered("op", graph.ops.size());
   const TensorId x = pick(random, graph);
   const Shape shape = graph.tensors[x.index].shape;
   switch (random.between(0, 7)) {
@@ -55,7 +55,7 @@ bool add_operation(Random& random, Graph& graph, const GraphShape& limits) {
     }
     case 5: {
       if (shape.size() != 2) return false;
-      const TensorId w = graph.weight("w" + std::to_string(graph.tensors.size()),
+      const TensorId w = graph.weight(numbered("w", graph.tensors.size()),
                                       {shape[1], random.between(1, limits.max_extent)});
       return graph.matmul(name, x, w).has_value();
     }
@@ -83,7 +83,7 @@ Graph random_graph(Random& random, const GraphShape& limits) {
   const std::uint64_t sources = random.between(1, 3);
   for (std::uint64_t i = 0; i < sources; ++i) {
     const Shape shape = random_shape(random, random.between(1, 3), limits.max_extent);
-    const std::string name = "in" + std::to_string(i);
+    const std::string name = numbered("in", i);
     (void)(random.chance(60) ? graph.input(name, shape) : graph.weight(name, shape));
   }
   const std::uint64_t ops = random.between(1, limits.max_ops);

@@ -2,10 +2,20 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 #include "zelk_compiler/compiler.hpp"
 
 namespace zelk_compiler::test_support {
+
+// `prefix` followed by `number` in decimal ("t3"). Built by appending: g++ 12
+// warns falsely about a short literal plus std::to_string at -O3.
+[[nodiscard]] inline std::string numbered(std::string_view prefix, std::uint64_t number) {
+  std::string text(prefix);
+  text += std::to_string(number);
+  return text;
+}
 
 // A small deterministic generator (splitmix64), the same on every platform.
 class Random {

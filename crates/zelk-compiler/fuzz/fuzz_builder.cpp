@@ -1,0 +1,82 @@
+// Fuzz target: a sequence of builder calls with arbitrary shapes, ids and
+// parameters, then compile under arbitrary options. A failed builder call
+// must leave the graph unchanged; a successful compile must pass the
+// independent schedule checker.
+#include <stdexcept>
+
+#include "fuzz_support.hpp"
+#include "support/schedule_checker.hpp"
+
+using namespace zelk_compiler;
+
+namespace {
+
+Result<TensorId> build_one(FuzzedDataProvider& in, Graph& graph) {
+  const auto count = graph.tensors.size();
+  const std::string name = in.ConsumeRandomLengthString(8);
+  const TensorId a{fuzz::index(in, count)};
+  const TensorId b{fuzz::index(in, count)};
+  switch (in.ConsumeIntegralInRange<int>(0, 10)) {
+    case 0:
+      return graph.input(name, fuzz::shape(in));
+    case 1:
+      return graph.weight(name, fuzz::shape(in));
+    case 2:
+      return graph.matmul(name, a, b);
+    case 3:
+      return graph.add(name, a, b);
+    case 4: {
+      std::vector<std::uint64_t> permutation(in.ConsumeIntegralInRange<std::size_t>(0, 4));
+      for (auto& axis : permutation) axis = in.ConsumeIntegralInRange<std::uint64_t>(0, 4);
+      return graph.transpose(name, a, std::move(permutation));
+    }
+    case 5:
+      return graph.layer_norm(name, a, in.ConsumeFloatingPoint<float>());
+    case 6:
+      return graph.softmax(name, a, fuzz::index(in, 4));
+    case 7:
+      return graph.gelu(name, a);
+    case 8:
+      return graph.binary(name, Mul{}, a, b);
+    case 9: {
+      auto target = fuzz::shape(in);
+      return graph.op(name, Reshape{target}, {a}, target);
+    }
+    default:
+      try {
+        graph.mark_output(a);
+      } catch (const std::out_of_range&) {
+        if (a.index < count) fuzz::fail("mark_output refused an existing tensor");
+      }
+      return a;
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  FuzzedDataProvider in(data, size);
+  Graph graph;
+  const CompilerOptions options = fuzz::options(in);
+  while (in.remaining_bytes() > 0 && graph.tensors.size() < 48) {
+    const Graph before = graph;
+    const auto built = build_one(in, graph);
+    if (!built) {
+      if (!(graph == before)) fuzz::fail("a failed builder call changed the graph");
+      if (built.error().kind != CompileError::Kind::Graph) fuzz::fail("builder error not Graph");
+    }
+  }
+  if (!graph.validate() || !options.valid()) {
+    if (compile(graph, options)) fuzz::fail("compile accepted an invalid graph or options");
+    return 0;
+  }
+  if (fuzz::planned_allocations(graph, options) > fuzz::kMaxAllocations) return 0;
+  const auto schedule = compile(graph, options);
+  if (!schedule) {
+    if (schedule.error().kind != CompileError::Kind::Memory) fuzz::fail("unexpected error kind");
+    return 0;
+  }
+  const auto problems = test_support::check_schedule(graph, options, *schedule);
+  if (!problems.empty()) fuzz::fail(problems.front());
+  return 0;
+}

@@ -1,0 +1,102 @@
+// Fuzz target: Graph records made directly, with ids out of range, producers
+// that lie, empty shapes and arbitrary operation kinds, through validate and
+// compile. Nothing may crash; a graph that passes validation must compile to
+// a schedule the checker accepts, or fail with a memory error.
+#include "fuzz_support.hpp"
+#include "support/schedule_checker.hpp"
+
+using namespace zelk_compiler;
+
+namespace {
+
+OpKind kind(FuzzedDataProvider& in) {
+  switch (in.ConsumeIntegralInRange<int>(0, 7)) {
+    case 0:
+      return MatMul{};
+    case 1:
+      return Add{};
+    case 2:
+      return Mul{};
+    case 3:
+      return Reshape{fuzz::shape(in)};
+    case 4:
+      return Transpose{fuzz::shape(in)};
+    case 5:
+      return LayerNorm{in.ConsumeFloatingPoint<float>()};
+    case 6:
+      return Softmax{in.ConsumeIntegral<std::uint64_t>()};
+    default:
+      return Gelu{};
+  }
+}
+
+// Mostly honest ids and links, sometimes not.
+Graph records(FuzzedDataProvider& in) {
+  Graph graph;
+  const auto tensors = in.ConsumeIntegralInRange<std::size_t>(0, 24);
+  const auto ops = in.ConsumeIntegralInRange<std::size_t>(0, tensors);
+  for (std::size_t i = 0; i < tensors; ++i) {
+    Tensor tensor{
+        .id = TensorId{in.ConsumeIntegralInRange<int>(0, 15) == 0 ? fuzz::index(in, tensors) : i},
+        .name = in.ConsumeRandomLengthString(6),
+        .dtype = DType::F32,
+        .shape = in.ConsumeIntegralInRange<int>(0, 15) == 0
+                     ? fuzz::shape(in)
+                     : std::vector<std::uint64_t>{in.ConsumeIntegralInRange<std::uint64_t>(1, 300),
+                                                  in.ConsumeIntegralInRange<std::uint64_t>(1, 40)},
+        .kind = static_cast<TensorKind>(in.ConsumeIntegralInRange<int>(0, 3)),
+        .producer = std::nullopt};
+    graph.tensors.push_back(std::move(tensor));
+  }
+  for (std::size_t j = 0; j < ops; ++j) {
+    Op op{.id = OpId{in.ConsumeIntegralInRange<int>(0, 15) == 0 ? fuzz::index(in, ops) : j},
+          .name = in.ConsumeRandomLengthString(6),
+          .kind = kind(in),
+          .inputs = {},
+          .output = TensorId{fuzz::index(in, tensors)}};
+    const auto inputs = in.ConsumeIntegralInRange<std::size_t>(0, 3);
+    for (std::size_t k = 0; k < inputs; ++k)
+      op.inputs.push_back(TensorId{fuzz::index(in, tensors)});
+    if (op.output.index < tensors && in.ConsumeIntegralInRange<int>(0, 7) != 0) {
+      graph.tensors[op.output.index].producer = op.id;
+    }
+    graph.ops.push_back(std::move(op));
+  }
+  for (std::size_t i = 0; i < tensors; ++i) {
+    if (in.ConsumeIntegralInRange<int>(0, 15) == 0) {
+      graph.tensors[i].producer = OpId{fuzz::index(in, ops)};
+    }
+  }
+  const auto outputs = in.ConsumeIntegralInRange<std::size_t>(0, 3);
+  for (std::size_t k = 0; k < outputs; ++k)
+    graph.outputs.push_back(TensorId{fuzz::index(in, tensors)});
+  return graph;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  FuzzedDataProvider in(data, size);
+  const CompilerOptions options = fuzz::options(in);
+  const Graph graph = records(in);
+  const auto valid = graph.validate();
+  if (valid != graph.validate()) fuzz::fail("validate is not repeatable");
+  if (!valid || !options.valid()) {
+    const auto schedule = compile(graph, options);
+    if (schedule) fuzz::fail("compile accepted an invalid graph or options");
+    if (!valid && !(schedule.error() == valid.error())) fuzz::fail("compile changed the error");
+    return 0;
+  }
+  if (fuzz::planned_allocations(graph, options) > fuzz::kMaxAllocations) return 0;
+  const auto schedule = compile(graph, options);
+  if (!schedule) {
+    if (schedule.error().kind != CompileError::Kind::Memory &&
+        schedule.error().message != "multiple sends target one tensor region in an epoch") {
+      fuzz::fail("unexpected compile error " + schedule.error().message);
+    }
+    return 0;
+  }
+  const auto problems = test_support::check_schedule(graph, options, *schedule);
+  if (!problems.empty()) fuzz::fail(problems.front());
+  return 0;
+}
