@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
 #include <source_location>
+#include <span>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -12,6 +16,7 @@
 #include <vector>
 
 #include "checks/assertions.hpp"
+#include "checks/checks.hpp"
 #include "checks/runner.hpp"
 #include "zelk_compiler/error.hpp"
 
@@ -263,6 +268,34 @@ TEST(CheckAssertions, FailWithTheirMessages) {
             }),
             R"(Graph("bad \"x\""))");
   EXPECT_EQ(message_of([] { require_eq(require_ok(Result<int>(7)), 7); }), "(no failure)");
+}
+
+TEST(CheckTable, HoldsTheBuiltInChecksInOrder) {
+  struct Expected {
+    std::string_view name;
+    void (*function)();
+  };
+  const Expected expected[] = {
+      {"tests::encoder_graph_compiles_deterministically",
+       tests::encoder_graph_compiles_deterministically},
+      {"tests::encoder_reference_is_finite_and_repeatable",
+       tests::encoder_reference_is_finite_and_repeatable},
+      {"tests::live_allocations_do_not_overlap", tests::live_allocations_do_not_overlap},
+  };
+  const std::span<const Check> table = tests::check_table();
+  ASSERT_EQ(table.size(), std::size(expected));
+  std::uint_least32_t previous_line = 0;
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    const Check& check = table[i];
+    EXPECT_EQ(check.name, expected[i].name);
+    EXPECT_EQ(check.function, expected[i].function) << check.name;
+    EXPECT_FALSE(check.ignored || check.should_fail || check.benchmark) << check.name;
+    EXPECT_TRUE(std::string_view(check.location.file_name()).ends_with("src/checks/checks.cpp"))
+        << check.location.file_name();
+    // The checks are defined in table order, each after the one before.
+    EXPECT_GT(check.location.line(), previous_line) << check.name;
+    previous_line = check.location.line();
+  }
 }
 
 }  // namespace
