@@ -10,9 +10,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <span>
 #include <stdexcept>
 #include <string_view>
@@ -35,20 +37,27 @@ inline constexpr std::uint64_t lanes_of = sizeof(Vector) / sizeof(float);
 // columns of the right operand, and `row_block` rows of the left one, are
 // packed so that they stay in cache while they are reused. The tiles fit the
 // register file: 16 registers for SSE2 and AVX2, 32 for AVX-512.
-template <class VectorType, std::uint64_t rows, std::uint64_t vectors, std::uint64_t depth,
-          std::uint64_t row_count, std::uint64_t column_count>
+//
+// Each left value is packed `row_copies` times, one copy for each multiply
+// that reads it. With AVX-512 a multiply can then take its operand straight
+// from memory, broadcast on the way in; reading one copy for all the
+// multiplies makes the compiler broadcast it into a register first, which on
+// some processors costs a vector slot that the multiplies and adds need.
+template <class VectorType, std::uint64_t rows, std::uint64_t vectors, std::uint64_t copies,
+          std::uint64_t depth, std::uint64_t row_count, std::uint64_t column_count>
 struct BlockShape {
   using Vector = VectorType;
   static constexpr std::uint64_t tile_rows = rows;
   static constexpr std::uint64_t tile_vectors = vectors;
+  static constexpr std::uint64_t row_copies = copies;
   static constexpr std::uint64_t depth_block = depth;
   static constexpr std::uint64_t row_block = row_count;
   static constexpr std::uint64_t column_block = column_count;
 };
 
-using BaselineShape = BlockShape<Float4, 6, 2, 256, 96, 512>;
-using Avx2Shape = BlockShape<Float8, 6, 2, 256, 96, 1024>;
-using Avx512Shape = BlockShape<Float16, 6, 4, 128, 96, 1024>;
+using BaselineShape = BlockShape<Float4, 6, 2, 1, 256, 96, 512>;
+using Avx2Shape = BlockShape<Float8, 6, 2, 1, 256, 96, 1024>;
+using Avx512Shape = BlockShape<Float16, 6, 4, 4, 128, 96, 1024>;
 
 template <class Vector>
 [[gnu::always_inline]] inline void load(Vector& vector, const float* from) {
@@ -81,8 +90,9 @@ struct ProductJob {
 };
 
 // One full micro-tile: sums (r, c) for the tile's rows and columns over
-// `depth` steps of k. `left` holds the rows' values k-major
-// (left[k * tile_rows + r]), `right` the columns' values k-major. The sums
+// `depth` steps of k. `left` holds the rows' values k-major, each value
+// `row_copies` times (left[(k * tile_rows + r) * row_copies + copy]),
+// `right` the columns' values k-major. The sums
 // start at +0.0 when `fresh`, and otherwise carry on from what `sums` holds:
 // a k panel continues every sum exactly where the previous panel left it.
 template <class Shape>
@@ -92,6 +102,7 @@ template <class Shape>
   using Vector = typename Shape::Vector;
   constexpr std::uint64_t rows = Shape::tile_rows;
   constexpr std::uint64_t vectors = Shape::tile_vectors;
+  constexpr std::uint64_t copies = Shape::row_copies;
   constexpr std::uint64_t lanes = lanes_of<Vector>;
   constexpr std::uint64_t width = vectors * lanes;
 
@@ -115,9 +126,9 @@ template <class Shape>
     }
 #pragma GCC unroll 16
     for (std::uint64_t r = 0; r < rows; ++r) {
-      const float row_value = left[k * rows + r];
 #pragma GCC unroll 16
       for (std::uint64_t v = 0; v < vectors; ++v) {
+        const float row_value = left[(k * rows + r) * copies + v % copies];
         const Vector product = row_value * column_values[v];
         sum[r][v] = product + sum[r][v];
       }
@@ -153,6 +164,25 @@ template <class Shape>
   }
 }
 
+// Scratch floats starting on a cache line, so that no vector load from a
+// packed panel straddles two lines.
+class AlignedScratch {
+ public:
+  explicit AlignedScratch(std::uint64_t count) : storage_(count + line_floats) {
+    void* start = storage_.data();
+    std::size_t space = storage_.size() * sizeof(float);
+    data_ = static_cast<float*>(std::align(line_bytes, count * sizeof(float), start, space));
+  }
+
+  [[nodiscard]] float* data() { return data_; }
+
+ private:
+  static constexpr std::size_t line_bytes = 64;
+  static constexpr std::size_t line_floats = line_bytes / sizeof(float);
+  std::vector<float> storage_;
+  float* data_;
+};
+
 // Copies right(k0 + k, c0 + c) for k < depth, c < columns into panels of one
 // tile width each, k-major, padding the last panel's missing columns with 0.
 template <class Shape>
@@ -167,8 +197,12 @@ template <class Shape>
       const float* from =
           right.data + (k0 + k) * right.row_stride + (c0 + panel) * right.column_stride;
       float* row = to + k * width;
+      // A plain loop rather than memcpy: the rows are short, and the string
+      // copy a memcpy of unknown length turns into costs more to start.
       if (right.column_stride == 1) {
-        std::memcpy(row, from, count * sizeof(float));
+        for (std::uint64_t c = 0; c < count; ++c) {
+          row[c] = from[c];
+        }
       } else {
         for (std::uint64_t c = 0; c < count; ++c) {
           row[c] = from[c * right.column_stride];
@@ -180,24 +214,27 @@ template <class Shape>
 }
 
 // Copies left(r0 + r, k0 + k) for r < rows, k < depth into panels of one tile
-// height each, k-major, padding the last panel's missing rows with 0.
+// height each, k-major, each value `row_copies` times, padding the last
+// panel's missing rows with 0.
 template <class Shape>
 [[gnu::always_inline]] inline void pack_left(MatrixView left, std::uint64_t r0, std::uint64_t rows,
                                              std::uint64_t k0, std::uint64_t depth, float* packed) {
   constexpr std::uint64_t height = Shape::tile_rows;
+  constexpr std::uint64_t copies = Shape::row_copies;
   for (std::uint64_t panel = 0; panel < rows; panel += height) {
     const std::uint64_t count = std::min(height, rows - panel);
-    float* to = packed + panel * depth;
-    for (std::uint64_t r = 0; r < height; ++r) {
-      if (r < count) {
-        const float* from =
-            left.data + (r0 + panel + r) * left.row_stride + k0 * left.column_stride;
-        for (std::uint64_t k = 0; k < depth; ++k) {
-          to[k * height + r] = from[k * left.column_stride];
-        }
-      } else {
-        for (std::uint64_t k = 0; k < depth; ++k) {
-          to[k * height + r] = 0.0F;
+    // One pointer per row of the panel, null for the padding rows; the
+    // panel is then written in order, k after k.
+    const float* from[height] = {};
+    for (std::uint64_t r = 0; r < count; ++r) {
+      from[r] = left.data + (r0 + panel + r) * left.row_stride + k0 * left.column_stride;
+    }
+    float* to = packed + panel * depth * copies;
+    for (std::uint64_t k = 0; k < depth; ++k) {
+      for (std::uint64_t r = 0; r < height; ++r) {
+        const float value = from[r] != nullptr ? from[r][k * left.column_stride] : 0.0F;
+        for (std::uint64_t copy = 0; copy < copies; ++copy) {
+          to[(k * height + r) * copies + copy] = value;
         }
       }
     }
@@ -229,8 +266,8 @@ template <class Shape>
   const std::uint64_t depth_block = std::min(job.inner, Shape::depth_block);
   const std::uint64_t column_block = round_up(std::min(job.columns, Shape::column_block), width);
   const std::uint64_t row_block = round_up(std::min(job.rows, Shape::row_block), height);
-  std::vector<float> packed_right(depth_block * column_block);
-  std::vector<float> packed_left(row_block * depth_block);
+  AlignedScratch packed_right(depth_block * column_block);
+  AlignedScratch packed_left(row_block * depth_block * Shape::row_copies);
 
   for (std::uint64_t c0 = 0; c0 < job.columns; c0 += Shape::column_block) {
     const std::uint64_t columns = std::min(Shape::column_block, job.columns - c0);
@@ -245,7 +282,7 @@ template <class Shape>
           const float* right = packed_right.data() + tile_column * depth;
           const std::uint64_t tile_columns = std::min(width, columns - tile_column);
           for (std::uint64_t tile_row = 0; tile_row < rows; tile_row += height) {
-            const float* left = packed_left.data() + tile_row * depth;
+            const float* left = packed_left.data() + tile_row * depth * Shape::row_copies;
             const std::uint64_t tile_rows = std::min(height, rows - tile_row);
             float* output =
                 job.output.data + (r0 + tile_row) * job.output.row_stride + c0 + tile_column;
