@@ -1,7 +1,8 @@
 // Host reference benchmarks: the matrix product at BERT-base shapes against
 // its literal loops and single-threaded OpenBLAS sgemm (a speed reference
-// only: it fuses multiply-adds and sums in another order), and the whole
-// encoder block against its literal steps.
+// only: it fuses multiply-adds and sums in another order), layer_norm and
+// softmax_rows against their literal loops, and the whole encoder block
+// against its literal steps.
 #include <benchmark/benchmark.h>
 #include <cblas.h>
 
@@ -102,6 +103,60 @@ BENCHMARK_CAPTURE(BM_SgemmOpenBLAS, 384x768x3072, Shape{384, 768, 3072})
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_SgemmOpenBLAS, 384x3072x768, Shape{384, 3072, 768})
     ->Unit(benchmark::kMillisecond);
+
+// The row kernels at the encoder's shapes: layer_norm over 384 positions of
+// width 768, softmax over one head's 384 x 384 scores.
+void BM_LayerNorm(benchmark::State& state) {
+  const std::vector<float> input = random_values(384 * 768, 4);
+  for (auto _ : state) {
+    auto output = layer_norm(input, 384, 768, 1e-5F);
+    benchmark::DoNotOptimize(output);
+  }
+}
+
+void BM_LayerNormLiteral(benchmark::State& state) {
+  const std::vector<float> input = random_values(384 * 768, 4);
+  for (auto _ : state) {
+    auto output = literal::layer_norm(input, 384, 768, 1e-5F);
+    benchmark::DoNotOptimize(output);
+  }
+}
+
+// Scores spread as a real block's are, so that few exponentials underflow.
+std::vector<float> softmax_scores() {
+  std::vector<float> scores = random_values(384 * 384, 5);
+  for (float& score : scores) {
+    score = score * 4.0F;
+  }
+  return scores;
+}
+
+void BM_SoftmaxRows(benchmark::State& state) {
+  const std::vector<float> scores = softmax_scores();
+  std::vector<float> values(scores.size());
+  for (auto _ : state) {
+    values = scores;
+    softmax_rows(values, 384, 384);
+    benchmark::DoNotOptimize(values);
+  }
+}
+
+void BM_SoftmaxRowsLiteral(benchmark::State& state) {
+  const std::vector<float> scores = softmax_scores();
+  std::vector<float> values(scores.size());
+  for (auto _ : state) {
+    values = scores;
+    literal::softmax_rows(values, 384, 384);
+    benchmark::DoNotOptimize(values);
+  }
+}
+
+BENCHMARK(BM_LayerNorm)->Name("BM_LayerNorm/384x768")->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_LayerNormLiteral)->Name("BM_LayerNormLiteral/384x768")->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SoftmaxRows)->Name("BM_SoftmaxRows/384x384")->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SoftmaxRowsLiteral)
+    ->Name("BM_SoftmaxRowsLiteral/384x384")
+    ->Unit(benchmark::kMicrosecond);
 
 const EncoderConfig bert_base{.sequence = 384, .hidden = 768, .heads = 12, .feed_forward = 3072};
 

@@ -72,8 +72,8 @@ inline constexpr float gelu_one = std::bit_cast<float>(std::uint32_t{0x3F800000}
   return half * one_plus_t;
 }
 
-// The loops. They check nothing: every position the dimensions address must
-// exist, and `isa` must be available.
+// The loops. They check only the instruction set (an unavailable one throws
+// std::invalid_argument): every position the dimensions address must exist.
 
 // output(r, c) = the sum over k ascending of left(r, k) x right(k, c), from
 // +0.0, each product rounded before it is added (p + sum). Writes exactly the
@@ -97,7 +97,7 @@ void divide_each(VectorIsa isa, std::span<float> values, float divisor);
 
 // The public kernels and the encoder evaluation on a given instruction set,
 // with the public ones' checks and results; the public ones run these on the
-// widest available set. `isa` must be available.
+// widest available set. An unavailable `isa` throws std::invalid_argument.
 [[nodiscard]] std::vector<float> matmul_on(VectorIsa isa, std::span<const float> left,
                                            std::span<const float> right, std::uint64_t rows,
                                            std::uint64_t inner, std::uint64_t columns);
