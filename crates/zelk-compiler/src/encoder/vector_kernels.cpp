@@ -322,6 +322,15 @@ struct StandardiseJob {
   float epsilon;
 };
 
+// Column `c` of the rows `row_of`, one row per lane.
+template <class Vector>
+[[gnu::always_inline]] inline void gather_column(Vector& value, const float* const* row_of,
+                                                 std::uint64_t c) {
+  for (std::uint64_t lane = 0; lane < lanes_of<Vector>; ++lane) {
+    value[lane] = row_of[lane][c];
+  }
+}
+
 // A vector of rows at a time: lane j carries row j's sums, which run over the
 // columns in position order exactly as the one-row loop does. Lanes past the
 // last row repeat it, and their results are dropped.
@@ -342,9 +351,7 @@ template <class Vector>
     splat(sum, -0.0F);
     for (std::uint64_t c = 0; c < job.columns; ++c) {
       Vector value;
-      for (std::uint64_t lane = 0; lane < lanes; ++lane) {
-        value[lane] = row_of[lane][c];
-      }
+      gather_column(value, row_of, c);
       sum = sum + value;
     }
     const Vector mean = sum / width;
@@ -353,9 +360,7 @@ template <class Vector>
     splat(squares, -0.0F);
     for (std::uint64_t c = 0; c < job.columns; ++c) {
       Vector value;
-      for (std::uint64_t lane = 0; lane < lanes; ++lane) {
-        value[lane] = row_of[lane][c];
-      }
+      gather_column(value, row_of, c);
       const Vector difference = value - mean;
       const Vector square = difference * difference;
       squares = squares + square;
