@@ -508,10 +508,12 @@ bool vector_isa_available(VectorIsa isa) noexcept {
     case VectorIsa::baseline:
       return true;
 #if defined(__x86_64__)
+    // The builtin is int under g++ and bool under clang.
     case VectorIsa::avx2:
-      return __builtin_cpu_supports("avx2") != 0;
+      return __builtin_cpu_supports("avx2") != 0;  // NOLINT(readability-implicit-bool-conversion)
     case VectorIsa::avx512:
-      return __builtin_cpu_supports("avx512f") != 0;
+      return __builtin_cpu_supports("avx512f") !=
+             0;  // NOLINT(readability-implicit-bool-conversion)
 #endif
     default:
       return false;
