@@ -510,10 +510,11 @@ bool vector_isa_available(VectorIsa isa) noexcept {
 #if defined(__x86_64__)
     // The builtin is int under g++ and bool under clang.
     case VectorIsa::avx2:
-      return __builtin_cpu_supports("avx2") != 0;  // NOLINT(readability-implicit-bool-conversion)
+      // NOLINTNEXTLINE(readability-implicit-bool-conversion)
+      return __builtin_cpu_supports("avx2") != 0;
     case VectorIsa::avx512:
-      return __builtin_cpu_supports("avx512f") !=
-             0;  // NOLINT(readability-implicit-bool-conversion)
+      // NOLINTNEXTLINE(readability-implicit-bool-conversion)
+      return __builtin_cpu_supports("avx512f") != 0;
 #endif
     default:
       return false;
