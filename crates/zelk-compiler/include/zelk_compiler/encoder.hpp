@@ -44,7 +44,9 @@ struct EncoderWeights {
   std::vector<float> w1;
   std::vector<float> w2;
 
-  // Weights from a fixed integer formula: the same bits on every run.
+  // Weights from a fixed integer formula: the same bits on every run. Reads
+  // only `hidden` and `feed_forward`; a matrix whose size or index arithmetic
+  // would not fit 64 bits throws std::overflow_error.
   [[nodiscard]] static EncoderWeights deterministic(EncoderConfig config);
 
   friend bool operator==(const EncoderWeights&, const EncoderWeights&) = default;
@@ -74,7 +76,11 @@ void softmax_rows(std::span<float> values, std::uint64_t rows, std::uint64_t col
 // Evaluates the encoder block on the host. Fails with "encoder input size
 // mismatch" when `input` is not `sequence` x `hidden` values, "invalid encoder
 // dimensions" for `heads` 0 and "encoder weights size mismatch" for weight
-// lists shorter than the configuration needs, in that order.
+// lists shorter than the configuration needs, in that order. Products that do
+// not fit 64 bits never wrap: an overflowing `sequence` x `hidden` is an input
+// mismatch, an overflowing weight matrix size a weights mismatch, and an
+// overflowing working size (`sequence` x `sequence` or x `feed_forward`)
+// "invalid encoder dimensions". Longer lists are read only as far as needed.
 [[nodiscard]] Result<std::vector<float>> encoder_reference(EncoderConfig config,
                                                            std::span<const float> input,
                                                            const EncoderWeights& weights);

@@ -151,7 +151,7 @@ Result<TensorId> Graph::matmul(std::string_view name, TensorId left, TensorId ri
   const auto& a = tensors[left.index].shape;
   const auto& b = tensors[right.index].shape;
   if (a.size() != 2 || b.size() != 2 || a[1] != b[0]) {
-    std::string phrase = ": incompatible matmul " + shape_text(a) + " x " + shape_text(b);
+    const std::string phrase = ": incompatible matmul " + shape_text(a) + " x " + shape_text(b);
     return std::unexpected(builder_error(name, phrase));
   }
   return op(name, MatMul{}, {left, right}, {a[0], b[1]});

@@ -14,7 +14,7 @@ namespace {
 using Shape = std::vector<std::uint64_t>;
 
 TEST(EncoderGraph, DefaultBlockTensorsAndOperations) {
-  EXPECT_TRUE((EncoderConfig{} == EncoderConfig{32, 64, 4, 256}));
+  EXPECT_EQ(EncoderConfig{}, (EncoderConfig{32, 64, 4, 256}));
   const auto graph = encoder_graph(EncoderConfig{});
   ASSERT_TRUE(graph.has_value());
   struct Expected {

@@ -1,0 +1,29 @@
+// Printed forms of the encoder configuration and weights.
+#include <ostream>
+
+#include "zelk_compiler/debug.hpp"
+#include "zelk_compiler/encoder.hpp"
+
+namespace zelk_compiler {
+
+std::ostream& operator<<(std::ostream& out, const EncoderConfig& config) {
+  RecordWriter(out, "EncoderConfig")
+      .field("sequence", config.sequence)
+      .field("hidden", config.hidden)
+      .field("heads", config.heads)
+      .field("feed_forward", config.feed_forward);
+  return out;
+}
+
+std::ostream& operator<<(std::ostream& out, const EncoderWeights& weights) {
+  RecordWriter(out, "EncoderWeights")
+      .field("wq", weights.wq)
+      .field("wk", weights.wk)
+      .field("wv", weights.wv)
+      .field("wo", weights.wo)
+      .field("w1", weights.w1)
+      .field("w2", weights.w2);
+  return out;
+}
+
+}  // namespace zelk_compiler
