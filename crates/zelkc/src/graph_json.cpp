@@ -589,7 +589,10 @@ Outcome<Json> graph_to_json(const zc::Graph& graph) {
       if (entry["op"] == "raw") {
         entry["output_shape"] = tensor.shape;
       }
-      (void)shadow.op(op.name, op.kind, op.inputs, tensor.shape);
+      if (!shadow.op(op.name, op.kind, op.inputs, tensor.shape)) {
+        return std::unexpected(not_writable("operation " + std::to_string(op_index) +
+                                            " reads a tensor that does not exist"));
+      }
     }
     ops.push_back(std::move(entry));
     ++names[tensor.name];

@@ -1,9 +1,12 @@
 // zelkc: compile the encoder block or a graph file and inspect the schedule as
 // a summary, JSON, its printed form, a memory map picture or an HTML report;
 // export the encoder as a graph file.
+#include <array>
+#include <bit>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <fstream>
@@ -17,6 +20,7 @@
 #include <CLI/CLI.hpp>
 #include <zelk_compiler/lib.hpp>
 
+#include "checked.hpp"
 #include "failure.hpp"
 #include "graph_json.hpp"
 #include "memory_map.hpp"
@@ -226,6 +230,62 @@ Outcome<void> run_graph(const GraphFlags& flags) {
   return deliver(flags.output, std::move(*text), {});
 }
 
+// The bit pattern of a float as "0x42D6EDB0".
+std::string float_bits(float value) {
+  std::array<char, 16> text{};
+  std::snprintf(text.data(), text.size(), "0x%08X", std::bit_cast<std::uint32_t>(value));
+  return text.data();
+}
+
+// The configuration and input of the built-in reference check: value i of
+// the input is (i - 9) / 16, in float.
+struct ReferenceFlags {
+  EncoderFlags encoder;
+  ReferenceFlags() {
+    encoder.config = {.sequence = 4, .hidden = 8, .heads = 2, .feed_forward = 16};
+  }
+};
+
+Outcome<void> run_reference(const ReferenceFlags& flags) {
+  const zc::EncoderConfig& config = flags.encoder.config;
+  const auto count = zc::detail::checked_mul(config.sequence, config.hidden);
+  if (!count) {
+    return std::unexpected(
+        Failure::refused("cannot evaluate: --sequence times --hidden does not fit 64 bits"));
+  }
+  try {
+    std::vector<float> input;
+    input.reserve(*count);
+    for (std::uint64_t i = 0; i < *count; ++i) {
+      input.push_back((static_cast<float>(i) - 9.0F) / 16.0F);
+    }
+    const zc::EncoderWeights weights = zc::EncoderWeights::deterministic(config);
+    const auto started = std::chrono::steady_clock::now();
+    const auto result = zc::encoder_reference(config, input, weights);
+    const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::steady_clock::now() - started);
+    if (!result) {
+      return std::unexpected(Failure::refused(zc::debug_string(result.error())));
+    }
+    // Summed in list order from negative zero, as the reference check does.
+    float checksum = -0.0F;
+    for (const float value : *result) {
+      checksum += value;
+    }
+    std::ostringstream out;
+    out << "reference:     " << describe_encoder(flags.encoder)
+        << ", deterministic weights, ramp input (i - 9) / 16\n"
+        << "values:        " << result->size() << '\n'
+        << "checksum:      " << zc::debug_string(checksum) << '\n'
+        << "checksum bits: " << float_bits(checksum) << '\n'
+        << "time:          " << milliseconds(elapsed) << " (encoder_reference)\n";
+    std::cout << out.str() << std::flush;
+    return {};
+  } catch (const std::exception& error) {
+    return std::unexpected(Failure::refused(std::string("cannot evaluate: ") + error.what()));
+  }
+}
+
 int fail(const Failure& failure) {
   std::cerr << "zelkc: error: " << failure.message << '\n';
   return failure.exit_status();
@@ -279,6 +339,12 @@ int run(int argc, char** argv) {
   graph->add_option("-o,--output", graph_flags.output,
                     "Write to this file instead of standard output");
 
+  ReferenceFlags reference_flags;
+  CLI::App* reference = app.add_subcommand(
+      "reference",
+      "Evaluate the encoder block on the host with deterministic weights and print the checksum");
+  add_encoder_flags(*reference, reference_flags.encoder, false);
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -295,6 +361,8 @@ int run(int argc, char** argv) {
     done = run_compile(compile_flags);
   } else if (graph->parsed()) {
     done = run_graph(graph_flags);
+  } else if (reference->parsed()) {
+    done = run_reference(reference_flags);
   }
   if (!done) {
     return fail(done.error());

@@ -37,9 +37,16 @@ struct Temporaries {
 Outcome<fs::path> write_temporary(const fs::path& target, const std::string& contents) {
   const fs::path directory = target.has_parent_path() ? target.parent_path() : fs::path(".");
   for (int attempt = 0;; ++attempt) {
-    const fs::path candidate =
-        directory / ("." + target.filename().string() + "." + std::to_string(::getpid()) + "." +
-                     std::to_string(attempt) + ".tmp");
+    // Appended piece by piece: g++ 12 warns falsely (-Wrestrict) about a
+    // literal plus a string at -O3.
+    std::string name = ".";
+    name += target.filename().string();
+    name += '.';
+    name += std::to_string(::getpid());
+    name += '.';
+    name += std::to_string(attempt);
+    name += ".tmp";
+    fs::path candidate = directory / name;
     const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) {
       if (errno == EEXIST && attempt < 100) {

@@ -58,17 +58,17 @@ std::string tile_range(const TileGroup& group) {
   return text;
 }
 
-std::string milliseconds(std::chrono::nanoseconds time) {
-  std::ostringstream text;
-  text << std::fixed << std::setprecision(3) << static_cast<double>(time.count()) / 1e6 << " ms";
-  return text.str();
-}
-
 std::uint64_t tiles_sharing(const Summary& summary, std::uint32_t peak) {
   return static_cast<std::uint64_t>(std::ranges::count(summary.tiles, peak, &TilePeak::peak));
 }
 
 }  // namespace
+
+std::string milliseconds(std::chrono::nanoseconds time) {
+  std::ostringstream text;
+  text << std::fixed << std::setprecision(3) << static_cast<double>(time.count()) / 1e6 << " ms";
+  return text.str();
+}
 
 std::string hex(std::uint64_t value) {
   std::ostringstream text;

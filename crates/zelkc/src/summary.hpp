@@ -73,6 +73,9 @@ struct SummaryContext {
 // The summary as lines of text.
 void write_summary(std::ostream& out, const Summary& summary, const SummaryContext& context);
 
+// "0x52000"
 [[nodiscard]] std::string hex(std::uint64_t value);
+// "0.412 ms"
+[[nodiscard]] std::string milliseconds(std::chrono::nanoseconds time);
 
 }  // namespace zelkc
