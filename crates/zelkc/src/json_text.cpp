@@ -89,10 +89,31 @@ using Errors = Json::error_handler_t;
 
 bool is_plain(const Json& value) { return !value.is_structured(); }
 
+// A member name in quotes; names of plain letters, digits and underscores
+// (every field name zelkc writes) need no escaping.
+void write_key(const std::string& key, std::string& out, Errors errors) {
+  const bool simple = std::ranges::all_of(key, [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+  });
+  if (simple) {
+    out += '"';
+    out += key;
+    out += "\": ";
+    return;
+  }
+  out += Json(key).dump(-1, ' ', false, errors);
+  out += ": ";
+}
+
 // Writes `value` on one line into `out` and returns false as soon as it would
 // exceed `budget` characters (the caller then lays it out over several lines).
 bool write_inline(const Json& value, std::string& out, std::size_t budget, Errors errors) {
   const auto fits = [&] { return out.size() <= budget; };
+  if (value.is_number_unsigned()) {
+    // Most of a schedule document; dump() would set up a serializer for each.
+    out += std::to_string(value.get<std::uint64_t>());
+    return fits();
+  }
   if (is_plain(value)) {
     out += value.dump(-1, ' ', false, errors);
     return fits();
@@ -106,8 +127,7 @@ bool write_inline(const Json& value, std::string& out, std::size_t budget, Error
     }
     first = false;
     if (object) {
-      out += Json(it.key()).dump(-1, ' ', false, errors);
-      out += ": ";
+      write_key(it.key(), out, errors);
     }
     if (!write_inline(*it, out, budget, errors)) {
       return false;
@@ -140,8 +160,7 @@ void write_readable(const Json& value, std::string& out, std::size_t indent, std
     first = false;
     out += inner;
     if (object) {
-      out += Json(it.key()).dump(-1, ' ', false, errors);
-      out += ": ";
+      write_key(it.key(), out, errors);
     }
     write_readable(*it, out, indent + 2, width, errors);
   }

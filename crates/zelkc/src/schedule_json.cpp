@@ -126,7 +126,7 @@ Json schedule_to_json(const zc::Graph& graph, const zc::CompilerOptions& options
 std::string write_schedule_json(const zc::Graph& graph, const zc::CompilerOptions& options,
                                 const zc::Schedule& schedule) {
   // Names are only labels here; a stray byte must not stop the export.
-  return dump_readable(schedule_to_json(graph, options, schedule), 100,
+  return dump_readable(schedule_to_json(graph, options, schedule), 180,
                        Json::error_handler_t::replace);
 }
 
