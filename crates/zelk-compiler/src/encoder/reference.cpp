@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "checked.hpp"
+#include "encoder/vector_kernels.hpp"
 #include "zelk_compiler/encoder.hpp"
 
 namespace zelk_compiler {
@@ -43,9 +44,15 @@ std::vector<float> add_elementwise(std::span<const float> left, std::span<const 
 // Self-attention over all positions, one head at a time, each head reading and
 // writing only its own `head_size` columns. Columns past heads x head_size are
 // left at +0.0.
-std::vector<float> attention(std::span<const float> q, std::span<const float> k,
-                             std::span<const float> v, std::uint64_t sequence, std::uint64_t hidden,
-                             std::uint64_t heads) {
+//
+// Both loops of a head are matrix products in disguise: the scores are the
+// head's slice of q times the transpose of its slice of k (k read with its
+// strides swapped, no copy), and the context is the scores times the head's
+// slice of v. Each score and each context element is still one dot product in
+// ascending order from +0.0.
+std::vector<float> attention(detail::VectorIsa isa, std::span<const float> q,
+                             std::span<const float> k, std::span<const float> v,
+                             std::uint64_t sequence, std::uint64_t hidden, std::uint64_t heads) {
   std::vector<float> context(q.size(), 0.0F);
   const std::uint64_t head_size = hidden / heads;
   // With more heads than columns no head owns a column: their scores would be
@@ -56,35 +63,20 @@ std::vector<float> attention(std::span<const float> q, std::span<const float> k,
   }
   const float scale = std::sqrt(static_cast<float>(head_size));
 
+  // One head's scores at a time; every head overwrites all of them.
+  std::vector<float> scores(sequence * sequence, 0.0F);
   for (std::uint64_t head = 0; head < heads; ++head) {
     const std::uint64_t first = head * head_size;
-    std::vector<float> scores(sequence * sequence, 0.0F);
-    for (std::uint64_t row = 0; row < sequence; ++row) {
-      for (std::uint64_t column = 0; column < sequence; ++column) {
-        float sum = 0.0F;
-        for (std::uint64_t inner = 0; inner < head_size; ++inner) {
-          const std::uint64_t index = first + inner;
-          const float product = q[row * hidden + index] * k[column * hidden + index];
-          sum = product + sum;
-        }
-        // A division by the rounded root, not a product with its reciprocal.
-        scores[row * sequence + column] = sum / scale;
-      }
-    }
-
-    softmax_rows(scores, sequence, sequence);
-
-    for (std::uint64_t row = 0; row < sequence; ++row) {
-      for (std::uint64_t inner = 0; inner < head_size; ++inner) {
-        float sum = 0.0F;
-        for (std::uint64_t column = 0; column < sequence; ++column) {
-          const float product =
-              scores[row * sequence + column] * v[column * hidden + first + inner];
-          sum = product + sum;
-        }
-        context[row * hidden + first + inner] = sum;
-      }
-    }
+    detail::multiply(isa, detail::MatrixView{q.data() + first, hidden, 1},
+                     detail::MatrixView{k.data() + first, 1, hidden},
+                     detail::OutputMatrix{scores.data(), sequence}, sequence, head_size, sequence);
+    // A division by the rounded root, not a product with its reciprocal.
+    detail::divide_each(isa, scores, scale);
+    detail::softmax_rows(isa, scores.data(), sequence, sequence);
+    detail::multiply(isa, detail::MatrixView{scores.data(), sequence, 1},
+                     detail::MatrixView{v.data() + first, hidden, 1},
+                     detail::OutputMatrix{context.data() + first, hidden}, sequence, sequence,
+                     head_size);
   }
   return context;
 }
@@ -95,8 +87,9 @@ std::vector<float> attention(std::span<const float> q, std::span<const float> k,
 // is wrong; a sequence x hidden that overflows can never match), a head count
 // of 0, the weight lengths, and finally working sizes (sequence x sequence,
 // sequence x feed_forward) that would not fit a machine word.
-Result<std::vector<float>> encoder_reference(EncoderConfig config, std::span<const float> input,
-                                             const EncoderWeights& weights) {
+Result<std::vector<float>> detail::encoder_reference_on(detail::VectorIsa isa, EncoderConfig config,
+                                                        std::span<const float> input,
+                                                        const EncoderWeights& weights) {
   const std::uint64_t sequence = config.sequence;
   const std::uint64_t hidden = config.hidden;
   const std::uint64_t feed_forward = config.feed_forward;
@@ -120,22 +113,28 @@ Result<std::vector<float>> encoder_reference(EncoderConfig config, std::span<con
     return std::unexpected(CompileError::graph("invalid encoder dimensions"));
   }
 
-  const std::vector<float> norm1 = layer_norm(input, sequence, hidden, layer_norm_epsilon);
-  const std::vector<float> q = matmul(norm1, weights.wq, sequence, hidden, hidden);
-  const std::vector<float> k = matmul(norm1, weights.wk, sequence, hidden, hidden);
-  const std::vector<float> v = matmul(norm1, weights.wv, sequence, hidden, hidden);
-  const std::vector<float> context = attention(q, k, v, sequence, hidden, config.heads);
-  const std::vector<float> projected = matmul(context, weights.wo, sequence, hidden, hidden);
+  const std::vector<float> norm1 = layer_norm_on(isa, input, sequence, hidden, layer_norm_epsilon);
+  const std::vector<float> q = matmul_on(isa, norm1, weights.wq, sequence, hidden, hidden);
+  const std::vector<float> k = matmul_on(isa, norm1, weights.wk, sequence, hidden, hidden);
+  const std::vector<float> v = matmul_on(isa, norm1, weights.wv, sequence, hidden, hidden);
+  const std::vector<float> context = attention(isa, q, k, v, sequence, hidden, config.heads);
+  const std::vector<float> projected =
+      matmul_on(isa, context, weights.wo, sequence, hidden, hidden);
   // The first residual adds the raw input, not norm1.
   const std::vector<float> residual1 = add_elementwise(input, projected);
 
-  const std::vector<float> norm2 = layer_norm(residual1, sequence, hidden, layer_norm_epsilon);
-  std::vector<float> activation = matmul(norm2, weights.w1, sequence, hidden, feed_forward);
-  for (float& value : activation) {
-    value = gelu(value);
-  }
-  const std::vector<float> down = matmul(activation, weights.w2, sequence, feed_forward, hidden);
+  const std::vector<float> norm2 =
+      layer_norm_on(isa, residual1, sequence, hidden, layer_norm_epsilon);
+  std::vector<float> activation = matmul_on(isa, norm2, weights.w1, sequence, hidden, feed_forward);
+  gelu_each(isa, activation);
+  const std::vector<float> down =
+      matmul_on(isa, activation, weights.w2, sequence, feed_forward, hidden);
   return add_elementwise(residual1, down);
+}
+
+Result<std::vector<float>> encoder_reference(EncoderConfig config, std::span<const float> input,
+                                             const EncoderWeights& weights) {
+  return detail::encoder_reference_on(detail::widest_vector_isa(), config, input, weights);
 }
 
 }  // namespace zelk_compiler
