@@ -1,0 +1,205 @@
+// Drawing one tile's buffers over time as SVG.
+#include "memory_map.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <iomanip>
+#include <sstream>
+#include <variant>
+#include <vector>
+
+#include "summary.hpp"
+#include "xml_text.hpp"
+
+namespace zelkc {
+namespace zc = zelk_compiler;
+
+namespace {
+
+constexpr std::array<std::string_view, 10> kPalette{
+    "#8db8e0", "#f4b67a", "#97d38e", "#ee9b9b", "#c3aee0",
+    "#c9a99f", "#f1b9de", "#bfbfbf", "#dede8e", "#8ed8e3",
+};
+
+// The picture's frame: plot area position and size, and the byte range the
+// vertical axis covers.
+struct Frame {
+  double left = 110;
+  double top = 92;
+  double column = 40;
+  double width = 0;
+  double height = 520;
+  std::uint64_t columns = 1;
+  std::uint64_t shown_bytes = 1;  // from data_base down
+  std::uint64_t tick_bytes = 1;
+
+  [[nodiscard]] double x(std::uint64_t phase) const {
+    return left + static_cast<double>(phase) * column;
+  }
+  [[nodiscard]] double y(std::uint64_t offset) const {
+    return top + static_cast<double>(offset) / static_cast<double>(shown_bytes) * height;
+  }
+};
+
+// Shows the whole window when the tile uses a good part of it, otherwise a
+// little more than the peak, rounded to a power-of-two tick step.
+Frame make_frame(std::uint64_t phases, std::uint64_t window, std::uint64_t peak) {
+  Frame frame;
+  frame.columns = phases + 1;  // outputs stay live one phase past the last
+  frame.column = std::clamp(760.0 / static_cast<double>(frame.columns), 4.0, 48.0);
+  frame.width = static_cast<double>(frame.columns) * frame.column;
+  const std::uint64_t wanted = std::max<std::uint64_t>(peak + peak / 5, 1024);
+  const std::uint64_t span = wanted >= window / 3 * 2 ? window : wanted;
+  std::uint64_t step = 1;
+  while (span / step > 8) {
+    step *= 2;
+  }
+  frame.tick_bytes = step;
+  frame.shown_bytes = span == window ? window : (span + step - 1) / step * step;
+  frame.shown_bytes = std::max<std::uint64_t>(frame.shown_bytes, 1);
+  return frame;
+}
+
+}  // namespace
+
+std::string buffer_colour(std::uint64_t tensor) {
+  return std::string(kPalette[tensor % kPalette.size()]);
+}
+
+std::string buffer_palette_json() {
+  std::string list = "[";
+  for (const std::string_view colour : kPalette) {
+    list += list.size() == 1 ? "\"" : ",\"";
+    list += colour;
+    list += '"';
+  }
+  return list + "]";
+}
+
+std::string memory_map_svg(const zc::Graph& graph, const zc::CompilerOptions& options,
+                           const zc::Schedule& schedule, std::uint16_t tile) {
+  std::vector<const zc::Allocation*> buffers;
+  for (const zc::Allocation& allocation : schedule.allocations) {
+    if (allocation.tile == tile) {
+      buffers.push_back(&allocation);
+    }
+  }
+  const auto peak_entry = schedule.peak_sram.find(tile);
+  const std::uint64_t peak = peak_entry == schedule.peak_sram.end() ? 0 : peak_entry->second;
+  const auto bounds = peak_lower_bounds(schedule);
+  const auto bound_entry = bounds.find(tile);
+  const std::uint64_t lower_bound = bound_entry == bounds.end() ? 0 : bound_entry->second;
+  const std::uint64_t window =
+      options.data_limit > options.data_base ? options.data_limit - options.data_base : 1;
+  const Frame frame = make_frame(schedule.phases.size(), window, peak);
+  const double right = frame.left + frame.width;
+  const double bottom = frame.top + frame.height;
+  const double total_width = right + 170;
+  const double total_height = bottom + 56;
+
+  std::ostringstream svg;
+  svg << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << coordinate(total_width)
+      << "\" height=\"" << coordinate(total_height) << "\" viewBox=\"0 0 "
+      << coordinate(total_width) << ' ' << coordinate(total_height)
+      << "\" font-family=\"sans-serif\" font-size=\"11\" data-tile=\"" << tile
+      << "\" data-buffers=\"" << buffers.size() << "\">\n";
+  svg << "<rect width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n";
+  svg << "<text x=\"" << coordinate(frame.left)
+      << "\" y=\"22\" font-size=\"15\" font-weight=\"bold\">"
+      << "Tile " << tile << " memory over " << schedule.phases.size() << " phases</text>\n";
+  svg << "<text x=\"" << coordinate(frame.left) << "\" y=\"40\">" << buffers.size()
+      << " buffers; peak " << peak << " bytes; lower bound " << lower_bound
+      << " bytes (most bytes live in one phase); shaded columns are exchange phases</text>\n";
+
+  // The data window, and the exchange columns across it.
+  svg << "<rect class=\"data-window\" x=\"" << coordinate(frame.left) << "\" y=\""
+      << coordinate(frame.top) << "\" width=\"" << coordinate(frame.width) << "\" height=\""
+      << coordinate(frame.height) << "\" fill=\"#f6f6f2\" stroke=\"#888888\"/>\n";
+  for (std::uint64_t phase = 0; phase < schedule.phases.size(); ++phase) {
+    if (std::holds_alternative<zc::Exchange>(schedule.phases[phase])) {
+      svg << "<rect class=\"exchange\" x=\"" << coordinate(frame.x(phase)) << "\" y=\""
+          << coordinate(frame.top) << "\" width=\"" << coordinate(frame.column) << "\" height=\""
+          << coordinate(frame.height) << "\" fill=\"#e2e6f0\"/>\n";
+    }
+  }
+
+  // Phase numbers across the top, thinned out when columns are narrow.
+  const std::uint64_t label_every = frame.column >= 18 ? 1 : (frame.column >= 8 ? 5 : 10);
+  for (std::uint64_t phase = 0; phase < frame.columns; phase += label_every) {
+    svg << "<text x=\"" << coordinate(frame.x(phase) + frame.column / 2) << "\" y=\""
+        << coordinate(frame.top - 8) << "\" text-anchor=\"middle\">" << phase << "</text>\n";
+  }
+  svg << "<text x=\"" << coordinate(frame.left + frame.width / 2) << "\" y=\""
+      << coordinate(frame.top - 26) << "\" text-anchor=\"middle\" fill=\"#555555\">phase</text>\n";
+
+  // Addresses down the left side.
+  for (std::uint64_t offset = 0; offset <= frame.shown_bytes; offset += frame.tick_bytes) {
+    const double y = frame.y(offset);
+    svg << "<line x1=\"" << coordinate(frame.left - 5) << "\" y1=\"" << coordinate(y) << "\" x2=\""
+        << coordinate(frame.left) << "\" y2=\"" << coordinate(y) << "\" stroke=\"#888888\"/>\n"
+        << "<text x=\"" << coordinate(frame.left - 8) << "\" y=\"" << coordinate(y + 4)
+        << "\" text-anchor=\"end\">" << hex(options.data_base + offset) << "</text>\n";
+    if (frame.shown_bytes - offset < frame.tick_bytes) {
+      break;
+    }
+  }
+  svg << "<text x=\"16\" y=\"" << coordinate(frame.top + frame.height / 2) << "\" fill=\"#555555\" "
+      << "transform=\"rotate(-90 16 " << coordinate(frame.top + frame.height / 2)
+      << ")\" text-anchor=\"middle\">address</text>\n";
+
+  for (const zc::Allocation* buffer : buffers) {
+    const zc::Tensor& tensor = graph.tensors.at(buffer->tensor.index);
+    const std::uint64_t offset =
+        buffer->address >= options.data_base ? buffer->address - options.data_base : 0;
+    const std::uint64_t last = std::max(buffer->live_until, buffer->live_from);
+    const double x = frame.x(buffer->live_from);
+    const double y = frame.y(offset);
+    const double w = static_cast<double>(last - buffer->live_from + 1) * frame.column;
+    const double h = std::max(frame.y(offset + buffer->size) - y, 1.0);
+    const std::string name = xml_text(tensor.name);
+    svg << "<g class=\"buffer\" data-tensor=\"" << tensor.id.index << "\">"
+        << "<title>" << name << " (tensor " << tensor.id.index << "): " << buffer->size
+        << " bytes at " << hex(buffer->address) << ", phases " << buffer->live_from << " to "
+        << buffer->live_until << "</title>"
+        << "<rect x=\"" << coordinate(x) << "\" y=\"" << coordinate(y) << "\" width=\""
+        << coordinate(w) << "\" height=\"" << coordinate(h) << "\" fill=\""
+        << buffer_colour(tensor.id.index) << "\" stroke=\"#333333\" stroke-width=\"0.8\"/>";
+    // A nested svg clips the label to its rectangle.
+    if (h >= 10) {
+      svg << "<svg x=\"" << coordinate(x) << "\" y=\"" << coordinate(y) << "\" width=\""
+          << coordinate(w) << "\" height=\"" << coordinate(h) << "\"><text x=\"3\" y=\""
+          << coordinate(std::min(h / 2 + 4, 13.0)) << "\">" << name << "</text></svg>";
+    }
+    svg << "</g>\n";
+  }
+
+  // The peak and, where it lies on the picture, the end of the data window.
+  const double peak_y = frame.y(peak);
+  svg << "<line class=\"peak\" x1=\"" << coordinate(frame.left) << "\" y1=\"" << coordinate(peak_y)
+      << "\" x2=\"" << coordinate(right + 6) << "\" y2=\"" << coordinate(peak_y)
+      << "\" stroke=\"#c0392b\" stroke-width=\"1.5\" stroke-dasharray=\"6 3\"/>\n"
+      << "<text x=\"" << coordinate(right + 10) << "\" y=\"" << coordinate(peak_y + 4)
+      << "\" fill=\"#c0392b\">peak " << peak << " B (" << hex(options.data_base + peak)
+      << ")</text>\n";
+  svg << "<text x=\"" << coordinate(right + 10) << "\" y=\"" << coordinate(frame.top + 4)
+      << "\" fill=\"#555555\">data_base " << hex(options.data_base) << "</text>\n";
+  if (frame.shown_bytes >= window) {
+    svg << "<text x=\"" << coordinate(right + 10) << "\" y=\"" << coordinate(bottom + 4)
+        << "\" fill=\"#555555\">data_limit " << hex(options.data_limit) << "</text>\n";
+  } else {
+    svg << "<text x=\"" << coordinate(frame.left) << "\" y=\"" << coordinate(bottom + 22)
+        << "\" fill=\"#555555\">The data window goes on to data_limit " << hex(options.data_limit)
+        << " (" << window << " bytes); the picture shows its first " << frame.shown_bytes
+        << " bytes.</text>\n";
+  }
+  if (buffers.empty()) {
+    svg << "<text x=\"" << coordinate(frame.left + 12) << "\" y=\"" << coordinate(frame.top + 24)
+        << "\">No buffers on this tile.</text>\n";
+  }
+  svg << "</svg>\n";
+  return svg.str();
+}
+
+}  // namespace zelkc

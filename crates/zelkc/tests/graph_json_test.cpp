@@ -1,0 +1,347 @@
+// Graph files: what is written replays to an equal graph, and every kind of
+// malformed or refused file is reported at its place with the right status.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include <zelk_compiler/lib.hpp>
+
+#include "graph_json.hpp"
+#include "support/random_graphs.hpp"
+
+namespace zelkc {
+namespace {
+
+namespace zc = zelk_compiler;
+
+zc::Graph round_trip(const zc::Graph& graph) {
+  const auto text = write_graph_json(graph);
+  EXPECT_TRUE(text.has_value()) << (text ? "" : text.error().message);
+  if (!text) {
+    return {};
+  }
+  const auto read = read_graph_json(*text);
+  EXPECT_TRUE(read.has_value()) << (read ? "" : read.error().message) << '\n' << *text;
+  return read ? *read : zc::Graph{};
+}
+
+// Inputs and weights, every operation kind including Mul and Reshape, names
+// that repeat, a tensor marked twice and an epsilon that is not a round
+// decimal.
+zc::Graph hand_made_graph() {
+  zc::Graph graph;
+  const auto x = graph.input("x", {4, 8});
+  const auto w = graph.weight("w", {8, 8});
+  const auto scale = graph.weight("x", {4, 8});  // same name as the input
+  const auto product = *graph.matmul("y", x, w);
+  const auto scaled = *graph.binary("y", zc::Mul{}, product, scale);  // "y" again
+  const auto flat = *graph.op("flat", zc::Reshape{{2, 16}}, {scaled}, {2, 16});
+  const auto turned = *graph.transpose("turned", flat, {1, 0});
+  const auto norm = *graph.layer_norm("norm", turned, 0.1F);
+  const auto soft = *graph.softmax("soft", norm, 0);
+  const auto act = *graph.gelu("act", soft);
+  const auto sum = *graph.add("sum", act, act);
+  graph.mark_output(sum);
+  graph.mark_output(product);
+  graph.mark_output(sum);
+  return graph;
+}
+
+TEST(GraphJson, EncoderBlockAndStackRoundTrip) {
+  const zc::Graph block = *zc::encoder_graph({});
+  EXPECT_EQ(round_trip(block), block);
+  const zc::Graph stack = *zc::encoder_stack_graph({.sequence = 8, .hidden = 16}, 3);
+  EXPECT_EQ(round_trip(stack), stack);
+}
+
+TEST(GraphJson, HandMadeGraphWithMulReshapeAndRepeatedNamesRoundTrips) {
+  const zc::Graph graph = hand_made_graph();
+  EXPECT_EQ(round_trip(graph), graph);
+}
+
+TEST(GraphJson, OperationsMadeByTheRawStepRoundTripAsRawEntries) {
+  zc::Graph graph;
+  const auto x = graph.input("x", {4, 8});
+  const auto wide = *graph.op("wide", zc::Gelu{}, {x}, {16, 8});
+  const auto lone = *graph.op("lone", zc::MatMul{}, {x}, {4, 4});
+  const auto odd = *graph.op("odd", zc::Reshape{{32}}, {wide}, {2, 2});
+  const auto none = *graph.op("none", zc::Softmax{1}, {}, {3});
+  graph.mark_output(lone);
+  graph.mark_output(odd);
+  graph.mark_output(none);
+  const auto text = write_graph_json(graph);
+  ASSERT_TRUE(text.has_value()) << text.error().message;
+  EXPECT_NE(text->find(R"({"op": "raw", "kind": "gelu", "name": "wide", "inputs": ["x"], )"
+                       R"("output_shape": [16, 8]})"),
+            std::string::npos)
+      << *text;
+  EXPECT_NE(text->find(R"({"op": "raw", "kind": "reshape", "name": "odd", "inputs": ["wide"], )"
+                       R"("shape": [32], "output_shape": [2, 2]})"),
+            std::string::npos)
+      << *text;
+  EXPECT_EQ(round_trip(graph), graph);
+}
+
+TEST(GraphJson, GeneratedGraphsRoundTrip) {
+  zc::test_support::Random random(77);
+  for (int round = 0; round < 200; ++round) {
+    const zc::Graph graph = zc::test_support::random_graph(random);
+    ASSERT_EQ(round_trip(graph), graph) << "round " << round;
+  }
+}
+
+TEST(GraphJson, NamesAreWrittenWhereTheyPickOutOneTensorAndIndicesElsewhere) {
+  const auto text = write_graph_json(hand_made_graph());
+  ASSERT_TRUE(text.has_value());
+  // Two tensors are named "x" before "y" reads the first; "y" is unique
+  // until the second "y".
+  EXPECT_NE(text->find(R"({"op": "matmul", "name": "y", "inputs": [0, "w"]})"), std::string::npos)
+      << *text;
+  EXPECT_NE(text->find(R"({"op": "mul", "name": "y", "inputs": ["y", 2]})"), std::string::npos)
+      << *text;
+  EXPECT_NE(text->find(R"({"op": "reshape", "name": "flat", "inputs": [4], "shape": [2, 16]})"),
+            std::string::npos)
+      << *text;
+  EXPECT_NE(text->find(R"("outputs": ["sum", 3, "sum"])"), std::string::npos) << *text;
+}
+
+TEST(GraphJson, EncoderEntriesReadAsTheBuilderCalls) {
+  const auto text = write_graph_json(*zc::encoder_graph({}));
+  ASSERT_TRUE(text.has_value());
+  for (
+      const char* line : {
+          R"({"op": "input", "name": "input", "shape": [32, 64]})",
+          R"({"op": "layer_norm", "name": "norm1", "inputs": ["input"], "epsilon": 1e-05})",
+          R"({"op": "transpose", "name": "k_transpose", "inputs": ["k"], "permutation": [1, 0]})",
+          R"({"op": "softmax", "name": "attention_softmax", "inputs": ["attention_scores"], "axis": 1})",
+      }) {
+    EXPECT_NE(text->find(line), std::string::npos) << line << "\n" << *text;
+  }
+}
+
+TEST(GraphJson, EpsilonsKeepTheirExactValue) {
+  const float denormal = std::numeric_limits<float>::denorm_min();
+  const float largest = std::numeric_limits<float>::max();
+  const float infinity = std::numeric_limits<float>::infinity();
+  for (const float epsilon :
+       {1e-5F, -0.0F, 0.0F, denormal, largest, -largest, infinity, -infinity, 0.3F, 16777217.0F}) {
+    zc::Graph graph;
+    graph.mark_output(*graph.layer_norm("n", graph.input("x", {2}), epsilon));
+    const zc::Graph back = round_trip(graph);
+    ASSERT_EQ(back.ops.size(), 1U);
+    const float read = std::get<zc::LayerNorm>(back.ops[0].kind).epsilon;
+    EXPECT_EQ(read, epsilon);
+    EXPECT_EQ(std::signbit(read), std::signbit(epsilon));
+  }
+  zc::Graph graph;
+  graph.mark_output(
+      *graph.layer_norm("n", graph.input("x", {2}), std::numeric_limits<float>::quiet_NaN()));
+  const zc::Graph back = round_trip(graph);
+  ASSERT_EQ(back.ops.size(), 1U);
+  EXPECT_TRUE(std::isnan(std::get<zc::LayerNorm>(back.ops[0].kind).epsilon));
+}
+
+TEST(GraphJson, GraphsNoBuilderCallsMakeAreNotWritten) {
+  zc::Graph orphan;
+  const auto t = orphan.tensor("t", {2}, zc::TensorKind::Intermediate, std::nullopt);
+  orphan.mark_output(t);
+  orphan.tensors[0].kind = zc::TensorKind::Intermediate;
+  const auto written = write_graph_json(orphan);
+  ASSERT_FALSE(written.has_value());
+  EXPECT_EQ(written.error().kind, Failure::Kind::Refused);
+
+  zc::Graph invalid_utf8;
+  invalid_utf8.mark_output(invalid_utf8.input("\xff", {2}));
+  const auto bytes = write_graph_json(invalid_utf8);
+  ASSERT_FALSE(bytes.has_value());
+  EXPECT_NE(bytes.error().message.find("UTF-8"), std::string::npos);
+}
+
+// A document around the given entries: "ops": [entries], "outputs": [outputs].
+std::string document(const std::string& entries, const std::string& outputs = R"("x")") {
+  return R"({"format": "zelk-graph", "version": 1, "ops": [)" + entries + R"(], "outputs": [)" +
+         outputs + "]}";
+}
+
+const std::string kX = R"({"op": "input", "name": "x", "shape": [4, 8]})";
+const std::string kW = R"({"op": "weight", "name": "w", "shape": [8, 16]})";
+
+struct BadFile {
+  std::string text;
+  std::string message;  // the whole message
+};
+
+TEST(GraphJson, MalformedFilesAreUsageErrorsAtTheirPlace) {
+  const std::vector<BadFile> cases = {
+      {"this is not json",
+       "not JSON: parse error at line 1, column 2: syntax error while "
+       "parsing value - invalid literal; last read: 'th'"},
+      {R"({"ops": [{"op": "input")",
+       "not JSON: parse error at line 1, column 24: syntax error "
+       "while parsing object - unexpected end of input; expected "
+       "'}'"},
+      {"[]", "the document: expected an object, got an array"},
+      {R"({"outputs": []})", "the document: missing field \"ops\""},
+      {R"({"ops": []})", "the document: missing field \"outputs\""},
+      {R"({"ops": {}, "outputs": []})", "/ops: expected an array, got an object"},
+      {R"({"ops": [], "outputs": [], "tensors": []})", "/tensors: unexpected field"},
+      {R"({"format": "zelk-schedule", "ops": [], "outputs": []})",
+       "/format: expected \"zelk-graph\", got a string"},
+      {R"({"version": 2, "ops": [], "outputs": []})",
+       "/version: expected version 1, got the number 2"},
+      {R"({"ops": [], "outputs": [], "ops": []})", "/ops: key given twice"},
+      {document(R"({"op": "input", "name": "x", "shape": [4], "shape": [8]})"),
+       "/ops/0/shape: key given twice"},
+      {document("[]"), "/ops/0: expected an object, got an array"},
+      {document(R"({"name": "x", "shape": [4]})"), "/ops/0: missing field \"op\""},
+      {document(R"({"op": 3, "name": "x"})"), "/ops/0/op: expected a string, got the number 3"},
+      {document(kX + R"(, {"op": "conv", "name": "c", "inputs": ["x"]})"),
+       "/ops/1/op: unknown operation \"conv\" (known: input, weight, matmul, add, mul, "
+       "transpose, layer_norm, softmax, gelu, reshape, raw)"},
+      {document(R"({"op": "input", "name": "x", "shape": [4], "epsilon": 1})"),
+       "/ops/0/epsilon: unexpected field for input"},
+      {document(R"({"op": "input", "shape": [4]})"), "/ops/0: missing field \"name\""},
+      {document(R"({"op": "input", "name": ["x"], "shape": [4]})"),
+       "/ops/0/name: expected a string, got an array"},
+      {document(R"({"op": "input", "name": "x"})"), "/ops/0: missing field \"shape\""},
+      {document(R"({"op": "input", "name": "x", "shape": "4x8"})"),
+       "/ops/0/shape: expected an array of unsigned integers, got a string"},
+      {document(R"({"op": "input", "name": "x", "shape": [4, -8]})"),
+       "/ops/0/shape/1: expected an unsigned integer, got the negative number -8"},
+      {document(R"({"op": "input", "name": "x", "shape": [-0]})"),
+       "/ops/0/shape/0: expected an unsigned integer, got the number -0"},
+      {document(R"({"op": "input", "name": "x", "shape": [2.5]})"),
+       "/ops/0/shape/0: expected an unsigned integer, got the fractional number 2.5"},
+      {document(R"({"op": "input", "name": "x", "shape": [4.0]})"),
+       "/ops/0/shape/0: expected an unsigned integer, got the number 4.0 written with a "
+       "fraction or an exponent"},
+      {document(R"({"op": "input", "name": "x", "shape": [18446744073709551616]})"),
+       "/ops/0/shape/0: expected an unsigned integer, got a number beyond 64 bits"},
+      {document(R"({"op": "input", "name": "x", "shape": [1e400]})"),
+       "not JSON: number overflow parsing '1e400'"},
+      {document(R"({"op": "input", "name": "x", "shape": [true]})"),
+       "/ops/0/shape/0: expected an unsigned integer, got a boolean"},
+      {document(kX + "," + kW + R"(, {"op": "matmul", "name": "y", "inputs": ["x"]})"),
+       "/ops/2/inputs: matmul takes 2 tensors, got 1"},
+      {document(kX + R"(, {"op": "gelu", "name": "y"})"), "/ops/1: missing field \"inputs\""},
+      {document(kX + "," + kW + R"(, {"op": "matmul", "name": "y", "inputs": ["x", "v"]})"),
+       "/ops/2/inputs/1: \"v\" names no tensor"},
+      {document(kX + R"(, {"op": "gelu", "name": "y", "inputs": ["z"]}, )" +
+                R"({"op": "gelu", "name": "z", "inputs": ["x"]})"),
+       "/ops/1/inputs/0: \"z\" comes later (at /ops/2); operands must be made by earlier "
+       "entries"},
+      {document(kX + R"(, {"op": "gelu", "name": "y", "inputs": [2]}, )" +
+                R"({"op": "gelu", "name": "z", "inputs": [0]})"),
+       "/ops/1/inputs/0: tensor 2 comes later (at /ops/2); operands must be made by earlier "
+       "entries"},
+      {document(kX + R"(, {"op": "gelu", "name": "y", "inputs": [1]})"),
+       "/ops/1/inputs/0: tensor 1 comes later (at /ops/1); operands must be made by earlier "
+       "entries"},
+      {document(kX + R"(, {"op": "gelu", "name": "y", "inputs": [7]})"),
+       "/ops/1/inputs/0: tensor 7 names nothing (the graph has 2 tensors)"},
+      {document(kX + R"(, {"op": "gelu", "name": "y", "inputs": [-1]})"),
+       "/ops/1/inputs/0: expected a tensor name or index, got the negative number -1"},
+      {document(kX + "," + kX + R"(, {"op": "gelu", "name": "y", "inputs": ["x"]})"),
+       "/ops/2/inputs/0: \"x\" is ambiguous: tensors 0 and 1 both have that name; refer to one "
+       "by index"},
+      {document(kX + R"(, {"op": "layer_norm", "name": "n", "inputs": ["x"], "epsilon": "tiny"})"),
+       "/ops/1/epsilon: expected a number (or \"nan\", \"inf\", \"-inf\"), got a string"},
+      {document(kX + R"(, {"op": "layer_norm", "name": "n", "inputs": ["x"], "epsilon": 1e39})"),
+       "/ops/1/epsilon: 1e+39 is beyond the float range"},
+      {document(kX + R"(, {"op": "softmax", "name": "s", "inputs": ["x"], "axis": -1})"),
+       "/ops/1/axis: expected an unsigned integer, got the negative number -1"},
+      {document(kX + R"(, {"op": "transpose", "name": "t", "inputs": ["x"], "permutation": 1})"),
+       "/ops/1/permutation: expected an array of unsigned integers, got the number 1"},
+      {document(kX, R"("nothing")"), "/outputs/0: \"nothing\" names no tensor"},
+      {document(kX, "1"), "/outputs/0: tensor 1 names nothing (the graph has 1 tensors)"},
+      {document(kX + R"(, {"op": "raw", "name": "r", "inputs": ["x"], "output_shape": [2]})"),
+       "/ops/1: missing field \"kind\""},
+      {document(kX + R"(, {"op": "raw", "kind": "conv", "name": "r", "inputs": ["x"]})"),
+       "/ops/1/kind: unknown operation kind \"conv\""},
+      {document(kX + R"(, {"op": "raw", "kind": "gelu", "name": "r", "inputs": ["x"]})"),
+       "/ops/1: missing field \"output_shape\""},
+      {document(
+           kX +
+           R"(, {"op": "raw", "kind": "gelu", "name": "r", "inputs": "x", "output_shape": [1]})"),
+       "/ops/1/inputs: expected an array of tensors, got a string"},
+      {document(kX + R"(, {"op": "gelu", "name": "g", "inputs": ["x"], "output_shape": [1]})"),
+       "/ops/1/output_shape: unexpected field for gelu"},
+      {document(
+           kX +
+           R"(, {"op": "raw", "kind": "softmax", "name": "r", "inputs": [], "output_shape": [1]})"),
+       "/ops/1: missing field \"axis\""},
+      {R"({"ops": [], "outputs": "x"})",
+       "/outputs: expected an array of tensor names or indices, got a string"},
+  };
+  for (const BadFile& bad : cases) {
+    const auto graph = read_graph_json(bad.text);
+    ASSERT_FALSE(graph.has_value()) << bad.text;
+    EXPECT_EQ(graph.error().kind, Failure::Kind::Usage) << bad.text;
+    EXPECT_EQ(graph.error().message, bad.message) << bad.text;
+  }
+}
+
+TEST(GraphJson, FilesTheLibraryRefusesCarryItsPrintedError) {
+  const std::vector<BadFile> cases = {
+      {document(kX + R"(, {"op": "weight", "name": "wq", "shape": [16, 4]}, )" +
+                R"({"op": "matmul", "name": "q", "inputs": ["x", "wq"]})"),
+       R"(/ops/2: Graph("q: incompatible matmul [4, 8] x [16, 4]"))"},
+      {document(kX + "," + kW + R"(, {"op": "add", "name": "s", "inputs": ["x", "w"]})"),
+       R"(/ops/2: Graph("s: binary shapes differ"))"},
+      {document(kX + "," + kW + R"(, {"op": "mul", "name": "m", "inputs": ["x", "w"]})"),
+       R"(/ops/2: Graph("m: binary shapes differ"))"},
+      {document(kX +
+                R"(, {"op": "transpose", "name": "t", "inputs": ["x"], "permutation": [0, 0]})"),
+       R"(/ops/1: Graph("t: invalid transpose permutation"))"},
+      {document(kX + R"(, {"op": "softmax", "name": "s", "inputs": ["x"], "axis": 2})"),
+       R"(/ops/1: Graph("s: softmax axis out of range"))"},
+      {R"({"ops": [], "outputs": []})", R"(Graph("graph has no outputs"))"},
+      {document(R"({"op": "input", "name": "x", "shape": [4, 0]})"),
+       R"(Graph("invalid tensor x"))"},
+      {document(R"({"op": "input", "name": "x", "shape": []})"), R"(Graph("invalid tensor x"))"},
+  };
+  for (const BadFile& bad : cases) {
+    const auto graph = read_graph_json(bad.text);
+    ASSERT_FALSE(graph.has_value()) << bad.text;
+    EXPECT_EQ(graph.error().kind, Failure::Kind::Refused) << bad.text;
+    EXPECT_EQ(graph.error().message, bad.message) << bad.text;
+  }
+}
+
+TEST(GraphJson, ExtremeButWellFormedValuesAreAccepted) {
+  // The largest extent reads; validation then refuses a byte size past 64
+  // bits.
+  const std::string widest =
+      document(R"({"op": "input", "name": "x", "shape": [18446744073709551615]})");
+  const auto replayed = replay_graph(*parse_json(widest));
+  ASSERT_TRUE(replayed.has_value()) << replayed.error().message;
+  EXPECT_EQ(replayed->tensors[0].shape[0], std::numeric_limits<std::uint64_t>::max());
+  const auto validated = read_graph_json(widest);
+  ASSERT_FALSE(validated.has_value());
+  EXPECT_EQ(validated.error().kind, Failure::Kind::Refused);
+  EXPECT_EQ(validated.error().message, R"(Graph("invalid tensor x"))");
+
+  // Just above the largest float still rounds to it; "nan" and "-inf" are
+  // the spellings of values JSON has no number for.
+  for (const auto& [epsilon, expected] : std::vector<std::pair<std::string, float>>{
+           {"3.4028235e38", std::numeric_limits<float>::max()},
+           {"\"-inf\"", -std::numeric_limits<float>::infinity()},
+           {"0.1", 0.1F},
+           {"1", 1.0F}}) {
+    const auto graph = read_graph_json(document(
+        kX + R"(, {"op": "layer_norm", "name": "n", "inputs": ["x"], "epsilon": )" + epsilon + "}",
+        R"("n")"));
+    ASSERT_TRUE(graph.has_value()) << epsilon << ": " << graph.error().message;
+    EXPECT_EQ(std::get<zc::LayerNorm>(graph->ops[0].kind).epsilon, expected) << epsilon;
+  }
+  const auto nan = read_graph_json(document(
+      kX + R"(, {"op": "layer_norm", "name": "n", "inputs": ["x"], "epsilon": "nan"})", "1"));
+  ASSERT_TRUE(nan.has_value());
+  EXPECT_TRUE(std::isnan(std::get<zc::LayerNorm>(nan->ops[0].kind).epsilon));
+}
+
+}  // namespace
+}  // namespace zelkc
