@@ -15,10 +15,10 @@
 namespace zelk_compiler {
 namespace {
 
-using testing_support::bits;
-using testing_support::hex;
-using testing_support::same_bits;
-using testing_support::ValueSource;
+using test_support::bits;
+using test_support::hex;
+using test_support::same_bits;
+using test_support::ValueSource;
 
 constexpr std::uint64_t big = std::uint64_t{1} << 32;
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace zelk_compiler::testing_support {
+namespace zelk_compiler::test_support {
 
 [[nodiscard]] inline std::uint32_t bits(float value) { return std::bit_cast<std::uint32_t>(value); }
 
@@ -102,4 +102,4 @@ class ValueSource {
   unsigned special_share_;
 };
 
-}  // namespace zelk_compiler::testing_support
+}  // namespace zelk_compiler::test_support

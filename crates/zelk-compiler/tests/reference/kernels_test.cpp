@@ -16,10 +16,10 @@
 namespace zelk_compiler {
 namespace {
 
-using testing_support::bits;
-using testing_support::from_bits;
-using testing_support::same_bits;
-using testing_support::ValueSource;
+using test_support::bits;
+using test_support::from_bits;
+using test_support::same_bits;
+using test_support::ValueSource;
 
 constexpr float inf = std::numeric_limits<float>::infinity();
 constexpr float nan = std::numeric_limits<float>::quiet_NaN();
@@ -230,7 +230,7 @@ TEST(GeluKernel, AgreesWithTheLiteralFormAcrossTheBitPatterns) {
   for (std::uint64_t pattern = 0; pattern <= 0xFFFFFFFF; pattern += 65521) {
     const float value = from_bits(static_cast<std::uint32_t>(pattern));
     ASSERT_EQ(bits(gelu(value)), bits(literal::gelu(value)))
-        << "input " << testing_support::hex(static_cast<std::uint32_t>(pattern));
+        << "input " << test_support::hex(static_cast<std::uint32_t>(pattern));
   }
 }
 

@@ -19,8 +19,8 @@ namespace zelk_compiler {
 namespace {
 
 using detail::VectorIsa;
-using testing_support::same_bits;
-using testing_support::ValueSource;
+using test_support::same_bits;
+using test_support::ValueSource;
 
 // Values for one generated case. Most cases hold ordinary numbers with a few
 // special values scattered among them, so that most results stay finite and
@@ -176,7 +176,7 @@ TEST_P(VectorKernels, StridedProductWritesOnlyItsWindow) {
     }
     const std::vector<float> product = literal::matmul(left, right, rows, inner, columns);
 
-    const float marker = testing_support::from_bits(0x7FC0BEEF);
+    const float marker = test_support::from_bits(0x7FC0BEEF);
     std::vector<float> output(rows * output_stride, marker);
     std::vector<float> expected = output;
     for (std::uint64_t r = 0; r < rows; ++r) {
@@ -192,7 +192,7 @@ TEST_P(VectorKernels, StridedProductWritesOnlyItsWindow) {
     ASSERT_TRUE(same_bits(output, expected));
     for (std::uint64_t r = 0; r < rows; ++r) {
       for (std::uint64_t c = columns; c < output_stride; ++c) {
-        ASSERT_EQ(testing_support::bits(output[r * output_stride + c]), 0x7FC0BEEFU);
+        ASSERT_EQ(test_support::bits(output[r * output_stride + c]), 0x7FC0BEEFU);
       }
     }
   }

@@ -15,7 +15,7 @@
 namespace zelk_compiler {
 namespace {
 
-using testing_support::same_bits;
+using test_support::same_bits;
 
 EncoderConfig sized(std::uint64_t hidden, std::uint64_t feed_forward) {
   return EncoderConfig{.sequence = 32, .hidden = hidden, .heads = 4, .feed_forward = feed_forward};
