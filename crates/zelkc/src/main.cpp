@@ -71,7 +71,7 @@ void add_encoder_flags(CLI::App& command, EncoderFlags& flags, bool with_layers)
   add("--sequence", flags.config.sequence, "Token rows of the encoder input");
   add("--hidden", flags.config.hidden, "Model width");
   add("--heads", flags.config.heads, "Attention heads (must divide --hidden)");
-  add("--feed-forward", flags.config.feed_forward, "Inner width of the feed-forward part");
+  add("--feed-forward", flags.config.feed_forward, "Inner width of the feed-forward layers");
   if (with_layers) {
     flags.layers_option =
         command

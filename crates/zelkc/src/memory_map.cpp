@@ -42,7 +42,7 @@ struct Frame {
   }
 };
 
-// Shows the whole window when the tile uses a good part of it, otherwise a
+// Shows the whole window when the tile fills much of it, otherwise a
 // little more than the peak, rounded to a power-of-two tick step.
 Frame make_frame(std::uint64_t phases, std::uint64_t window, std::uint64_t peak) {
   Frame frame;

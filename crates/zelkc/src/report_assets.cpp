@@ -51,7 +51,7 @@ const std::string_view kReportScript = R"js(
   }
 
   // Columns for phases 0 to N (outputs stay live one phase past the last);
-  // the whole data window when the tile uses a good part of it, otherwise a
+  // the whole data window when the tile fills much of it, otherwise a
   // little more than the peak, rounded to a power-of-two tick step.
   function frameFor(phases, windowBytes, peak) {
     var frame = { left: 110, top: 92, height: 520, columns: phases + 1 };

@@ -88,7 +88,7 @@ struct SpecializationKey {
   friend bool operator==(const SpecializationKey&, const SpecializationKey&) = default;
 };
 
-// One tile's part of one operation.
+// One tile's share of the work of one operation.
 struct KernelCommand {
   std::uint16_t tile = 0;
   TensorId output;

@@ -52,7 +52,7 @@ struct EncoderWeights {
   friend bool operator==(const EncoderWeights&, const EncoderWeights&) = default;
 };
 
-// Host reference kernels. Their order of rounding is part of their result.
+// Host reference kernels. Their order of rounding decides their result.
 // A list shorter than its dimensions, or dimensions whose product overflows,
 // throws std::invalid_argument and touches nothing.
 

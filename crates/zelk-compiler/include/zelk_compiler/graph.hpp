@@ -90,7 +90,7 @@ struct Gelu {
 using OpKind = std::variant<MatMul, Add, Mul, Reshape, Transpose, LayerNorm, Softmax, Gelu>;
 
 // The fixed lower-case kernel name of an operation kind ("matmul",
-// "layer_norm", ...); the data a kind carries plays no part.
+// "layer_norm", ...); the data a kind carries does not change it.
 [[nodiscard]] std::string_view operation_name(const OpKind& kind);
 
 struct Op {

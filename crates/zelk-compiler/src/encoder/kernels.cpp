@@ -2,7 +2,7 @@
 //
 // Every sum runs in the order written and every operation is rounded on its
 // own (the library builds with -ffp-contract=off): the bits of each result are
-// part of the behaviour. The kernels check their arguments here and leave the
+// what callers rely on. The kernels check their arguments here and leave the
 // arithmetic to the vectorised loops, which keep that order for every output
 // and only compute independent outputs side by side. They live out of line so
 // that the flags of a caller's build cannot change them.

@@ -4,7 +4,7 @@
 // Speed comes only from computing independent results side by side: every
 // output element, sum and quotient sees exactly the operations, in exactly the
 // order, of the plain loops. Vectors hold independent outputs (several
-// columns of a matrix product, several rows of a normalisation), never parts
+// columns of a matrix product, several rows of a normalisation), never pieces
 // of one sum, and no multiply is ever fused with an add. Each instruction set
 // gets its own copy of the loops; all of them give the same bits.
 #pragma once

@@ -20,10 +20,10 @@ struct Checker {
   const Schedule& schedule;
   std::vector<std::string> problems;
 
-  template <class... Parts>
-  void fail(const Parts&... parts) {
+  template <class... Pieces>
+  void fail(const Pieces&... pieces) {
     std::ostringstream out;
-    (out << ... << parts);
+    (out << ... << pieces);
     problems.push_back(out.str());
   }
 
