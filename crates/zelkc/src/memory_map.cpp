@@ -5,7 +5,9 @@
 #include <array>
 #include <cmath>
 #include <iomanip>
+#include <ostream>
 #include <sstream>
+#include <stdexcept>
 #include <variant>
 #include <vector>
 
@@ -17,64 +19,94 @@ namespace zc = zelk_compiler;
 
 namespace {
 
-constexpr std::array<std::string_view, 10> kPalette{
-    "#8db8e0", "#f4b67a", "#97d38e", "#ee9b9b", "#c3aee0",
-    "#c9a99f", "#f1b9de", "#bfbfbf", "#dede8e", "#8ed8e3",
-};
+// Two shades per tensor kind, in the order of TensorKind.
+constexpr std::array<std::array<std::string_view, 2>, 4> kShades{{
+    {"#8db8e0", "#b4d1ec"},  // input
+    {"#f4b67a", "#f8d2ab"},  // weight
+    {"#97d38e", "#c0e5ba"},  // intermediate
+    {"#c3aee0", "#dccfee"},  // output
+}};
+constexpr std::array<std::string_view, 4> kKindLabels{"input", "weight", "intermediate", "output"};
 
-// The picture's frame: plot area position and size, and the byte range the
-// vertical axis covers.
-struct Frame {
-  double left = 110;
-  double top = 92;
-  double column = 40;
-  double width = 0;
-  double height = 520;
-  std::uint64_t columns = 1;
-  std::uint64_t shown_bytes = 1;  // from data_base down
-  std::uint64_t tick_bytes = 1;
-
-  [[nodiscard]] double x(std::uint64_t phase) const {
-    return left + static_cast<double>(phase) * column;
+std::size_t kind_index(zc::TensorKind kind) {
+  switch (kind) {
+    case zc::TensorKind::Input:
+      return 0;
+    case zc::TensorKind::Weight:
+      return 1;
+    case zc::TensorKind::Intermediate:
+      return 2;
+    case zc::TensorKind::Output:
+      return 3;
   }
-  [[nodiscard]] double y(std::uint64_t offset) const {
-    return top + static_cast<double>(offset) / static_cast<double>(shown_bytes) * height;
-  }
-};
+  throw std::invalid_argument("unknown tensor kind");
+}
 
-// Shows the whole window when the tile fills much of it, otherwise a
-// little more than the peak, rounded to a power-of-two tick step.
-Frame make_frame(std::uint64_t phases, std::uint64_t window, std::uint64_t peak) {
-  Frame frame;
+// A row of swatches under the plot: the kinds, the exchange columns and the
+// peak line.
+void write_legend(std::ostream& svg, double x, double y) {
+  const auto swatch = [&](std::string_view colour, std::string_view label, double width) {
+    svg << "<rect x=\"" << coordinate(x) << "\" y=\"" << coordinate(y - 9) << "\" width=\"12\" "
+        << "height=\"10\" fill=\"" << colour << "\" stroke=\"#333333\" stroke-width=\"0.8\"/>"
+        << "<text x=\"" << coordinate(x + 16) << "\" y=\"" << coordinate(y) << "\">" << label
+        << "</text>\n";
+    x += width;
+  };
+  for (const KindSwatch& kind : kind_swatches()) {
+    swatch(kind.colour, kind.label, static_cast<double>(kind.label.size()) * 6.2 + 30);
+  }
+  swatch("#e2e6f0", "exchange phase", 124);
+  svg << "<line x1=\"" << coordinate(x) << "\" y1=\"" << coordinate(y - 4) << "\" x2=\""
+      << coordinate(x + 14) << "\" y2=\"" << coordinate(y - 4)
+      << "\" stroke=\"#c0392b\" stroke-width=\"1.5\" stroke-dasharray=\"6 3\"/><text x=\""
+      << coordinate(x + 18) << "\" y=\"" << coordinate(y) << "\">peak</text>\n";
+}
+
+}  // namespace
+
+MapFrame map_frame(std::uint64_t phases, const zc::CompilerOptions& options, std::uint64_t peak) {
+  MapFrame frame;
   frame.columns = phases + 1;  // outputs stay live one phase past the last
   frame.column = std::clamp(760.0 / static_cast<double>(frame.columns), 4.0, 48.0);
   frame.width = static_cast<double>(frame.columns) * frame.column;
+  frame.window_bytes =
+      options.data_limit > options.data_base ? options.data_limit - options.data_base : 1;
+  // The whole window when the tile fills much of it, otherwise a little more
+  // than the peak, rounded up to a power-of-two tick step.
   const std::uint64_t wanted = std::max<std::uint64_t>(peak + peak / 5, 1024);
-  const std::uint64_t span = wanted >= window / 3 * 2 ? window : wanted;
+  const std::uint64_t span = wanted >= frame.window_bytes / 3 * 2 ? frame.window_bytes : wanted;
   std::uint64_t step = 1;
   while (span / step > 8) {
     step *= 2;
   }
   frame.tick_bytes = step;
-  frame.shown_bytes = span == window ? window : (span + step - 1) / step * step;
-  frame.shown_bytes = std::max<std::uint64_t>(frame.shown_bytes, 1);
+  frame.shown_bytes = span == frame.window_bytes ? span : (span + step - 1) / step * step;
   return frame;
 }
 
-}  // namespace
-
-std::string buffer_colour(std::uint64_t tensor) {
-  return std::string(kPalette[tensor % kPalette.size()]);
+std::uint64_t phase_label_step(double column) {
+  std::uint64_t decade = 1;
+  while (true) {
+    for (const std::uint64_t multiple : {1U, 2U, 5U}) {
+      const std::uint64_t step = decade * multiple;
+      if (static_cast<double>(step) * column >= kPhaseLabelSpacing || decade > (1ULL << 60U)) {
+        return step;
+      }
+    }
+    decade *= 10;
+  }
 }
 
-std::string buffer_palette_json() {
-  std::string list = "[";
-  for (const std::string_view colour : kPalette) {
-    list += list.size() == 1 ? "\"" : ",\"";
-    list += colour;
-    list += '"';
+std::string_view buffer_colour(const zc::Tensor& tensor) {
+  return kShades.at(kind_index(tensor.kind))[tensor.id.index % 2];
+}
+
+std::array<KindSwatch, 4> kind_swatches() {
+  std::array<KindSwatch, 4> swatches{};
+  for (std::size_t kind = 0; kind < swatches.size(); ++kind) {
+    swatches.at(kind) = KindSwatch{kKindLabels.at(kind), kShades.at(kind)[0]};
   }
-  return list + "]";
+  return swatches;
 }
 
 std::string memory_map_svg(const zc::Graph& graph, const zc::CompilerOptions& options,
@@ -90,13 +122,11 @@ std::string memory_map_svg(const zc::Graph& graph, const zc::CompilerOptions& op
   const auto bounds = peak_lower_bounds(schedule);
   const auto bound_entry = bounds.find(tile);
   const std::uint64_t lower_bound = bound_entry == bounds.end() ? 0 : bound_entry->second;
-  const std::uint64_t window =
-      options.data_limit > options.data_base ? options.data_limit - options.data_base : 1;
-  const Frame frame = make_frame(schedule.phases.size(), window, peak);
+  const MapFrame frame = map_frame(schedule.phases.size(), options, peak);
   const double right = frame.left + frame.width;
   const double bottom = frame.top + frame.height;
-  const double total_width = right + 170;
-  const double total_height = bottom + 56;
+  const double total_width = std::max(right + 170, frame.left + 640);
+  const double total_height = bottom + 70;
 
   std::ostringstream svg;
   svg << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
@@ -126,7 +156,7 @@ std::string memory_map_svg(const zc::Graph& graph, const zc::CompilerOptions& op
   }
 
   // Phase numbers across the top, thinned out when columns are narrow.
-  const std::uint64_t label_every = frame.column >= 18 ? 1 : (frame.column >= 8 ? 5 : 10);
+  const std::uint64_t label_every = phase_label_step(frame.column);
   for (std::uint64_t phase = 0; phase < frame.columns; phase += label_every) {
     svg << "<text x=\"" << coordinate(frame.x(phase) + frame.column / 2) << "\" y=\""
         << coordinate(frame.top - 8) << "\" text-anchor=\"middle\">" << phase << "</text>\n";
@@ -164,8 +194,8 @@ std::string memory_map_svg(const zc::Graph& graph, const zc::CompilerOptions& op
         << " bytes at " << hex(buffer->address) << ", phases " << buffer->live_from << " to "
         << buffer->live_until << "</title>"
         << "<rect x=\"" << coordinate(x) << "\" y=\"" << coordinate(y) << "\" width=\""
-        << coordinate(w) << "\" height=\"" << coordinate(h) << "\" fill=\""
-        << buffer_colour(tensor.id.index) << "\" stroke=\"#333333\" stroke-width=\"0.8\"/>";
+        << coordinate(w) << "\" height=\"" << coordinate(h) << "\" fill=\"" << buffer_colour(tensor)
+        << "\" stroke=\"#333333\" stroke-width=\"0.8\"/>";
     // A nested svg clips the label to its rectangle.
     if (h >= 10) {
       svg << "<svg x=\"" << coordinate(x) << "\" y=\"" << coordinate(y) << "\" width=\""
@@ -176,24 +206,27 @@ std::string memory_map_svg(const zc::Graph& graph, const zc::CompilerOptions& op
   }
 
   // The peak and, where it lies on the picture, the end of the data window.
+  // The peak's label keeps clear of the labels at either end.
   const double peak_y = frame.y(peak);
+  const double peak_label_y = std::clamp(peak_y + 4, frame.top + 18, bottom - 10);
   svg << "<line class=\"peak\" x1=\"" << coordinate(frame.left) << "\" y1=\"" << coordinate(peak_y)
       << "\" x2=\"" << coordinate(right + 6) << "\" y2=\"" << coordinate(peak_y)
       << "\" stroke=\"#c0392b\" stroke-width=\"1.5\" stroke-dasharray=\"6 3\"/>\n"
-      << "<text x=\"" << coordinate(right + 10) << "\" y=\"" << coordinate(peak_y + 4)
+      << "<text x=\"" << coordinate(right + 10) << "\" y=\"" << coordinate(peak_label_y)
       << "\" fill=\"#c0392b\">peak " << peak << " B (" << hex(options.data_base + peak)
       << ")</text>\n";
   svg << "<text x=\"" << coordinate(right + 10) << "\" y=\"" << coordinate(frame.top + 4)
       << "\" fill=\"#555555\">data_base " << hex(options.data_base) << "</text>\n";
-  if (frame.shown_bytes >= window) {
+  if (frame.shown_bytes >= frame.window_bytes) {
     svg << "<text x=\"" << coordinate(right + 10) << "\" y=\"" << coordinate(bottom + 4)
         << "\" fill=\"#555555\">data_limit " << hex(options.data_limit) << "</text>\n";
   } else {
     svg << "<text x=\"" << coordinate(frame.left) << "\" y=\"" << coordinate(bottom + 22)
         << "\" fill=\"#555555\">The data window goes on to data_limit " << hex(options.data_limit)
-        << " (" << window << " bytes); the picture shows its first " << frame.shown_bytes
-        << " bytes.</text>\n";
+        << " (" << frame.window_bytes << " bytes); the picture shows its first "
+        << frame.shown_bytes << " bytes.</text>\n";
   }
+  write_legend(svg, frame.left, bottom + 46);
   if (buffers.empty()) {
     svg << "<text x=\"" << coordinate(frame.left + 12) << "\" y=\"" << coordinate(frame.top + 24)
         << "\">No buffers on this tile.</text>\n";

@@ -1,4 +1,10 @@
 // Writing the HTML report.
+//
+// The page stays small on schedules of a thousand tiles or more: the chart
+// draws one bar per tile group, the memory maps are stored once per run of
+// identical tiles (tile_runs.hpp), and an exchange is summarised per tensor,
+// its source-destination pairs kept as plain numbers for the script to list
+// when asked. The schedule document itself is not embedded.
 #include "report.hpp"
 
 #include <algorithm>
@@ -7,9 +13,14 @@
 #include <variant>
 #include <vector>
 
+#include <zelk_compiler/debug.hpp>
+
+#include "json_text.hpp"
 #include "memory_map.hpp"
+#include "overloaded.hpp"
 #include "report_assets.hpp"
 #include "schedule_json.hpp"
+#include "tile_runs.hpp"
 #include "xml_text.hpp"
 
 namespace zelkc {
@@ -17,148 +28,314 @@ namespace zc = zelk_compiler;
 
 namespace {
 
-// Every tile's peak as a bar and its lower bound as a dark mark; each bar
-// links to the tile's memory map on the page.
-void write_peak_chart(std::ostream& out, const Summary& summary) {
-  const double left = 70;
-  const double top = 16;
-  const double height = 220;
-  const std::size_t count = std::max<std::size_t>(summary.tiles.size(), 1);
-  const double bar = std::clamp(960.0 / static_cast<double>(count), 1.0, 28.0);
-  const double width = bar * static_cast<double>(count);
-  std::uint64_t most = 1;
-  for (const TilePeak& row : summary.tiles) {
-    most = std::max({most, static_cast<std::uint64_t>(row.peak), row.lower_bound});
+// "0 B", "512 B", "64 KiB", "1.5 MiB": whole bytes below a KiB, else KiB or
+// MiB to at most one decimal.
+std::string byte_label(std::uint64_t bytes) {
+  if (bytes < 1024) {
+    return std::to_string(bytes) + " B";
   }
+  const bool mebibytes = bytes >= 1024 * 1024;
+  const double value = static_cast<double>(bytes) / (mebibytes ? 1024.0 * 1024.0 : 1024.0);
+  std::ostringstream text;
+  text << std::setprecision(value < 10 ? 2 : 4) << value << (mebibytes ? " MiB" : " KiB");
+  return text.str();
+}
+
+// The smallest of 1, 2, 5, 10, 20, 50, ... tiles whose labels, `pixels` per
+// tile, leave room for `digits` digits.
+std::uint64_t tile_label_step(double pixels, std::size_t digits) {
+  const double room = static_cast<double>(digits) * 7 + 12;
+  for (std::uint64_t decade = 1;; decade *= 10) {
+    for (const std::uint64_t multiple : {1U, 2U, 5U}) {
+      if (static_cast<double>(decade * multiple) * pixels >= room) {
+        return decade * multiple;
+      }
+    }
+  }
+}
+
+// One bar per tile group over the tiles it spans, its peak as the bar and its
+// lower bound as a dark mark; tiles without buffers are a gap. Each bar links
+// to the memory map of its first tile; the page's script picks the tile
+// under the pointer instead, from the scale in the data attributes.
+void write_group_chart(std::ostream& out, const Summary& summary, std::uint16_t chosen) {
+  const double left = 78;
+  const double top = 14;
+  const double height = 220;
+  const double tiles = std::max<double>(summary.tile_count, 1);
+  const double per_tile = std::min(960.0 / tiles, 40.0);
+  const double width = per_tile * tiles;
+  const auto x = [&](std::uint64_t tile) { return left + static_cast<double>(tile) * per_tile; };
+
+  std::uint64_t most = 1;
+  for (const TileGroup& group : summary.groups) {
+    most = std::max({most, std::uint64_t{group.peak}, group.lower_bound});
+  }
+  // Power-of-two byte ticks, at most five above zero.
+  std::uint64_t step = 1;
+  while ((most + step - 1) / step > 5) {
+    step *= 2;
+  }
+  const std::uint64_t top_bytes = (most + step - 1) / step * step;
   const auto y = [&](std::uint64_t bytes) {
-    return top + height - static_cast<double>(bytes) / static_cast<double>(most) * height;
+    return top + height - static_cast<double>(bytes) / static_cast<double>(top_bytes) * height;
   };
-  const double total_width = left + width + 20;
-  const double total_height = top + height + 44;
-  out << "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"chart\" width=\""
+
+  const double total_width = left + std::max(width, 300.0) + 24;
+  const double total_height = top + height + 46;
+  out << "<svg xmlns=\"http://www.w3.org/2000/svg\" id=\"group-chart\" class=\"chart\" width=\""
       << coordinate(total_width) << "\" height=\"" << coordinate(total_height)
       << "\" viewBox=\"0 0 " << coordinate(total_width) << ' ' << coordinate(total_height)
-      << "\" font-size=\"11\">\n";
-  for (int quarter = 0; quarter <= 4; ++quarter) {
-    const std::uint64_t bytes = most * static_cast<std::uint64_t>(quarter) / 4;
+      << "\" font-size=\"11\" data-left=\"" << coordinate(left) << "\" data-tile-width=\""
+      << per_tile << "\" data-tiles=\"" << summary.tile_count << "\">\n";
+  for (std::uint64_t bytes = 0; bytes <= top_bytes; bytes += step) {
     out << "<line x1=\"" << coordinate(left) << "\" y1=\"" << coordinate(y(bytes)) << "\" x2=\""
         << coordinate(left + width) << "\" y2=\"" << coordinate(y(bytes))
         << "\" stroke=\"#e4e4e4\"/><text x=\"" << coordinate(left - 6) << "\" y=\""
-        << coordinate(y(bytes) + 4) << "\" text-anchor=\"end\">" << bytes << "</text>\n";
+        << coordinate(y(bytes) + 4) << "\" text-anchor=\"end\">" << byte_label(bytes)
+        << "</text>\n";
   }
-  const std::size_t label_every = bar >= 14 ? 1 : (bar >= 6 ? 4 : 16);
-  for (std::size_t i = 0; i < summary.tiles.size(); ++i) {
-    const TilePeak& row = summary.tiles[i];
-    const double x = left + static_cast<double>(i) * bar;
-    const double mark = std::max(bar - 2, 1.0);
-    out << "<a href=\"#tile=" << row.tile << "\" data-tile=\"" << row.tile << "\"><title>tile "
-        << row.tile << ": peak " << row.peak << " bytes, lower bound " << row.lower_bound
-        << " bytes, " << row.buffers << " buffers</title><rect class=\"peak-bar\" x=\""
-        << coordinate(x) << "\" y=\"" << coordinate(y(row.peak)) << "\" width=\""
-        << coordinate(mark) << "\" height=\"" << coordinate(top + height - y(row.peak))
-        << "\"/><rect class=\"bound-mark\" x=\"" << coordinate(x) << "\" y=\""
-        << coordinate(y(row.lower_bound) - 1) << "\" width=\"" << coordinate(mark)
-        << "\" height=\"2\"/></a>\n";
-    if (i % label_every == 0) {
-      out << "<text x=\"" << coordinate(x + mark / 2) << "\" y=\"" << coordinate(top + height + 14)
-          << "\" text-anchor=\"middle\">" << row.tile << "</text>\n";
+  for (const TileGroup& group : summary.groups) {
+    const std::uint64_t count = std::uint64_t{group.last_tile} - group.first_tile + 1;
+    const double bar_x = x(group.first_tile);
+    const double bar_width = std::max(static_cast<double>(count) * per_tile - 1, 1.0);
+    const std::string range = tile_range(group);
+    out << "<a href=\"#tile=" << group.first_tile << "\" class=\"group\" data-first=\""
+        << group.first_tile << "\" data-last=\"" << group.last_tile << "\"><title>tiles " << range
+        << " (" << count << (count == 1 ? " tile" : " tiles") << "): " << group.tensors
+        << " tensors, peak " << group.peak << " bytes, lower bound " << group.lower_bound
+        << " bytes</title><rect class=\"peak-bar\" x=\"" << coordinate(bar_x) << "\" y=\""
+        << coordinate(y(group.peak)) << "\" width=\"" << coordinate(bar_width) << "\" height=\""
+        << coordinate(top + height - y(group.peak)) << "\"/><rect class=\"bound-mark\" x=\""
+        << coordinate(bar_x) << "\" y=\"" << coordinate(y(group.lower_bound) - 1) << "\" width=\""
+        << coordinate(bar_width) << "\" height=\"2\"/>";
+    // The group's tiles written inside the bar where they fit.
+    const double label_width = static_cast<double>(range.size()) * 6.5 + 8;
+    if (label_width <= bar_width && top + height - y(group.peak) >= 18) {
+      out << "<text x=\"" << coordinate(bar_x + bar_width / 2) << "\" y=\""
+          << coordinate(top + height - 6) << "\" text-anchor=\"middle\" class=\"bar-label\">"
+          << range << "</text>";
     }
+    out << "</a>\n";
   }
-  out << "<text x=\"" << coordinate(left + width / 2) << "\" y=\"" << coordinate(top + height + 34)
-      << "\" text-anchor=\"middle\" fill=\"#555555\">tile</text>\n</svg>\n";
+  out << "<rect id=\"chosen-tile\" x=\"" << coordinate(x(chosen)) << "\" y=\""
+      << coordinate(top + height) << "\" width=\"" << coordinate(std::max(per_tile, 2.0))
+      << "\" height=\"5\"/>\n";
+  const std::uint64_t every =
+      tile_label_step(per_tile, std::to_string(summary.tile_count - 1U).size());
+  for (std::uint64_t tile = 0; tile < summary.tile_count; tile += every) {
+    out << "<text x=\"" << coordinate(x(tile) + per_tile / 2) << "\" y=\""
+        << coordinate(top + height + 17) << "\" text-anchor=\"middle\">" << tile << "</text>\n";
+  }
+  out << "<text x=\"" << coordinate(left + width / 2) << "\" y=\"" << coordinate(top + height + 36)
+      << "\" text-anchor=\"middle\" fill=\"#555555\">tile (0 to " << summary.tile_count - 1U
+      << ")</text>\n</svg>\n";
 }
 
 std::string tensor_name(const zc::Graph& graph, zc::TensorId id) {
-  return id.index < graph.tensors.size() ? xml_text(graph.tensors[id.index].name)
+  return id.index < graph.tensors.size() ? graph.tensors[id.index].name
                                          : "tensor " + std::to_string(id.index);
 }
 
-// An exchange's transfers, grouped by tensor in order of appearance:
-// "attention_softmax, 1024 B each: 0→4 1→5".
-std::string transfers_text(const zc::Graph& graph, const zc::Exchange& exchange) {
-  std::vector<zc::TensorId> order;
+// One exchange's transfers of one tensor, in order of appearance.
+struct TensorSends {
+  zc::TensorId tensor;
+  std::vector<const zc::Transfer*> sends;
+};
+
+std::vector<TensorSends> sends_by_tensor(const zc::Exchange& exchange) {
+  std::vector<TensorSends> groups;
   for (const zc::Transfer& transfer : exchange.transfers) {
-    if (std::ranges::find(order, transfer.tensor) == order.end()) {
-      order.push_back(transfer.tensor);
+    auto found = std::ranges::find(groups, transfer.tensor, &TensorSends::tensor);
+    if (found == groups.end()) {
+      groups.push_back({transfer.tensor, {}});
+      found = groups.end() - 1;
     }
+    found->sends.push_back(&transfer);
   }
-  std::string text;
-  for (const zc::TensorId tensor : order) {
-    std::vector<const zc::Transfer*> sends;
-    for (const zc::Transfer& transfer : exchange.transfers) {
-      if (transfer.tensor == tensor) {
-        sends.push_back(&transfer);
-      }
+  return groups;
+}
+
+std::vector<std::uint16_t> sorted_unique(std::vector<std::uint16_t> tiles) {
+  std::ranges::sort(tiles);
+  const auto [first, last] = std::ranges::unique(tiles);
+  tiles.erase(first, last);
+  return tiles;
+}
+
+// "attention_softmax: 4 sends of 1024 B, tiles 0-3 → 4-7", and a closed
+// list of the pairs the script fills in when it is opened.
+void write_exchange_cell(std::ostream& out, const zc::Graph& graph, std::size_t phase,
+                         const std::vector<TensorSends>& groups) {
+  for (std::size_t index = 0; index < groups.size(); ++index) {
+    const TensorSends& group = groups[index];
+    std::vector<std::uint16_t> sources;
+    std::vector<std::uint16_t> destinations;
+    std::uint64_t bytes = 0;
+    for (const zc::Transfer* send : group.sends) {
+      sources.push_back(send->source_tile);
+      destinations.push_back(send->destination_tile);
+      bytes += send->bytes;
     }
-    const std::uint32_t bytes = sends.front()->bytes;
-    const bool same_bytes = std::ranges::all_of(
-        sends, [bytes](const zc::Transfer* send) { return send->bytes == bytes; });
-    text += text.empty() ? "" : "<br/>";
-    text += tensor_name(graph, tensor);
-    text += same_bytes ? ", " + std::to_string(bytes) + " B each:" : std::string(":");
-    for (const zc::Transfer* send : sends) {
-      text += ' ' + std::to_string(send->source_tile) + "\u2192" +
-              std::to_string(send->destination_tile);
-      text += same_bytes ? "" : " (" + std::to_string(send->bytes) + " B)";
+    const std::uint32_t each = group.sends.front()->bytes;
+    const bool same = std::ranges::all_of(
+        group.sends, [each](const zc::Transfer* send) { return send->bytes == each; });
+    const std::size_t count = group.sends.size();
+    out << "<div class=\"sends\"><b>" << xml_text(tensor_name(graph, group.tensor))
+        << "</b>: " << count << (count == 1 ? " send" : " sends");
+    if (same) {
+      out << " of " << each << " B";
+    } else {
+      out << ", " << bytes << " B in all";
     }
+    out << ", tiles " << tile_ranges(sorted_unique(sources)) << " \u2192 "
+        << tile_ranges(sorted_unique(destinations)) << " <details data-phase=\"" << phase
+        << "\" data-group=\"" << index << "\"><summary>pairs</summary><span class=\"pairs\">"
+        << "The pairs need JavaScript.</span></details></div>";
   }
-  return text;
 }
 
 void write_phase_table(std::ostream& out, const zc::Graph& graph, const zc::Schedule& schedule) {
-  out << "<table id=\"phases\">\n<tr><th>phase</th><th>kind</th><th>operation</th>"
-      << "<th>tiles</th><th>inputs or transfers</th></tr>\n";
+  out << "<table id=\"phases\">\n<tr><th>phase</th><th>kind</th><th>operation or exchange</th>"
+      << "<th>tiles</th><th>inputs, or what moves from tiles to tiles</th></tr>\n";
   for (std::size_t index = 0; index < schedule.phases.size(); ++index) {
-    const zc::Phase& phase = schedule.phases[index];
-    if (const auto* exchange = std::get_if<zc::Exchange>(&phase)) {
-      std::uint64_t bytes = 0;
-      for (const zc::Transfer& transfer : exchange->transfers) {
-        bytes += transfer.bytes;
-      }
-      out << "<tr class=\"exchange\"><td>" << index << "</td><td>exchange</td><td>"
-          << exchange->transfers.size() << " transfers, " << bytes << " bytes</td><td></td>"
-          << "<td class=\"transfers\">" << transfers_text(graph, *exchange) << "</td></tr>\n";
-      continue;
-    }
-    const auto& compute = std::get<zc::Compute>(phase);
-    std::string operation = "op " + std::to_string(compute.op.index);
-    std::string inputs;
-    if (compute.op.index < graph.ops.size()) {
-      const zc::Op& op = graph.ops[compute.op.index];
-      operation = xml_text(op.name) + " (" + std::string(zc::operation_name(op.kind)) + ")";
-      for (const zc::TensorId input : op.inputs) {
-        inputs += inputs.empty() ? "" : ", ";
-        inputs += tensor_name(graph, input);
-      }
-    }
-    std::string tiles;
-    if (!compute.commands.empty()) {
-      tiles = std::to_string(compute.commands.front().tile);
-      if (compute.commands.size() > 1) {
-        tiles += '-' + std::to_string(compute.commands.back().tile);
-      }
-    }
-    out << "<tr class=\"compute\"><td>" << index << "</td><td>compute</td><td>" << operation
-        << "</td><td>" << tiles << "</td><td>" << inputs << "</td></tr>\n";
+    std::visit(Overloaded{
+                   [&](const zc::Exchange& exchange) {
+                     std::uint64_t bytes = 0;
+                     for (const zc::Transfer& transfer : exchange.transfers) {
+                       bytes += transfer.bytes;
+                     }
+                     out << "<tr class=\"exchange\"><td>" << index << "</td><td>exchange</td><td>"
+                         << exchange.transfers.size() << " transfers, " << bytes
+                         << " bytes</td><td></td><td>";
+                     write_exchange_cell(out, graph, index, sends_by_tensor(exchange));
+                     out << "</td></tr>\n";
+                   },
+                   [&](const zc::Compute& compute) {
+                     std::string operation = "op " + std::to_string(compute.op.index);
+                     std::string inputs;
+                     if (compute.op.index < graph.ops.size()) {
+                       const zc::Op& op = graph.ops[compute.op.index];
+                       operation = xml_text(op.name) + " (" +
+                                   std::string(zc::operation_name(op.kind)) + ")";
+                       for (const zc::TensorId input : op.inputs) {
+                         inputs += inputs.empty() ? "" : ", ";
+                         inputs += xml_text(tensor_name(graph, input));
+                       }
+                     }
+                     std::vector<std::uint16_t> tiles;
+                     for (const zc::KernelCommand& command : compute.commands) {
+                       tiles.push_back(command.tile);
+                     }
+                     out << "<tr class=\"compute\"><td>" << index << "</td><td>compute</td><td>"
+                         << operation << "</td><td>" << tile_ranges(sorted_unique(std::move(tiles)))
+                         << "</td><td>" << inputs << "</td></tr>\n";
+                   },
+               },
+               schedule.phases[index]);
   }
   out << "</table>\n";
 }
 
+Json frame_json(const MapFrame& frame) {
+  return Json{{"left", frame.left},
+              {"top", frame.top},
+              {"width", frame.width},
+              {"height", frame.height},
+              {"columns", frame.columns},
+              {"window_bytes", frame.window_bytes},
+              {"shown_bytes", frame.shown_bytes},
+              {"tick_bytes", frame.tick_bytes},
+              {"label_spacing", kPhaseLabelSpacing}};
+}
+
+// Everything the script draws from: per tensor its name, kind and colour;
+// per phase its name; per run of identical tiles its buffers and the frame
+// of its memory map; the tile groups; and each exchange's pairs by tensor.
 std::string report_data(const zc::Graph& graph, const zc::Schedule& schedule,
                         const Summary& summary, const SummaryContext& context,
                         std::uint16_t default_tile) {
-  Json tiles = Json::array();
-  for (const TilePeak& row : summary.tiles) {
-    tiles.push_back(Json{{"tile", row.tile},
-                         {"peak", row.peak},
-                         {"lower_bound", row.lower_bound},
-                         {"buffers", row.buffers}});
+  const zc::CompilerOptions& options = context.options;
+  Json tensors = Json::array();
+  for (const zc::Tensor& tensor : graph.tensors) {
+    tensors.push_back(Json::array(
+        {tensor.name, zc::debug_string(tensor.kind), std::string(buffer_colour(tensor))}));
   }
-  const Json data{{"document", schedule_to_json(graph, context.options, schedule)},
-                  {"tiles", std::move(tiles)},
+
+  Json phases = Json::array();
+  Json pairs = Json::object();
+  for (std::size_t index = 0; index < schedule.phases.size(); ++index) {
+    std::visit(Overloaded{
+                   [&](const zc::Exchange& exchange) {
+                     phases.push_back(nullptr);
+                     Json groups = Json::array();
+                     for (const TensorSends& group : sends_by_tensor(exchange)) {
+                       Json list = Json::array();
+                       for (const zc::Transfer* send : group.sends) {
+                         list.push_back(send->source_tile);
+                         list.push_back(send->destination_tile);
+                         list.push_back(send->bytes);
+                       }
+                       groups.push_back(std::move(list));
+                     }
+                     pairs[std::to_string(index)] = std::move(groups);
+                   },
+                   [&](const zc::Compute& compute) {
+                     phases.push_back(compute.op.index < graph.ops.size()
+                                          ? graph.ops[compute.op.index].name
+                                          : "op " + std::to_string(compute.op.index));
+                   },
+               },
+               schedule.phases[index]);
+  }
+
+  const auto bounds = peak_lower_bounds(schedule);
+  Json runs = Json::array();
+  for (const TileRun& run : tile_runs(schedule)) {
+    const auto peak = schedule.peak_sram.find(run.first_tile);
+    const std::uint64_t peak_bytes = peak == schedule.peak_sram.end() ? 0 : peak->second;
+    const auto bound = bounds.find(run.first_tile);
+    Json buffers = Json::array();
+    for (const zc::Allocation& buffer : run.buffers) {
+      const std::uint64_t offset =
+          buffer.address >= options.data_base ? buffer.address - options.data_base : 0;
+      buffers.push_back(Json::array(
+          {buffer.tensor.index, offset, buffer.size, buffer.live_from, buffer.live_until}));
+    }
+    runs.push_back(Json{
+        {"first", run.first_tile},
+        {"last", run.last_tile},
+        {"peak", peak_bytes},
+        {"lower_bound", bound == bounds.end() ? 0 : bound->second},
+        {"frame", frame_json(map_frame(schedule.phases.size(), options, peak_bytes))},
+        {"buffers", std::move(buffers)},
+    });
+  }
+
+  Json groups = Json::array();
+  for (const TileGroup& group : summary.groups) {
+    groups.push_back(Json{{"first", group.first_tile},
+                          {"last", group.last_tile},
+                          {"tensors", group.tensors},
+                          {"peak", group.peak},
+                          {"lower_bound", group.lower_bound}});
+  }
+
+  const Json data{{"tile_count", schedule.tile_count},
                   {"default_tile", default_tile},
-                  {"palette", Json::parse(buffer_palette_json())}};
+                  {"data_base", options.data_base},
+                  {"data_limit", options.data_limit},
+                  {"tensors", std::move(tensors)},
+                  {"phases", std::move(phases)},
+                  {"runs", std::move(runs)},
+                  {"empty_frame", frame_json(map_frame(schedule.phases.size(), options, 0))},
+                  {"groups", std::move(groups)},
+                  {"pairs", std::move(pairs)}};
   return dump_for_script(data);
+}
+
+void write_swatch(std::ostream& out, std::string_view css, std::string_view label) {
+  out << "<span class=\"swatch\"><i style=\"" << css << "\"></i>" << label << "</span>";
 }
 
 }  // namespace
@@ -177,13 +354,30 @@ std::string report_html(const zc::Graph& graph, const zc::Schedule& schedule,
        << "<style>" << kReportStyle << "</style>\n</head>\n<body>\n"
        << "<h1>Schedule report</h1>\n<p class=\"note\">" << workload << "</p>\n"
        << "<h2>Summary</h2>\n<pre id=\"summary\">" << xml_text(summary_text.str()) << "</pre>\n"
-       << "<h2>Peak memory per tile</h2>\n<p class=\"note\">Bars show each tile's peak, the dark "
-       << "marks the lower bound (the most bytes live in any one phase). Choose a bar to see that "
-       << "tile's memory map.</p>\n<div id=\"peaks\">\n";
-  write_peak_chart(page, summary);
-  page << "</div>\n<h2>Memory map</h2>\n<p><label>Tile <select id=\"tile-select\"></select>"
-       << "</label> <span id=\"map-caption\" class=\"note\">The memory map needs JavaScript."
-       << "</span></p>\n<div id=\"map-box\"><svg xmlns=\"http://www.w3.org/2000/svg\" "
+       << "<h2>Peak memory by tile group</h2>\n<p class=\"note\">One bar per group of "
+       << "consecutive tiles holding the same tensors, as wide as its tiles. Choose a tile "
+       << "to see its memory map.</p>\n<p class=\"legend\">";
+  write_swatch(page, "background: #8db8e0", "peak of the group's tiles");
+  write_swatch(page, "background: #1f3b5a; height: 3px",
+               "lower bound (most bytes live in one phase)");
+  write_swatch(page, "background: #e8730c", "chosen tile");
+  page << "</p>\n<div id=\"peaks\">\n";
+  write_group_chart(page, summary, default_tile);
+  page << "</div>\n<h2>Memory map</h2>\n<form id=\"map-controls\" class=\"controls\">"
+       << "<label>Tile <input id=\"tile-input\" type=\"number\" min=\"0\" max=\""
+       << summary.tile_count - 1U << "\" value=\"" << default_tile << "\"/></label> "
+       << "<label>Group <select id=\"group-select\"></select></label> "
+       << "<label>Phases <input id=\"phase-from\" type=\"number\" min=\"0\"/></label> "
+       << "<label>to <input id=\"phase-to\" type=\"number\" min=\"0\"/></label> "
+       << "<button type=\"button\" id=\"all-phases\">All phases</button></form>\n"
+       << "<p id=\"map-caption\" class=\"note\">The memory map needs JavaScript.</p>\n"
+       << "<p class=\"legend\">";
+  for (const KindSwatch& kind : kind_swatches()) {
+    write_swatch(page, "background: " + std::string(kind.colour), kind.label);
+  }
+  write_swatch(page, "background: #e2e6f0", "exchange phase");
+  write_swatch(page, "border-top: 2px dashed #c0392b; height: 0", "peak");
+  page << "</p>\n<div id=\"map-box\"><svg xmlns=\"http://www.w3.org/2000/svg\" "
        << "id=\"memory-map\" font-family=\"sans-serif\" font-size=\"11\" width=\"0\" "
        << "height=\"0\"></svg></div>\n<h2>Phases</h2>\n";
   write_phase_table(page, graph, schedule);

@@ -9,31 +9,49 @@ h1 { font-size: 22px; margin-bottom: 4px; }
 h2 { font-size: 17px; margin-top: 28px; border-bottom: 1px solid #dddddd; padding-bottom: 4px; }
 pre { background: #f6f6f2; padding: 10px 14px; border: 1px solid #e0e0da; overflow-x: auto; }
 .note { color: #555555; font-size: 13px; }
+.legend { font-size: 12px; color: #333333; margin: 6px 0; }
+.swatch { margin-right: 18px; white-space: nowrap; }
+.swatch i { display: inline-block; width: 14px; height: 10px; margin-right: 5px; vertical-align: middle;
+  box-sizing: border-box; }
 .chart a rect.peak-bar { fill: #8db8e0; }
 .chart a:hover rect.peak-bar { fill: #4a86c5; }
-.chart a.chosen rect.peak-bar { fill: #f0a04b; }
+.chart a.chosen rect.peak-bar { fill: #f0b27a; }
+.chart a:hover text.bar-label { fill: #ffffff; }
 .chart rect.bound-mark { fill: #1f3b5a; }
+.chart #chosen-tile { fill: #e8730c; }
+.controls { font-size: 13px; margin: 8px 0; }
+.controls label { margin-right: 10px; }
+.controls input { width: 6em; }
+.controls select { max-width: 28em; }
 #map-box { overflow-x: auto; border: 1px solid #e0e0da; }
 table { border-collapse: collapse; font-size: 13px; }
 th, td { text-align: left; vertical-align: top; padding: 3px 10px; border-bottom: 1px solid #eeeeee; }
 td { white-space: nowrap; }
-td.transfers { white-space: normal; }
 tr.exchange td { background: #eef1f8; }
-td.transfers { font-family: monospace; }
+tr.exchange td:last-child { white-space: normal; }
+.sends details { display: inline; }
+.sends summary { display: inline; cursor: pointer; color: #2a5d9f; }
+.sends .pairs { display: block; font-family: monospace; font-size: 12px; margin: 2px 0 4px 12px;
+  max-width: 900px; }
 )css";
 
-// The memory map follows the layout of memory_map.cpp, so the page and the
-// --memory-map picture of a tile look alike.
+// The script draws from the data the C++ side wrote: a run's frame gives the
+// plot area and both scales of its memory map, so the one piece of layout
+// left here is dividing the frame's width among the phases of the range
+// shown, with labels thinned by the same rule as the picture's.
 const std::string_view kReportScript = R"js(
 (function () {
   "use strict";
   var NS = "http://www.w3.org/2000/svg";
   var data = JSON.parse(document.getElementById("report-data").textContent);
-  var doc = data.document;
-  var schedule = doc.schedule;
-  var options = doc.options;
-  var byTile = {};
-  data.tiles.forEach(function (row) { byTile[row.tile] = row; });
+  var map = document.getElementById("memory-map");
+  var caption = document.getElementById("map-caption");
+  var chart = document.getElementById("group-chart");
+  var tileInput = document.getElementById("tile-input");
+  var groupSelect = document.getElementById("group-select");
+  var phaseFrom = document.getElementById("phase-from");
+  var phaseTo = document.getElementById("phase-to");
+  var lastColumn = data.phases.length;  // outputs stay live one phase past the last
 
   function hex(value) { return "0x" + value.toString(16).toUpperCase(); }
 
@@ -50,51 +68,76 @@ const std::string_view kReportScript = R"js(
     return node;
   }
 
-  // Columns for phases 0 to N (outputs stay live one phase past the last);
-  // the whole data window when the tile fills much of it, otherwise a
-  // little more than the peak, rounded to a power-of-two tick step.
-  function frameFor(phases, windowBytes, peak) {
-    var frame = { left: 110, top: 92, height: 520, columns: phases + 1 };
-    frame.column = Math.min(48, Math.max(4, 760 / frame.columns));
-    frame.width = frame.columns * frame.column;
-    var wanted = Math.max(peak + Math.floor(peak / 5), 1024);
-    var span = wanted >= Math.floor(windowBytes / 3) * 2 ? windowBytes : wanted;
-    var step = 1;
-    while (Math.floor(span / step) > 8) { step *= 2; }
-    frame.tick = step;
-    frame.shown = span === windowBytes ? windowBytes : Math.ceil(span / step) * step;
-    frame.shown = Math.max(frame.shown, 1);
-    frame.x = function (phase) { return frame.left + phase * frame.column; };
-    frame.y = function (offset) { return frame.top + offset / frame.shown * frame.height; };
-    return frame;
-  }
-
-  function chosenTile() {
-    var match = /^#tile=(\d+)$/.exec(window.location.hash);
-    return match ? Number(match[1]) : data.default_tile;
-  }
-
-  function draw(tile) {
-    var map = document.getElementById("memory-map");
-    while (map.firstChild) { map.removeChild(map.firstChild); }
-    var caption = document.getElementById("map-caption");
-    if (!(tile >= 0 && tile < schedule.tile_count)) {
-      caption.textContent = "There is no tile " + tile + " in this schedule (tiles 0 to " +
-        (schedule.tile_count - 1) + ").";
-      map.setAttribute("data-tile", String(tile));
-      map.setAttribute("data-buffers", "0");
-      map.setAttribute("width", "0");
-      map.setAttribute("height", "0");
-      return;
+  function runOf(tile) {
+    var low = 0;
+    var high = data.runs.length - 1;
+    while (low <= high) {
+      var middle = (low + high) >> 1;
+      var run = data.runs[middle];
+      if (tile < run.first) { high = middle - 1; } else if (tile > run.last) { low = middle + 1; }
+      else { return run; }
     }
-    var buffers = schedule.allocations.filter(function (a) { return a.tile === tile; });
-    var row = byTile[tile] || { peak: 0, lower_bound: 0 };
-    var windowBytes = Math.max(options.data_limit - options.data_base, 1);
-    var frame = frameFor(schedule.phases.length, windowBytes, row.peak);
+    return null;
+  }
+
+  function groupIndexOf(tile) {
+    for (var i = 0; i < data.groups.length; ++i) {
+      if (tile >= data.groups[i].first && tile <= data.groups[i].last) { return i; }
+    }
+    return -1;
+  }
+
+  // The first of 1, 2, 5, 10, 20, 50, ... phases whose labels keep `spacing`
+  // pixels apart.
+  function labelStep(column, spacing) {
+    for (var decade = 1; ; decade *= 10) {
+      var multiples = [1, 2, 5];
+      for (var i = 0; i < multiples.length; ++i) {
+        if (decade * multiples[i] * column >= spacing || decade > 1e15) { return decade * multiples[i]; }
+      }
+    }
+  }
+
+  function phaseName(phase) {
+    if (phase >= data.phases.length) { return "after the last phase"; }
+    return data.phases[phase] === null ? "exchange" : data.phases[phase];
+  }
+
+  function tileRange(first, last) { return first === last ? String(first) : first + "-" + last; }
+
+  // "#tile=5" or "#tile=5&phases=10-40".
+  function readView() {
+    var match = /^#tile=(\d+)(?:&phases=(\d+)-(\d+))?$/.exec(window.location.hash);
+    var view = { tile: data.default_tile, from: 0, to: lastColumn };
+    if (match) {
+      view.tile = Number(match[1]);
+      if (match[2] !== undefined) {
+        view.from = Math.min(Number(match[2]), lastColumn);
+        view.to = Math.min(Number(match[3]), lastColumn);
+        if (view.from > view.to) { var swap = view.from; view.from = view.to; view.to = swap; }
+      }
+    }
+    return view;
+  }
+
+  function show(view) {
+    var hash = "tile=" + view.tile;
+    if (view.from !== 0 || view.to !== lastColumn) { hash += "&phases=" + view.from + "-" + view.to; }
+    window.location.hash = hash;
+  }
+
+  function clear(node) { while (node.firstChild) { node.removeChild(node.firstChild); } }
+
+  function drawMap(tile, run, from, to) {
+    var frame = run ? run.frame : data.empty_frame;
+    var buffers = run ? run.buffers : [];
+    var column = frame.width / (to - from + 1);
+    var x = function (phase) { return frame.left + (phase - from) * column; };
+    var y = function (offset) { return frame.top + offset / frame.shown_bytes * frame.height; };
     var right = frame.left + frame.width;
     var bottom = frame.top + frame.height;
     var width = right + 170;
-    var height = bottom + 56;
+    var height = bottom + 40;
     map.setAttribute("width", width);
     map.setAttribute("height", height);
     map.setAttribute("viewBox", "0 0 " + width + " " + height);
@@ -102,83 +145,184 @@ const std::string_view kReportScript = R"js(
     element("rect", { width: "100%", height: "100%", fill: "#ffffff" }, map);
     element("rect", { "class": "data-window", x: frame.left, y: frame.top, width: frame.width,
       height: frame.height, fill: "#f6f6f2", stroke: "#888888" }, map);
-    schedule.phases.forEach(function (phase, index) {
-      if (phase.variant === "Exchange") {
-        element("rect", { "class": "exchange", x: frame.x(index), y: frame.top,
-          width: frame.column, height: frame.height, fill: "#e2e6f0" }, map);
+    for (var phase = from; phase <= to && phase < data.phases.length; ++phase) {
+      if (data.phases[phase] === null) {
+        element("rect", { "class": "exchange", x: x(phase), y: frame.top, width: column,
+          height: frame.height, fill: "#e2e6f0" }, map);
       }
-    });
-    var every = frame.column >= 18 ? 1 : (frame.column >= 8 ? 5 : 10);
-    for (var phase = 0; phase < frame.columns; phase += every) {
-      text(map, frame.x(phase) + frame.column / 2, frame.top - 8, String(phase),
-        { "text-anchor": "middle" });
+    }
+    var step = labelStep(column, frame.label_spacing);
+    for (var label = Math.ceil(from / step) * step; label <= to; label += step) {
+      text(map, x(label) + column / 2, frame.top - 8, String(label), { "text-anchor": "middle" });
     }
     text(map, frame.left + frame.width / 2, frame.top - 26, "phase",
       { "text-anchor": "middle", fill: "#555555" });
-    for (var offset = 0; offset <= frame.shown; offset += frame.tick) {
-      var y = frame.y(offset);
-      element("line", { x1: frame.left - 5, y1: y, x2: frame.left, y2: y, stroke: "#888888" }, map);
-      text(map, frame.left - 8, y + 4, hex(options.data_base + offset), { "text-anchor": "end" });
-      if (frame.shown - offset < frame.tick) { break; }
+    for (var offset = 0; offset <= frame.shown_bytes; offset += frame.tick_bytes) {
+      element("line", { x1: frame.left - 5, y1: y(offset), x2: frame.left, y2: y(offset),
+        stroke: "#888888" }, map);
+      text(map, frame.left - 8, y(offset) + 4, hex(data.data_base + offset), { "text-anchor": "end" });
+      if (frame.shown_bytes - offset < frame.tick_bytes) { break; }
     }
 
+    var drawn = 0;
     buffers.forEach(function (buffer) {
-      var tensor = doc.tensors[buffer.tensor];
-      var last = Math.max(buffer.live_until, buffer.live_from);
-      var x = frame.x(buffer.live_from);
-      var top = frame.y(buffer.address - options.data_base);
-      var w = (last - buffer.live_from + 1) * frame.column;
-      var h = Math.max(frame.y(buffer.address - options.data_base + buffer.size) - top, 1);
-      var group = element("g", { "class": "buffer", "data-tensor": buffer.tensor }, map);
-      element("title", {}, group).textContent = tensor.name + " (tensor " + buffer.tensor + "): " +
-        buffer.size + " bytes at " + hex(buffer.address) + ", phases " + buffer.live_from +
-        " to " + buffer.live_until;
-      element("rect", { x: x, y: top, width: w, height: h,
-        fill: data.palette[buffer.tensor % data.palette.length],
+      var tensor = data.tensors[buffer[0]];
+      var first = buffer[3];
+      var last = Math.max(buffer[4], first);
+      if (last < from || first > to) { return; }
+      var left = x(Math.max(first, from));
+      var w = x(Math.min(last, to) + 1) - left;
+      var top = y(buffer[1]);
+      var h = Math.max(y(buffer[1] + buffer[2]) - top, 1);
+      var group = element("g", { "class": "buffer", "data-tensor": buffer[0] }, map);
+      element("title", {}, group).textContent = tensor[0] + " (" + tensor[1].toLowerCase() +
+        ", tensor " + buffer[0] + "): " + buffer[2] + " bytes at " + hex(data.data_base + buffer[1]) +
+        ", live from phase " + first + " (" + phaseName(first) + ") to " + buffer[4] + " (" +
+        phaseName(buffer[4]) + ")";
+      element("rect", { x: left, y: top, width: w, height: h, fill: tensor[2],
         stroke: "#333333", "stroke-width": 0.8 }, group);
-      if (h >= 10) {
-        var clip = element("svg", { x: x, y: top, width: w, height: h }, group);
-        text(clip, 3, Math.min(h / 2 + 4, 13), tensor.name);
+      if (h >= 10 && w >= 24) {
+        var clip = element("svg", { x: left, y: top, width: w, height: h }, group);
+        text(clip, 3, Math.min(h / 2 + 4, 13), tensor[0]);
       }
+      ++drawn;
     });
 
-    var peakY = frame.y(row.peak);
+    if (buffers.length === 0) {
+      text(map, frame.left + 12, frame.top + 24, "No buffers on this tile.");
+    }
+    var peak = run ? run.peak : 0;
+    var peakY = y(peak);
     element("line", { "class": "peak", x1: frame.left, y1: peakY, x2: right + 6, y2: peakY,
       stroke: "#c0392b", "stroke-width": 1.5, "stroke-dasharray": "6 3" }, map);
-    text(map, right + 10, peakY + 4, "peak " + row.peak + " B (" +
-      hex(options.data_base + row.peak) + ")", { fill: "#c0392b" });
-    text(map, right + 10, frame.top + 4, "data_base " + hex(options.data_base), { fill: "#555555" });
-    if (frame.shown >= windowBytes) {
-      text(map, right + 10, bottom + 4, "data_limit " + hex(options.data_limit), { fill: "#555555" });
+    text(map, right + 10, Math.min(Math.max(peakY + 4, frame.top + 18), bottom - 10),
+      "peak " + peak + " B (" + hex(data.data_base + peak) + ")", { fill: "#c0392b" });
+    text(map, right + 10, frame.top + 4, "data_base " + hex(data.data_base), { fill: "#555555" });
+    if (frame.shown_bytes >= frame.window_bytes) {
+      text(map, right + 10, bottom + 4, "data_limit " + hex(data.data_limit), { fill: "#555555" });
     } else {
       text(map, frame.left, bottom + 22, "The data window goes on to data_limit " +
-        hex(options.data_limit) + " (" + windowBytes + " bytes); the picture shows its first " +
-        frame.shown + " bytes.", { fill: "#555555" });
+        hex(data.data_limit) + " (" + frame.window_bytes + " bytes); the picture shows its first " +
+        frame.shown_bytes + " bytes.", { fill: "#555555" });
     }
-
-    map.setAttribute("data-tile", String(tile));
-    map.setAttribute("data-buffers", String(buffers.length));
-    caption.textContent = "Tile " + tile + ": " + buffers.length + " buffers, peak " + row.peak +
-      " bytes, lower bound " + row.lower_bound + " bytes. Shaded columns are exchange phases.";
-    var select = document.getElementById("tile-select");
-    select.value = String(tile);
-    document.querySelectorAll(".chart a").forEach(function (bar) {
-      bar.setAttribute("class", bar.getAttribute("data-tile") === String(tile) ? "chosen" : "");
-    });
+    return drawn;
   }
 
-  var select = document.getElementById("tile-select");
-  data.tiles.forEach(function (row) {
+  function draw() {
+    var view = readView();
+    var tile = view.tile;
+    clear(map);
+    if (!(tile < data.tile_count)) {
+      caption.textContent = "There is no tile " + tile + " in this schedule (tiles 0 to " +
+        (data.tile_count - 1) + ").";
+      map.setAttribute("width", "0");
+      map.setAttribute("height", "0");
+      map.setAttribute("data-tile", String(tile));
+      map.setAttribute("data-buffers", "0");
+      return;
+    }
+    var run = runOf(tile);
+    var drawn = drawMap(tile, run, view.from, view.to);
+    map.setAttribute("data-tile", String(tile));
+    map.setAttribute("data-buffers", String(drawn));
+    var count = run ? run.buffers.length : 0;
+    var words = "Tile " + tile + ": " + count + " buffers, peak " + (run ? run.peak : 0) +
+      " bytes, lower bound " + (run ? run.lower_bound : 0) + " bytes.";
+    if (run && run.last > run.first) {
+      words += " Tiles " + tileRange(run.first, run.last) + " have the same memory map.";
+    }
+    if (view.from !== 0 || view.to !== lastColumn) {
+      words += " Phases " + view.from + " to " + view.to + ": " + drawn + " buffers live.";
+    }
+    caption.textContent = words;
+
+    tileInput.value = String(tile);
+    phaseFrom.value = String(view.from);
+    phaseTo.value = String(view.to);
+    var groupIndex = groupIndexOf(tile);
+    groupSelect.value = String(groupIndex);
+    chart.querySelectorAll("a.group").forEach(function (bar) {
+      var chosen = tile >= Number(bar.getAttribute("data-first")) &&
+        tile <= Number(bar.getAttribute("data-last"));
+      bar.setAttribute("class", chosen ? "group chosen" : "group");
+    });
+    document.getElementById("chosen-tile").setAttribute("x", String(
+      Number(chart.getAttribute("data-left")) + tile * Number(chart.getAttribute("data-tile-width"))));
+  }
+
+  var none = document.createElement("option");
+  none.value = "-1";
+  none.textContent = "(a tile without buffers)";
+  groupSelect.appendChild(none);
+  data.groups.forEach(function (group, index) {
     var option = document.createElement("option");
-    option.value = String(row.tile);
-    option.textContent = "tile " + row.tile + " (peak " + row.peak + " B)";
-    select.appendChild(option);
+    option.value = String(index);
+    option.textContent = "tiles " + tileRange(group.first, group.last) + ": " + group.tensors +
+      " tensors, peak " + group.peak + " B";
+    groupSelect.appendChild(option);
   });
-  select.addEventListener("change", function () {
-    window.location.hash = "tile=" + select.value;
+  groupSelect.addEventListener("change", function () {
+    var group = data.groups[Number(groupSelect.value)];
+    if (group) { var view = readView(); view.tile = group.first; show(view); }
   });
-  window.addEventListener("hashchange", function () { draw(chosenTile()); });
-  draw(chosenTile());
+  tileInput.addEventListener("change", function () {
+    var view = readView();
+    view.tile = Math.max(0, Math.floor(Number(tileInput.value)) || 0);
+    show(view);
+  });
+  function range() {
+    var view = readView();
+    view.from = Math.max(0, Math.min(Math.floor(Number(phaseFrom.value)) || 0, lastColumn));
+    view.to = Math.max(0, Math.min(Math.floor(Number(phaseTo.value)) || 0, lastColumn));
+    if (view.from > view.to) { var swap = view.from; view.from = view.to; view.to = swap; }
+    show(view);
+  }
+  phaseFrom.addEventListener("change", range);
+  phaseTo.addEventListener("change", range);
+  document.getElementById("all-phases").addEventListener("click", function () {
+    var view = readView();
+    view.from = 0;
+    view.to = lastColumn;
+    show(view);
+  });
+  document.getElementById("map-controls").addEventListener("submit", function (event) {
+    event.preventDefault();
+  });
+
+  // A bar stands for a whole group: choose the tile under the pointer.
+  chart.addEventListener("click", function (event) {
+    var bar = event.target.closest("a.group");
+    if (!bar) { return; }
+    event.preventDefault();
+    var point = chart.createSVGPoint();
+    point.x = event.clientX;
+    point.y = event.clientY;
+    var local = point.matrixTransform(chart.getScreenCTM().inverse());
+    var tile = Math.floor((local.x - Number(chart.getAttribute("data-left"))) /
+      Number(chart.getAttribute("data-tile-width")));
+    var view = readView();
+    view.tile = Math.min(Math.max(tile, Number(bar.getAttribute("data-first"))),
+      Number(bar.getAttribute("data-last")));
+    show(view);
+  });
+
+  // An exchange's pairs are listed when asked for.
+  document.addEventListener("toggle", function (event) {
+    var details = event.target;
+    if (!details.open || details.getAttribute("data-filled")) { return; }
+    var list = data.pairs[details.getAttribute("data-phase")][Number(details.getAttribute("data-group"))];
+    var same = true;
+    for (var i = 5; i < list.length; i += 3) { same = same && list[i] === list[2]; }
+    var words = [];
+    for (var j = 0; j < list.length; j += 3) {
+      words.push(list[j] + "\u2192" + list[j + 1] + (same ? "" : " (" + list[j + 2] + " B)"));
+    }
+    details.querySelector(".pairs").textContent = words.join("  ");
+    details.setAttribute("data-filled", "yes");
+  }, true);
+
+  window.addEventListener("hashchange", draw);
+  draw();
 })();
 )js";
 

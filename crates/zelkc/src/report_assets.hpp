@@ -7,8 +7,9 @@ namespace zelkc {
 
 extern const std::string_view kReportStyle;
 
-// Reads the JSON of the element "report-data" and draws the memory map of
-// the chosen tile into the svg element "memory-map".
+// Reads the JSON of the element "report-data", draws the memory map of the
+// tile and phase range the address names ("#tile=5&phases=10-40") into the
+// svg element "memory-map", and lists an exchange's pairs when asked.
 extern const std::string_view kReportScript;
 
 }  // namespace zelkc

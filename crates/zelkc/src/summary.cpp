@@ -49,15 +49,6 @@ std::uint64_t busiest_phase_bytes(std::vector<Event>& events) {
   return most;
 }
 
-std::string tile_range(const TileGroup& group) {
-  std::string text = std::to_string(group.first_tile);
-  if (group.last_tile != group.first_tile) {
-    text += '-';
-    text += std::to_string(group.last_tile);
-  }
-  return text;
-}
-
 std::uint64_t tiles_sharing(const Summary& summary, std::uint32_t peak) {
   return static_cast<std::uint64_t>(std::ranges::count(summary.tiles, peak, &TilePeak::peak));
 }
@@ -151,6 +142,15 @@ Summary summarize(const zc::Graph& graph, const zc::Schedule& schedule) {
     previous = &tensors;
   }
   return summary;
+}
+
+std::string tile_range(const TileGroup& group) {
+  std::string text = std::to_string(group.first_tile);
+  if (group.last_tile != group.first_tile) {
+    text += '-';
+    text += std::to_string(group.last_tile);
+  }
+  return text;
 }
 
 const TilePeak* largest_peak(const Summary& summary) {

@@ -3,7 +3,9 @@
 // checked on the real files by the command line tests.
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
+#include <vector>
 
 #include <zelk_compiler/lib.hpp>
 
@@ -114,18 +116,9 @@ std::string element_text(const std::string& page, const std::string& id) {
   return page.substr(from, page.find("</script>", from) - from);
 }
 
-TEST(Report, EmbedsTheScheduleDocumentAndLoadsNothing) {
-  const Compiled c = default_block();
-  const std::string page = report_of(c, 5);
-  const Json data = Json::parse(element_text(page, "report-data"));
-  EXPECT_EQ(data.at("document"), schedule_to_json(c.graph, c.options, c.schedule));
-  EXPECT_EQ(data.at("default_tile"), 5);
-  ASSERT_EQ(data.at("tiles").size(), 64U);
-  EXPECT_EQ(data.at("tiles")[8],
-            Json::parse(R"({"tile": 8, "peak": 6144, "lower_bound": 6144, "buffers": 8})"));
-
-  // Self-contained: no element that fetches anything, and every "http" is a
-  // namespace name.
+TEST(Report, LoadsNothingFromTheNetwork) {
+  const std::string page = report_of(default_block(), 5);
+  // No element that fetches anything, and every "http" is a namespace name.
   for (const char* fetch : {"src=", "<link", "@import", "url(", "fetch(", "XMLHttpRequest"}) {
     EXPECT_EQ(page.find(fetch), std::string::npos) << fetch;
   }
@@ -140,19 +133,125 @@ TEST(Report, EmbedsTheScheduleDocumentAndLoadsNothing) {
   EXPECT_GT(http, 0U);
 }
 
-TEST(Report, ShowsTheSummaryEveryTilesBarAndThePhaseList) {
+// The page keeps each run of identical tiles once, with the buffers of its
+// first tile and the frame the memory map picture of that tile uses.
+TEST(Report, EmbedsEveryRunsBuffersWithTheFrameOfItsMemoryMap) {
+  const Compiled c = default_block({.tile_count = 80});
+  const Json data = Json::parse(element_text(report_of(c, 5), "report-data"));
+  EXPECT_EQ(data.at("default_tile"), 5);
+  EXPECT_EQ(data.at("tile_count"), 80);
+  EXPECT_EQ(data.at("tensors").at(1), Json::parse(R"(["wq", "Weight", "#f8d2ab"])"));
+  EXPECT_EQ(data.at("phases").at(7), nullptr);
+  EXPECT_EQ(data.at("phases").at(8), "attention_context");
+
+  const Json& runs = data.at("runs");
+  ASSERT_EQ(runs.size(), 5U);
+  EXPECT_EQ(runs.back().at("last"), 63);  // tiles 64 to 79 hold nothing
+  for (const Json& run : runs) {
+    const auto tile = run.at("first").get<std::uint16_t>();
+    Json expected = Json::array();
+    for (const zc::Allocation& a : c.schedule.allocations) {
+      if (a.tile == tile) {
+        expected.push_back(Json::array(
+            {a.tensor.index, a.address - c.options.data_base, a.size, a.live_from, a.live_until}));
+      }
+    }
+    EXPECT_EQ(run.at("buffers"), expected) << "tile " << tile;
+    const std::uint32_t peak = c.schedule.peak_sram.at(tile);
+    EXPECT_EQ(run.at("peak"), peak);
+    const MapFrame frame = map_frame(c.schedule.phases.size(), c.options, peak);
+    const Json& written = run.at("frame");
+    EXPECT_EQ(written.at("width"), frame.width);
+    EXPECT_EQ(written.at("columns"), frame.columns);
+    EXPECT_EQ(written.at("shown_bytes"), frame.shown_bytes);
+    EXPECT_EQ(written.at("tick_bytes"), frame.tick_bytes);
+  }
+}
+
+TEST(Report, DrawsOneBarPerGroupAndSummarisesEachExchange) {
   const Compiled c = default_block();
   const std::string page = report_of(c);
   EXPECT_NE(page.find("<pre id=\"summary\">workload:      encoder &lt;block&gt;"),
             std::string::npos);
-  EXPECT_EQ(count(page, "<rect class=\"peak-bar\""), 64U);
-  EXPECT_EQ(count(page, "<rect class=\"bound-mark\""), 64U);
-  EXPECT_EQ(count(page, "<a href=\"#tile="), 64U);
+  EXPECT_EQ(count(page, "<a href=\"#tile="), 5U);
+  EXPECT_EQ(count(page, "<rect class=\"peak-bar\""), 5U);
+  EXPECT_NE(page.find("<title>tiles 8-15 (8 tiles): 8 tensors, peak 6144 bytes, lower bound "
+                      "6144 bytes</title>"),
+            std::string::npos);
   EXPECT_EQ(count(page, "<tr class=\"compute\">"), 15U);
   EXPECT_EQ(count(page, "<tr class=\"exchange\">"), 2U);
-  EXPECT_NE(page.find("attention_softmax, 1024 B each: 0\u21924 1\u21925 2\u21926 3\u21927"),
+  EXPECT_NE(page.find("<b>attention_softmax</b>: 4 sends of 1024 B, tiles 0-3 \u2192 4-7"),
+            std::string::npos);
+  EXPECT_NE(page.find("<b>norm2</b>: 24 sends of 1024 B, tiles 0-7 \u2192 8-31"),
             std::string::npos);
   EXPECT_NE(page.find("<td>attention_context (matmul)</td><td>0-7</td>"), std::string::npos);
+
+  // The pairs themselves wait in the data: source, destination, bytes.
+  const Json data = Json::parse(element_text(page, "report-data"));
+  EXPECT_EQ(data.at("pairs").at("7"),
+            Json::parse("[[0, 4, 1024, 1, 5, 1024, 2, 6, 1024, 3, 7, 1024]]"));
+  EXPECT_EQ(data.at("pairs").at("12").at(0).size(), 72U);
+}
+
+// Text elements of the group chart: anchor, x, y and content.
+struct Label {
+  std::string anchor;
+  double x = 0;
+  double y = 0;
+  std::string text;
+};
+
+std::vector<Label> chart_labels(const std::string& page) {
+  const auto start = page.find("id=\"group-chart\"");
+  const std::string chart = page.substr(start, page.find("</svg>", start) - start);
+  static const std::regex label(
+      R"re(<text x="([0-9.]+)" y="([0-9.]+)" text-anchor="(middle|end)">([^<]*)</text>)re");
+  std::vector<Label> labels;
+  for (std::sregex_iterator it(chart.begin(), chart.end(), label), end; it != end; ++it) {
+    labels.push_back({(*it)[3], std::stod((*it)[1]), std::stod((*it)[2]), (*it)[4]});
+  }
+  return labels;
+}
+
+TEST(Report, ChartLabelsNeverOverlapFromOneTileToTheMost) {
+  zc::Graph graph;
+  graph.mark_output(graph.input("x", {1, 64}));
+  for (const std::uint16_t tiles : std::vector<std::uint16_t>{1, 9, 64, 1000, 1472, 65535}) {
+    SCOPED_TRACE(tiles);
+    const zc::CompilerOptions options{.tile_count = tiles};
+    const zc::Schedule schedule = *zc::compile(graph, options);
+    const std::vector<Label> labels =
+        chart_labels(report_html(graph, schedule, summarize(graph, schedule),
+                                 {.workload = "x", .options = options, .compile_time = {}}, 0));
+    // Tile numbers along the bottom, about 6.5 pixels per digit.
+    std::vector<const Label*> tiles_axis;
+    std::vector<const Label*> bytes_axis;
+    for (const Label& label : labels) {
+      if (label.anchor == "end") {
+        bytes_axis.push_back(&label);
+      } else if (label.text.find_first_not_of("0123456789") == std::string::npos) {
+        tiles_axis.push_back(&label);
+      }
+    }
+    ASSERT_FALSE(tiles_axis.empty());
+    EXPECT_EQ(tiles_axis.front()->text, "0");
+    for (std::size_t i = 1; i < tiles_axis.size(); ++i) {
+      const double room =
+          6.5 * static_cast<double>(tiles_axis[i - 1]->text.size() + tiles_axis[i]->text.size()) /
+              2 +
+          4;
+      EXPECT_GE(tiles_axis[i]->x - tiles_axis[i - 1]->x, room) << tiles_axis[i]->text;
+      EXPECT_LT(std::stoul(tiles_axis[i]->text), tiles);
+    }
+    ASSERT_GE(bytes_axis.size(), 2U);
+    for (std::size_t i = 1; i < bytes_axis.size(); ++i) {
+      EXPECT_GE(bytes_axis[i - 1]->y - bytes_axis[i]->y, 14) << bytes_axis[i]->text;
+    }
+  }
+}
+
+TEST(Report, TheDefaultBlocksPageStaysUnder100kB) {
+  EXPECT_LT(report_of(default_block()).size(), 100'000U);
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Opens the HTML report in headless Chromium and checks, in the DOM after the
-# page's script ran, that it drew the buffers of the tile chosen by the
-# address fragment (or the --tile default). Exits 77 (skipped) when Chromium
+# page's script ran, that it drew the buffers of the tile and phase range
+# chosen by the address fragment (or the --tile default), that it lists an
+# exchange's pairs when they are opened, and that the script threw nothing
+# (Chromium logs every uncaught exception). Exits 77 (skipped) when Chromium
 # is not installed.
 #
 #   report_in_browser.sh <zelkc> <work-dir>
@@ -19,22 +21,36 @@ rm -rf "$work"
 mkdir -p "$work"
 "$zelkc" compile --report "$work/report.html" >/dev/null
 "$zelkc" compile --report "$work/report-tile8.html" --tile 8 >/dev/null
+"$zelkc" compile --layers 2 --sequence 384 --hidden 768 --heads 12 --feed-forward 3072 \
+  --tiles 1472 --report "$work/report-large.html" >/dev/null
+# The same page with every exchange's pairs opened, as a reader would.
+sed 's|</body>|<script>document.querySelectorAll("details").forEach(function (d) { d.open = true; });</script></body>|' \
+  "$work/report.html" >"$work/report-opened.html"
 
 # The DOM of `page` after load, with a fresh profile each time.
 dump() {
   local profile
   profile=$(mktemp -d "$work/profile.XXXXXX")
-  timeout 120 "$chromium" --headless --no-sandbox --disable-gpu \
+  timeout 120 "$chromium" --headless --no-sandbox --disable-gpu --disable-quic \
     --disable-background-networking --disable-component-update --disable-sync \
-    --no-first-run --user-data-dir="$profile" --dump-dom "file://$work/$1" \
-    2>>"$work/chromium.log"
+    --no-first-run --user-data-dir="$profile" --enable-logging=stderr --v=0 \
+    --virtual-time-budget=2000 --dump-dom "file://$work/$1" 2>"$work/page.log"
+  cat "$work/page.log" >>"$work/chromium.log"
+  if grep -q 'Uncaught' "$work/page.log"; then
+    echo "FAIL $1: the page's script threw:" >&2
+    grep 'Uncaught' "$work/page.log" >&2
+    return 1
+  fi
 }
 
 failures=0
 # check <page> <tile> <buffers drawn> <caption start>
 check() {
   local dom drawn
-  dom=$(dump "$1")
+  if ! dom=$(dump "$1"); then
+    failures=$((failures + 1))
+    return
+  fi
   drawn=$( (grep -o '<g class="buffer"' <<<"$dom" || true) | wc -l)
   if [ "$drawn" -ne "$3" ]; then
     echo "FAIL $1: drew $drawn buffers, expected $3"
@@ -58,9 +74,25 @@ check "report.html#tile=5" 5 20 "Tile 5: 20 buffers"
 check "report.html#tile=40" 40 2 "Tile 40: 2 buffers, peak 2048 bytes"
 check "report.html#tile=99" 99 0 "There is no tile 99"
 check "report-tile8.html" 8 8 "Tile 8: 8 buffers, peak 6144 bytes"
+# Phases 8 to 12 of tile 0: the 10 buffers whose lifetimes meet them.
+check "report.html#tile=0&phases=8-12" 0 10 "Tile 0: 22 buffers, .* Phases 8 to 12: 10 buffers live"
+# Two BERT-base blocks on 1,472 tiles: the last run holds the feed-forward
+# tensors of each block.
+check "report-large.html#tile=1471" 1471 16 "Tile 1471: 16 buffers"
+
+# The first exchange sends attention_softmax from tiles 0-3 to tiles 4-7.
+if dom=$(dump "report-opened.html"); then
+  if ! grep -q '<span class="pairs">0→4  1→5  2→6  3→7</span>' <<<"$dom"; then
+    echo "FAIL report-opened.html: the pairs of the first exchange are not listed"
+    failures=$((failures + 1))
+  fi
+  echo "checked report-opened.html: pairs"
+else
+  failures=$((failures + 1))
+fi
 
 if [ "$failures" -ne 0 ]; then
-  echo "--- chromium log ---"
-  cat "$work/chromium.log"
+  echo "--- the pages' console (all of Chromium's log is in $work/chromium.log) ---"
+  grep 'CONSOLE' "$work/chromium.log" || true
   exit 1
 fi

@@ -4,12 +4,13 @@
 #         [-DSTDOUT=<regex>] [-DSTDERR=<regex>] [-DCREATES=<f^^g>]
 #         [-DABSENT=<f^^g>] [-DKEEPS=<file>] [-DXML=<f^^g>] [-DHTML=<f^^g>]
 #         [-DJSON_FILE=<f> -DJSON_PATH=<k1^^k2> -DJSON_VALUE=<v>] [-DSTDIN=<file>]
-#         -P run_case.cmake
+#         [-DAT_MOST=<file>^^<bytes>] -P run_case.cmake
 #
 # Lists use ^^ as separator so that arguments may hold semicolons. Paths are
 # relative to CASE_DIR. A failing run must print exactly one line on
 # standard error. KEEPS names a file made before the run that must come out
-# unchanged; ABSENT files must not exist afterwards, and no temporary file may
+# unchanged; AT_MOST names a file and the most bytes it may have; ABSENT
+# files must not exist afterwards, and no temporary file may
 # be left behind. XML files must be well-formed XML; HTML files must be both
 # well-formed XML and accepted by the HTML parser.
 
@@ -113,5 +114,15 @@ if(JSON_FILE)
   endif()
   if(NOT value STREQUAL JSON_VALUE)
     fail("${JSON_FILE} at ${JSON_PATH} holds ${value}, expected ${JSON_VALUE}")
+  endif()
+endif()
+
+if(AT_MOST)
+  split(limit "${AT_MOST}")
+  list(GET limit 0 file)
+  list(GET limit 1 bytes)
+  file(SIZE "${CASE_DIR}/${file}" size)
+  if(size GREATER bytes)
+    fail("${file} has ${size} bytes, more than ${bytes}")
   endif()
 endif()
