@@ -1,0 +1,366 @@
+// Writing a schedule's timeline as Chrome trace events.
+#include "trace.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <variant>
+#include <vector>
+
+#include "json_text.hpp"
+#include "overloaded.hpp"
+#include "tile_runs.hpp"
+
+namespace zelkc {
+namespace zc = zelk_compiler;
+
+namespace {
+
+constexpr std::size_t kNoTrack = std::numeric_limits<std::size_t>::max();
+
+struct Track {
+  std::uint16_t first_tile = 0;
+  std::uint16_t last_tile = 0;
+};
+
+std::string track_name(const Track& track) {
+  return track.first_tile == track.last_tile
+             ? "tile " + std::to_string(track.first_tile)
+             : "tiles " + std::to_string(track.first_tile) + "-" + std::to_string(track.last_tile);
+}
+
+std::vector<Track> tracks_of(const Summary& summary) {
+  std::vector<Track> tracks;
+  if (summary.tiles.size() <= kMostTileTracks) {
+    for (const TilePeak& row : summary.tiles) {
+      tracks.push_back({row.tile, row.tile});
+    }
+    return tracks;
+  }
+  for (const TileGroup& group : summary.groups) {
+    tracks.push_back({group.first_tile, group.last_tile});
+  }
+  return tracks;
+}
+
+// What one track does in one phase. Cycles are those of its slowest tile.
+struct Activity {
+  double cycles = 0;
+  std::uint64_t tiles = 0;  // tiles running a command, or sending or receiving
+  std::uint64_t bytes_sent = 0;
+  std::uint64_t bytes_received = 0;
+  std::uint64_t transfers = 0;
+  std::vector<zc::TensorId> tensors;  // exchanged, in order of appearance
+};
+
+// Steps of work per output element: the inner dimension of a matrix
+// product; one for every other kernel, whatever its kind.
+double steps_per_element(const zc::Graph& graph, const zc::Op& op) {
+  return std::visit(Overloaded{
+                        [&](const zc::MatMul&) {
+                          const auto& left = graph.tensors.at(op.inputs.at(0).index).shape;
+                          return left.empty() ? 1.0 : static_cast<double>(left.back());
+                        },
+                        [](const auto&) { return 1.0; },
+                    },
+                    op.kind);
+}
+
+double ceil_div(double work, double rate) { return std::ceil(work / rate); }
+
+class TraceWriter {
+ public:
+  TraceWriter(const zc::Graph& graph, const zc::Schedule& schedule, const Summary& summary,
+              const CostModel& model)
+      : graph_(graph), schedule_(schedule), model_(model), tracks_(tracks_of(summary)) {
+    std::size_t tiles = schedule.tile_count;
+    for (const Track& track : tracks_) {
+      tiles = std::max<std::size_t>(tiles, std::size_t{track.last_tile} + 1);
+    }
+    track_of_tile_.assign(tiles, kNoTrack);
+    for (std::size_t index = 0; index < tracks_.size(); ++index) {
+      for (std::size_t tile = tracks_[index].first_tile; tile <= tracks_[index].last_tile; ++tile) {
+        track_of_tile_[tile] = index;
+      }
+    }
+    sent_.assign(tiles, 0);
+    received_.assign(tiles, 0);
+    touched_.assign(tiles, 0);
+  }
+
+  std::string write(std::string_view workload) {
+    std::string out = "{\"displayTimeUnit\": \"ns\",\n\"otherData\": ";
+    out += dump(Json{
+        {"generator", "zelkc"},
+        {"workload", workload},
+        {"durations", "estimates from zelkc's cost model, not measurements"},
+        {"clock_mhz", model_.clock_mhz},
+        {"macs_per_cycle_per_worker", model_.macs_per_cycle},
+        {"exchange_bytes_per_cycle_per_tile", model_.exchange_bytes_per_cycle},
+    });
+    out += ",\n\"traceEvents\": [\n";
+    first_event_ = true;
+    write_metadata(out);
+
+    std::vector<double> starts;  // in cycles
+    double now = 0;
+    for (std::size_t index = 0; index < schedule_.phases.size(); ++index) {
+      starts.push_back(now);
+      now += std::visit([&](const auto& phase) { return write_phase(out, index, now, phase); },
+                        schedule_.phases[index]);
+    }
+    starts.push_back(now);
+    write_memory(out, starts);
+    out += "\n]}\n";
+    return out;
+  }
+
+ private:
+  // Process 1 is the whole schedule, process 2 + k track k; each has one
+  // thread.
+  static constexpr std::uint64_t kSchedulePid = 1;
+  static std::uint64_t pid_of(std::size_t track) { return track + 2; }
+
+  void event(std::string& out, const Json& value) {
+    out += first_event_ ? "" : ",\n";
+    first_event_ = false;
+    out += dump(value);
+  }
+
+  static std::string dump(const Json& value) {
+    return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+  }
+
+  // Microseconds, to the nanosecond.
+  [[nodiscard]] double microseconds(double cycles) const {
+    return std::round(cycles / static_cast<double>(model_.clock_mhz) * 1000.0) / 1000.0;
+  }
+
+  void name_process(std::string& out, std::uint64_t pid, const std::string& name,
+                    std::uint64_t order, const std::string& thread) {
+    event(out, Json{{"name", "process_name"},
+                    {"ph", "M"},
+                    {"pid", pid},
+                    {"tid", 1},
+                    {"args", Json{{"name", name}}}});
+    event(out, Json{{"name", "process_sort_index"},
+                    {"ph", "M"},
+                    {"pid", pid},
+                    {"tid", 1},
+                    {"args", Json{{"sort_index", order}}}});
+    event(out, Json{{"name", "thread_name"},
+                    {"ph", "M"},
+                    {"pid", pid},
+                    {"tid", 1},
+                    {"args", Json{{"name", thread}}}});
+  }
+
+  void write_metadata(std::string& out) {
+    name_process(out, kSchedulePid, "schedule", 0, "phases");
+    for (std::size_t index = 0; index < tracks_.size(); ++index) {
+      name_process(out, pid_of(index), track_name(tracks_[index]), index + 1,
+                   "kernels and exchanges");
+    }
+  }
+
+  void slice(std::string& out, std::uint64_t pid, const std::string& name, const char* category,
+             double start, double cycles, Json args) {
+    const double begin = microseconds(start);
+    const double duration = std::round((microseconds(start + cycles) - begin) * 1000.0) / 1000.0;
+    args["cycles"] = cycles;
+    event(out, Json{{"name", name},
+                    {"cat", category},
+                    {"ph", "X"},
+                    {"ts", begin},
+                    {"dur", duration},
+                    {"pid", pid},
+                    {"tid", 1},
+                    {"args", std::move(args)}});
+  }
+
+  std::string tensor_names(const std::vector<zc::TensorId>& tensors) const {
+    std::string names;
+    for (std::size_t i = 0; i < tensors.size(); ++i) {
+      if (i == 3) {
+        names += " and " + std::to_string(tensors.size() - i) + " more";
+        break;
+      }
+      names += i == 0 ? "" : ", ";
+      names += graph_.tensors.at(tensors[i].index).name;
+    }
+    return names;
+  }
+
+  // Writes the phase's slices and returns its cycles.
+  double write_phase(std::string& out, std::size_t index, double start,
+                     const zc::Compute& compute) {
+    const zc::Op& op = graph_.ops.at(compute.op.index);
+    const zc::Tensor& output = graph_.tensors.at(op.output.index);
+    const auto elements = static_cast<double>(
+        zc::local_bytes(output, schedule_.layouts.at(op.output.index)) / zc::size(output.dtype));
+    const double work = elements * steps_per_element(graph_, op);
+
+    std::vector<Activity> activity(tracks_.size());
+    double cycles = 0;
+    for (const zc::KernelCommand& command : compute.commands) {
+      const double rate = static_cast<double>(model_.macs_per_cycle) *
+                          std::max(command.specialization.worker_count, std::uint8_t{1});
+      const double tile_cycles = ceil_div(work, rate);
+      cycles = std::max(cycles, tile_cycles);
+      const std::size_t track = track_of(command.tile);
+      if (track != kNoTrack) {
+        activity[track].cycles = std::max(activity[track].cycles, tile_cycles);
+        ++activity[track].tiles;
+      }
+    }
+    const std::string kind(zc::operation_name(op.kind));
+    slice(out, kSchedulePid, op.name, "compute", start, cycles,
+          Json{{"phase", index}, {"operation", kind}, {"tiles", compute.commands.size()}});
+    for (std::size_t track = 0; track < tracks_.size(); ++track) {
+      if (activity[track].tiles == 0) {
+        continue;
+      }
+      slice(out, pid_of(track), op.name, "compute", start, activity[track].cycles,
+            Json{{"phase", index},
+                 {"operation", kind},
+                 {"tiles", activity[track].tiles},
+                 {"elements_per_tile", elements},
+                 {"work_per_tile", work}});
+    }
+    return cycles;
+  }
+
+  double write_phase(std::string& out, std::size_t index, double start,
+                     const zc::Exchange& exchange) {
+    std::vector<Activity> activity(tracks_.size());
+    std::vector<std::uint16_t> touched;
+    std::vector<zc::TensorId> tensors;
+    std::uint64_t bytes = 0;
+    for (const zc::Transfer& transfer : exchange.transfers) {
+      for (const std::uint16_t tile : {transfer.source_tile, transfer.destination_tile}) {
+        if (tile >= sent_.size()) {
+          throw std::out_of_range("transfer names a tile beyond the schedule's tiles");
+        }
+        if (touched_[tile] == 0) {
+          touched_[tile] = 1;
+          touched.push_back(tile);
+        }
+      }
+      sent_[transfer.source_tile] += transfer.bytes;
+      received_[transfer.destination_tile] += transfer.bytes;
+      bytes += transfer.bytes;
+      note_tensor(tensors, transfer.tensor);
+      for (const auto& [tile, outgoing] :
+           {std::pair{transfer.source_tile, true}, std::pair{transfer.destination_tile, false}}) {
+        const std::size_t track = track_of(tile);
+        if (track == kNoTrack) {
+          continue;
+        }
+        Activity& a = activity[track];
+        (outgoing ? a.bytes_sent : a.bytes_received) += transfer.bytes;
+        a.transfers += outgoing ? 1 : 0;
+        note_tensor(a.tensors, transfer.tensor);
+      }
+    }
+    double cycles = 0;
+    for (const std::uint16_t tile : touched) {
+      const double tile_cycles =
+          ceil_div(static_cast<double>(std::max(sent_[tile], received_[tile])),
+                   static_cast<double>(model_.exchange_bytes_per_cycle));
+      cycles = std::max(cycles, tile_cycles);
+      const std::size_t track = track_of(tile);
+      if (track != kNoTrack) {
+        activity[track].cycles = std::max(activity[track].cycles, tile_cycles);
+        ++activity[track].tiles;
+      }
+      sent_[tile] = 0;
+      received_[tile] = 0;
+      touched_[tile] = 0;
+    }
+    slice(out, kSchedulePid, "exchange: " + tensor_names(tensors), "exchange", start, cycles,
+          Json{{"phase", index}, {"transfers", exchange.transfers.size()}, {"bytes", bytes}});
+    for (std::size_t track = 0; track < tracks_.size(); ++track) {
+      const Activity& a = activity[track];
+      if (a.tiles == 0) {
+        continue;
+      }
+      slice(out, pid_of(track), "exchange: " + tensor_names(a.tensors), "exchange", start, a.cycles,
+            Json{{"phase", index},
+                 {"tiles", a.tiles},
+                 {"transfers_sent", a.transfers},
+                 {"bytes_sent", a.bytes_sent},
+                 {"bytes_received", a.bytes_received}});
+    }
+    return cycles;
+  }
+
+  static void note_tensor(std::vector<zc::TensorId>& tensors, zc::TensorId tensor) {
+    if (std::ranges::find(tensors, tensor) == tensors.end()) {
+      tensors.push_back(tensor);
+    }
+  }
+
+  [[nodiscard]] std::size_t track_of(std::uint16_t tile) const {
+    return tile < track_of_tile_.size() ? track_of_tile_[tile] : kNoTrack;
+  }
+
+  // A counter per track: the most bytes live on any of its tiles, set at the
+  // start of every phase where it changes and once more at the end, where
+  // the outputs are still live.
+  void write_memory(std::string& out, const std::vector<double>& starts) {
+    const std::uint64_t phases = schedule_.phases.size();
+    std::vector<std::vector<std::uint64_t>> live(tracks_.size(),
+                                                 std::vector<std::uint64_t>(phases + 1, 0));
+    for (const TileRun& run : tile_runs(schedule_)) {
+      const std::vector<std::uint64_t> bytes = live_bytes_by_phase(run, phases);
+      std::size_t previous = kNoTrack;
+      for (std::size_t tile = run.first_tile; tile <= run.last_tile; ++tile) {
+        const std::size_t track = track_of(static_cast<std::uint16_t>(tile));
+        if (track == kNoTrack || track == previous) {
+          continue;
+        }
+        previous = track;
+        for (std::uint64_t phase = 0; phase <= phases; ++phase) {
+          live[track][phase] = std::max(live[track][phase], bytes[phase]);
+        }
+      }
+    }
+    for (std::size_t track = 0; track < tracks_.size(); ++track) {
+      for (std::uint64_t phase = 0; phase <= phases; ++phase) {
+        if (phase > 0 && live[track][phase] == live[track][phase - 1]) {
+          continue;
+        }
+        event(out, Json{{"name", "memory in use"},
+                        {"ph", "C"},
+                        {"ts", microseconds(starts[phase])},
+                        {"pid", pid_of(track)},
+                        {"args", Json{{"bytes", live[track][phase]}}}});
+      }
+    }
+  }
+
+  const zc::Graph& graph_;
+  const zc::Schedule& schedule_;
+  CostModel model_;
+  std::vector<Track> tracks_;
+  std::vector<std::size_t> track_of_tile_;
+  // Bytes each tile sends and receives in the exchange being written, and
+  // whether it takes part; all zero between exchanges.
+  std::vector<std::uint64_t> sent_;
+  std::vector<std::uint64_t> received_;
+  std::vector<std::uint8_t> touched_;
+  bool first_event_ = true;
+};
+
+}  // namespace
+
+std::string trace_json(const zc::Graph& graph, const zc::Schedule& schedule, const Summary& summary,
+                       const CostModel& model, std::string_view workload) {
+  if (model.clock_mhz == 0 || model.macs_per_cycle == 0 || model.exchange_bytes_per_cycle == 0) {
+    throw std::invalid_argument("the cost model's clock and rates must be above 0");
+  }
+  return TraceWriter(graph, schedule, summary, model).write(workload);
+}
+
+}  // namespace zelkc
