@@ -81,6 +81,8 @@ MapFrame map_frame(std::uint64_t phases, const zc::CompilerOptions& options, std
   }
   frame.tick_bytes = step;
   frame.shown_bytes = span == frame.window_bytes ? span : (span + step - 1) / step * step;
+  frame.picture_width = std::max(frame.left + frame.width + 170, frame.left + 640);
+  frame.picture_height = frame.top + frame.height + 70;
   return frame;
 }
 
@@ -125,8 +127,8 @@ std::string memory_map_svg(const zc::Graph& graph, const zc::CompilerOptions& op
   const MapFrame frame = map_frame(schedule.phases.size(), options, peak);
   const double right = frame.left + frame.width;
   const double bottom = frame.top + frame.height;
-  const double total_width = std::max(right + 170, frame.left + 640);
-  const double total_height = bottom + 70;
+  const double total_width = frame.picture_width;
+  const double total_height = frame.picture_height;
 
   std::ostringstream svg;
   svg << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"

@@ -25,9 +25,12 @@ struct MapFrame {
   double height = 520;
   std::uint64_t columns = 1;
   std::uint64_t window_bytes = 1;  // data_limit - data_base, at least 1
-  std::uint64_t shown_bytes =
-      1;  // from data_base down; the whole window or a little more than the peak
+  // From data_base down: the whole window, or a little more than the peak.
+  std::uint64_t shown_bytes = 1;
   std::uint64_t tick_bytes = 1;  // a power of two
+  // The whole picture: the plot with room for the labels beside and below.
+  double picture_width = 0;
+  double picture_height = 0;
 
   [[nodiscard]] double x(std::uint64_t phase) const {
     return left + static_cast<double>(phase) * column;

@@ -61,7 +61,7 @@ std::uint64_t tile_label_step(double pixels, std::size_t digits) {
 void write_group_chart(std::ostream& out, const Summary& summary, std::uint16_t chosen) {
   const double left = 78;
   const double top = 14;
-  const double height = 220;
+  const double height = 180;
   const double tiles = std::max<double>(summary.tile_count, 1);
   const double per_tile = std::min(960.0 / tiles, 40.0);
   const double width = per_tile * tiles;
@@ -119,8 +119,8 @@ void write_group_chart(std::ostream& out, const Summary& summary, std::uint16_t 
     out << "</a>\n";
   }
   out << "<rect id=\"chosen-tile\" x=\"" << coordinate(x(chosen)) << "\" y=\""
-      << coordinate(top + height) << "\" width=\"" << coordinate(std::max(per_tile, 2.0))
-      << "\" height=\"5\"/>\n";
+      << coordinate(top + height + 1) << "\" width=\"" << coordinate(std::max(per_tile, 3.0))
+      << "\" height=\"6\"/>\n";
   const std::uint64_t every =
       tile_label_step(per_tile, std::to_string(summary.tile_count - 1U).size());
   for (std::uint64_t tile = 0; tile < summary.tile_count; tile += every) {
@@ -246,7 +246,9 @@ Json frame_json(const MapFrame& frame) {
               {"window_bytes", frame.window_bytes},
               {"shown_bytes", frame.shown_bytes},
               {"tick_bytes", frame.tick_bytes},
-              {"label_spacing", kPhaseLabelSpacing}};
+              {"label_spacing", kPhaseLabelSpacing},
+              {"picture_width", frame.picture_width},
+              {"picture_height", frame.picture_height}};
 }
 
 // Everything the script draws from: per tensor its name, kind and colour;
@@ -334,6 +336,23 @@ std::string report_data(const zc::Graph& graph, const zc::Schedule& schedule,
   return dump_for_script(data);
 }
 
+// "Each tile's data window holds 581632 bytes; the highest peak fills 40.3 %
+// of it."
+std::string window_use(const Summary& summary, const SummaryContext& context) {
+  const zc::CompilerOptions& options = context.options;
+  const std::uint64_t window =
+      options.data_limit > options.data_base ? options.data_limit - options.data_base : 0;
+  const TilePeak* largest = largest_peak(summary);
+  std::ostringstream text;
+  text << "Each tile's data window holds " << window << " bytes";
+  if (largest != nullptr && window != 0) {
+    text << "; the highest peak fills " << std::fixed << std::setprecision(1)
+         << 100.0 * largest->peak / static_cast<double>(window) << " % of it";
+  }
+  text << '.';
+  return text.str();
+}
+
 void write_swatch(std::ostream& out, std::string_view css, std::string_view label) {
   out << "<span class=\"swatch\"><i style=\"" << css << "\"></i>" << label << "</span>";
 }
@@ -354,13 +373,14 @@ std::string report_html(const zc::Graph& graph, const zc::Schedule& schedule,
        << "<style>" << kReportStyle << "</style>\n</head>\n<body>\n"
        << "<h1>Schedule report</h1>\n<p class=\"note\">" << workload << "</p>\n"
        << "<h2>Summary</h2>\n<pre id=\"summary\">" << xml_text(summary_text.str()) << "</pre>\n"
-       << "<h2>Peak memory by tile group</h2>\n<p class=\"note\">One bar per group of "
-       << "consecutive tiles holding the same tensors, as wide as its tiles. Choose a tile "
-       << "to see its memory map.</p>\n<p class=\"legend\">";
+       << "<h2>Peak memory by tile group</h2>\n<p class=\"note\">" << window_use(summary, context)
+       << " One bar per group of consecutive tiles holding the same tensors, as wide as its "
+       << "tiles. Choose a tile to see its memory map.</p>\n<p class=\"legend\">";
   write_swatch(page, "background: #8db8e0", "peak of the group's tiles");
   write_swatch(page, "background: #1f3b5a; height: 3px",
                "lower bound (most bytes live in one phase)");
-  write_swatch(page, "background: #e8730c", "chosen tile");
+  write_swatch(page, "background: #8fcfbf", "the chosen tile's group");
+  write_swatch(page, "background: #1f8a70", "the chosen tile");
   page << "</p>\n<div id=\"peaks\">\n";
   write_group_chart(page, summary, default_tile);
   page << "</div>\n<h2>Memory map</h2>\n<form id=\"map-controls\" class=\"controls\">"

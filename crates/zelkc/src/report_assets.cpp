@@ -7,7 +7,7 @@ const std::string_view kReportStyle = R"css(
 body { font-family: sans-serif; margin: 24px 32px; color: #222222; max-width: 1280px; }
 h1 { font-size: 22px; margin-bottom: 4px; }
 h2 { font-size: 17px; margin-top: 28px; border-bottom: 1px solid #dddddd; padding-bottom: 4px; }
-pre { background: #f6f6f2; padding: 10px 14px; border: 1px solid #e0e0da; overflow-x: auto; }
+pre { background: #f6f6f2; padding: 8px 14px; font-size: 12px; border: 1px solid #e0e0da; overflow-x: auto; }
 .note { color: #555555; font-size: 13px; }
 .legend { font-size: 12px; color: #333333; margin: 6px 0; }
 .swatch { margin-right: 18px; white-space: nowrap; }
@@ -15,10 +15,10 @@ pre { background: #f6f6f2; padding: 10px 14px; border: 1px solid #e0e0da; overfl
   box-sizing: border-box; }
 .chart a rect.peak-bar { fill: #8db8e0; }
 .chart a:hover rect.peak-bar { fill: #4a86c5; }
-.chart a.chosen rect.peak-bar { fill: #f0b27a; }
+.chart a.chosen rect.peak-bar { fill: #8fcfbf; }
 .chart a:hover text.bar-label { fill: #ffffff; }
 .chart rect.bound-mark { fill: #1f3b5a; }
-.chart #chosen-tile { fill: #e8730c; }
+.chart #chosen-tile { fill: #1f8a70; }
 .controls { font-size: 13px; margin: 8px 0; }
 .controls label { margin-right: 10px; }
 .controls input { width: 6em; }
@@ -136,8 +136,8 @@ const std::string_view kReportScript = R"js(
     var y = function (offset) { return frame.top + offset / frame.shown_bytes * frame.height; };
     var right = frame.left + frame.width;
     var bottom = frame.top + frame.height;
-    var width = right + 170;
-    var height = bottom + 40;
+    var width = frame.picture_width;
+    var height = frame.picture_height;
     map.setAttribute("width", width);
     map.setAttribute("height", height);
     map.setAttribute("viewBox", "0 0 " + width + " " + height);
