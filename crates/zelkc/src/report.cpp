@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <iomanip>
+#include <span>
 #include <sstream>
 #include <variant>
 #include <vector>
@@ -156,6 +157,10 @@ std::vector<TensorSends> sends_by_tensor(const zc::Exchange& exchange) {
   return groups;
 }
 
+// Pairs kept per tensor of one exchange, so that a page of a schedule with
+// tens of thousands of tiles stays small; the schedule document has them all.
+constexpr std::size_t kMostPairs = 2048;
+
 std::vector<std::uint16_t> sorted_unique(std::vector<std::uint16_t> tiles) {
   std::ranges::sort(tiles);
   const auto [first, last] = std::ranges::unique(tiles);
@@ -190,8 +195,9 @@ void write_exchange_cell(std::ostream& out, const zc::Graph& graph, std::size_t 
     }
     out << ", tiles " << tile_ranges(sorted_unique(sources)) << " \u2192 "
         << tile_ranges(sorted_unique(destinations)) << " <details data-phase=\"" << phase
-        << "\" data-group=\"" << index << "\"><summary>pairs</summary><span class=\"pairs\">"
-        << "The pairs need JavaScript.</span></details></div>";
+        << "\" data-group=\"" << index << "\"><summary>"
+        << (count > kMostPairs ? "the first " + std::to_string(kMostPairs) + " pairs" : "pairs")
+        << "</summary><span class=\"pairs\">The pairs need JavaScript.</span></details></div>";
   }
 }
 
@@ -267,28 +273,30 @@ std::string report_data(const zc::Graph& graph, const zc::Schedule& schedule,
   Json phases = Json::array();
   Json pairs = Json::object();
   for (std::size_t index = 0; index < schedule.phases.size(); ++index) {
-    std::visit(Overloaded{
-                   [&](const zc::Exchange& exchange) {
-                     phases.push_back(nullptr);
-                     Json groups = Json::array();
-                     for (const TensorSends& group : sends_by_tensor(exchange)) {
-                       Json list = Json::array();
-                       for (const zc::Transfer* send : group.sends) {
-                         list.push_back(send->source_tile);
-                         list.push_back(send->destination_tile);
-                         list.push_back(send->bytes);
-                       }
-                       groups.push_back(std::move(list));
-                     }
-                     pairs[std::to_string(index)] = std::move(groups);
-                   },
-                   [&](const zc::Compute& compute) {
-                     phases.push_back(compute.op.index < graph.ops.size()
-                                          ? graph.ops[compute.op.index].name
-                                          : "op " + std::to_string(compute.op.index));
-                   },
-               },
-               schedule.phases[index]);
+    std::visit(
+        Overloaded{
+            [&](const zc::Exchange& exchange) {
+              phases.push_back(nullptr);
+              Json groups = Json::array();
+              for (const TensorSends& group : sends_by_tensor(exchange)) {
+                Json list = Json::array();
+                for (const zc::Transfer* send :
+                     std::span(group.sends).first(std::min(group.sends.size(), kMostPairs))) {
+                  list.push_back(send->source_tile);
+                  list.push_back(send->destination_tile);
+                  list.push_back(send->bytes);
+                }
+                groups.push_back(std::move(list));
+              }
+              pairs[std::to_string(index)] = std::move(groups);
+            },
+            [&](const zc::Compute& compute) {
+              phases.push_back(compute.op.index < graph.ops.size()
+                                   ? graph.ops[compute.op.index].name
+                                   : "op " + std::to_string(compute.op.index));
+            },
+        },
+        schedule.phases[index]);
   }
 
   const auto bounds = peak_lower_bounds(schedule);

@@ -250,6 +250,23 @@ TEST(Report, ChartLabelsNeverOverlapFromOneTileToTheMost) {
   }
 }
 
+TEST(Report, KeepsAtMost2048PairsPerTensorOfAnExchange) {
+  // x fits one tile; the product spreads over all 4000, and each tile but
+  // the first receives x: 3999 sends in the first exchange.
+  zc::Graph graph;
+  const zc::TensorId x = graph.input("x", {64, 1});
+  const zc::TensorId w = graph.weight("w", {1, 64000});
+  graph.mark_output(*graph.matmul("y", x, w));
+  const zc::CompilerOptions options{.tile_count = 4000};
+  const zc::Schedule schedule = *zc::compile(graph, options);
+  const std::string page = report_html(graph, schedule, summarize(graph, schedule),
+                                       {.workload = "x", .options = options}, 0);
+  const Json data = Json::parse(element_text(page, "report-data"));
+  const Json& pairs = data.at("pairs").at("0").at(0);
+  EXPECT_EQ(pairs.size(), 3U * 2048U);
+  EXPECT_NE(page.find("<summary>the first 2048 pairs</summary>"), std::string::npos);
+}
+
 TEST(Report, TheDefaultBlocksPageStaysUnder100kB) {
   EXPECT_LT(report_of(default_block()).size(), 100'000U);
 }
