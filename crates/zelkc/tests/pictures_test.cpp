@@ -3,7 +3,6 @@
 // checked on the real files by the command line tests.
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -201,14 +200,31 @@ struct Label {
   std::string text;
 };
 
+// The value of attribute `name` in the tag starting at `tag`.
+std::string attribute(const std::string& text, std::size_t tag, const std::string& name) {
+  const std::string key = " " + name + "=\"";
+  const auto at = text.find(key, tag);
+  const auto end = text.find('>', tag);
+  if (at == std::string::npos || at > end) {
+    return {};
+  }
+  const auto from = at + key.size();
+  return text.substr(from, text.find('"', from) - from);
+}
+
+// The text elements of the group chart without a class: the axes' labels.
 std::vector<Label> chart_labels(const std::string& page) {
   const auto start = page.find("id=\"group-chart\"");
   const std::string chart = page.substr(start, page.find("</svg>", start) - start);
-  static const std::regex label(
-      R"re(<text x="([0-9.]+)" y="([0-9.]+)" text-anchor="(middle|end)">([^<]*)</text>)re");
   std::vector<Label> labels;
-  for (std::sregex_iterator it(chart.begin(), chart.end(), label), end; it != end; ++it) {
-    labels.push_back({(*it)[3], std::stod((*it)[1]), std::stod((*it)[2]), (*it)[4]});
+  for (auto at = chart.find("<text "); at != std::string::npos; at = chart.find("<text ", at + 1)) {
+    if (!attribute(chart, at, "class").empty()) {
+      continue;
+    }
+    const auto content = chart.find('>', at) + 1;
+    labels.push_back({attribute(chart, at, "text-anchor"), std::stod(attribute(chart, at, "x")),
+                      std::stod(attribute(chart, at, "y")),
+                      chart.substr(content, chart.find('<', content) - content)});
   }
   return labels;
 }
