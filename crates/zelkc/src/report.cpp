@@ -35,7 +35,7 @@ std::string byte_label(std::uint64_t bytes) {
   if (bytes < 1024) {
     return std::to_string(bytes) + " B";
   }
-  const bool mebibytes = bytes >= 1024 * 1024;
+  const bool mebibytes = bytes >= std::uint64_t{1024} * 1024;
   const double value = static_cast<double>(bytes) / (mebibytes ? 1024.0 * 1024.0 : 1024.0);
   std::ostringstream text;
   text << std::setprecision(value < 10 ? 2 : 4) << value << (mebibytes ? " MiB" : " KiB");

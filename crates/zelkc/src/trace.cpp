@@ -197,8 +197,12 @@ class TraceWriter {
                      const zc::Compute& compute) {
     const zc::Op& op = graph_.ops.at(compute.op.index);
     const zc::Tensor& output = graph_.tensors.at(op.output.index);
-    const auto elements = static_cast<double>(
-        zc::local_bytes(output, schedule_.layouts.at(op.output.index)) / zc::size(output.dtype));
+    // A tile's share of the output, in whole elements.
+    const std::uint64_t share = zc::local_bytes(output, schedule_.layouts.at(op.output.index));
+    const std::uint64_t element_bytes = zc::size(output.dtype);
+    const std::uint64_t share_elements =
+        share / element_bytes + (share % element_bytes != 0 ? 1 : 0);
+    const auto elements = static_cast<double>(share_elements);
     const double work = elements * steps_per_element(graph_, op);
 
     std::vector<Activity> activity(tracks_.size());
