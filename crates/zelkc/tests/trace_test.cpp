@@ -314,6 +314,21 @@ TEST(Trace, GeneratedSchedulesPassTheChecker) {
   EXPECT_GT(written, 30);
 }
 
+// Two BERT-base blocks on 1,472 tiles: three groups of several hundred tiles.
+TEST(Trace, ABertBaseStackOnManyTilesPassesTheChecker) {
+  const Compiled c =
+      compiled(*zc::encoder_stack_graph(
+                   {.sequence = 384, .hidden = 768, .heads = 12, .feed_forward = 3072}, 2),
+               {.tile_count = 1472});
+  const Json trace = trace_of(c);
+  EXPECT_EQ(trace_problems(trace), std::vector<std::string>{});
+  EXPECT_EQ(
+      process_names(trace),
+      (std::map<std::uint64_t, std::string>{
+          {1, "schedule"}, {2, "tiles 0-575"}, {3, "tiles 576-1151"}, {4, "tiles 1152-1471"}}));
+  EXPECT_EQ(events_of(trace, 1, "X").size(), c.schedule.phases.size());
+}
+
 TEST(Trace, RefusesARateOfZero) {
   const Compiled c = compiled(*zc::encoder_graph({}), {});
   for (const CostModel& model : {CostModel{.clock_mhz = 0}, CostModel{.macs_per_cycle = 0},
