@@ -85,7 +85,7 @@ std::map<std::uint16_t, std::uint64_t> peak_lower_bounds(const zc::Schedule& sch
       continue;
     }
     tile.push_back(Event{allocation.live_from, true, allocation.size});
-    if (const auto end = zc::detail::checked_add(allocation.live_until, 1)) {
+    if (const auto end = zc::detail::checked_add(allocation.live_until, std::uint64_t{1})) {
       tile.push_back(Event{*end, false, allocation.size});
     }
   }
