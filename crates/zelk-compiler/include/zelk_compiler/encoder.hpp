@@ -85,6 +85,17 @@ void softmax_rows(std::span<float> values, std::uint64_t rows, std::uint64_t col
                                                            std::span<const float> input,
                                                            const EncoderWeights& weights);
 
+// The input of the built-in reference check: `count` values, value i being
+// (i - 9) / 16 in float (a ramp from -0.5625 in steps of 0.0625, exact in
+// float up to 2^24 values). A count no vector can hold throws
+// std::length_error.
+[[nodiscard]] std::vector<float> reference_ramp(std::uint64_t count);
+
+// `values` summed in list order from -0.0 in float: the checksum the
+// reference check compares. For the check's block (sequence 4, hidden 8,
+// heads 2, feed_forward 16) on `reference_ramp(32)` it is about 107.46423.
+[[nodiscard]] float reference_checksum(std::span<const float> values);
+
 std::ostream& operator<<(std::ostream& out, const EncoderConfig& config);
 std::ostream& operator<<(std::ostream& out, const EncoderWeights& weights);
 
