@@ -168,6 +168,9 @@ const TilePeak* smallest_peak(const Summary& summary) {
 void write_summary(std::ostream& out, const Summary& summary, const SummaryContext& context) {
   const zc::CompilerOptions& options = context.options;
   out << "workload:      " << context.workload << '\n';
+  for (const std::string& note : context.notes) {
+    out << "note:          " << note << '\n';
+  }
   out << "options:       " << options.tile_count << " tiles, data window " << hex(options.data_base)
       << " to " << hex(options.data_limit) << " ("
       << (options.data_limit > options.data_base ? options.data_limit - options.data_base : 0)
