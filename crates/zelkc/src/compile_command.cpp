@@ -13,6 +13,7 @@
 #include "input_files.hpp"
 #include "memory_map.hpp"
 #include "output_files.hpp"
+#include "printed_text.hpp"
 #include "report.hpp"
 #include "schedule_json.hpp"
 #include "summary.hpp"
@@ -134,7 +135,7 @@ Outcome<std::string> run_compile(const CompileFlags& flags) {
       text = write_schedule_json(*graph, flags.options, *schedule);
       break;
     case Emit::Text:
-      text = zc::debug_string(*schedule) + '\n';
+      text = indent_printed_form(zc::debug_string(*schedule)) + '\n';
       break;
   }
   const std::uint16_t tile = flags.tile.value_or(0);
