@@ -43,7 +43,10 @@ CLI::Option* add_name_choice(CLI::App& command, const std::string& name,
                              std::function<void(std::size_t)> chosen, const std::string& help) {
   std::string shown;
   for (const std::string& choice : names) {
-    shown += shown.empty() ? choice : "|" + choice;
+    if (!shown.empty()) {
+      shown += '|';
+    }
+    shown += choice;
   }
   auto set = [names, chosen = std::move(chosen)](const std::string& given) {
     chosen(static_cast<std::size_t>(std::ranges::find(names, given) - names.begin()));

@@ -63,8 +63,12 @@ std::optional<std::string> closest(std::string_view given,
 std::string listing(std::span<const std::string> names, std::string_view conjunction) {
   std::string text;
   for (std::size_t i = 0; i < names.size(); ++i) {
-    if (i != 0) {
-      text += i + 1 == names.size() ? " " + std::string(conjunction) + " " : ", ";
+    if (i + 1 == names.size() && i != 0) {
+      text += ' ';
+      text += conjunction;
+      text += ' ';
+    } else if (i != 0) {
+      text += ", ";
     }
     text += names[i];
   }
