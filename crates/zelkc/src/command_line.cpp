@@ -60,7 +60,7 @@ std::string unknown_command(const CLI::App& app, const std::string& word) {
 std::string unknown_flag(const CLI::App& app, const CLI::App& command, std::string word) {
   // "--tiels=16" is the flag "--tiels".
   word = word.substr(0, word.find('='));
-  const std::string message = word + ": unknown flag";
+  std::string message = word + ": unknown flag";
   if (const auto near = closest(word, flag_names(command))) {
     return message + "; did you mean " + *near + '?';
   }

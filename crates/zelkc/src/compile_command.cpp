@@ -1,6 +1,7 @@
 // zelkc compile.
 #include "compile_command.hpp"
 
+#include <array>
 #include <chrono>
 #include <exception>
 #include <sstream>
@@ -36,8 +37,12 @@ CLI::App* add_compile_command(CLI::App& app, CompileFlags& flags) {
   for (CLI::Option* option : encoder) {
     graph->excludes(option);
   }
-  add_choice(*command, "--emit", flags.emit,
-             {{"summary", Emit::Summary}, {"json", Emit::Json}, {"text", Emit::Text}},
+  static constexpr std::array<Choice<Emit>, 3> kEmits{{
+      {"summary", Emit::Summary},
+      {"json", Emit::Json},
+      {"text", Emit::Text},
+  }};
+  add_choice(*command, "--emit", flags.emit, kEmits,
              "What to print: the summary, the schedule document (JSON) or the schedule's "
              "printed form, a record per line");
   command->add_option("-o,--output", flags.output,

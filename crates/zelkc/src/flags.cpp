@@ -38,24 +38,6 @@ CLI::Validator one_of(std::vector<std::string> names) {
       "");
 }
 
-CLI::Option* add_name_choice(CLI::App& command, const std::string& name,
-                             std::vector<std::string> names,
-                             std::function<void(std::size_t)> chosen, const std::string& help) {
-  std::string shown;
-  for (const std::string& choice : names) {
-    if (!shown.empty()) {
-      shown += '|';
-    }
-    shown += choice;
-  }
-  auto set = [names, chosen = std::move(chosen)](const std::string& given) {
-    chosen(static_cast<std::size_t>(std::ranges::find(names, given) - names.begin()));
-  };
-  return command.add_option_function<std::string>(name, std::move(set), help)
-      ->check(one_of(std::move(names)))
-      ->type_name(shown);
-}
-
 std::vector<CLI::Option*> add_encoder_flags(CLI::App& command, EncoderFlags& flags,
                                             bool with_layers) {
   zc::EncoderConfig& config = flags.config;

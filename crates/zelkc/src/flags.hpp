@@ -3,13 +3,14 @@
 // the library is called.
 #pragma once
 
+#include <array>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <limits>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -50,31 +51,46 @@ CLI::Option* add_unsigned(CLI::App& command, const std::string& name, std::optio
       ->type_name("N");
 }
 
-// Declares `name` taking one of `names`; `chosen` gets the index of the
-// name given. Any other value is refused with the list of names.
-CLI::Option* add_name_choice(CLI::App& command, const std::string& name,
-                             std::vector<std::string> names,
-                             std::function<void(std::size_t)> chosen, const std::string& help);
+// Refuses any value but `names`, naming the closest one.
+[[nodiscard]] CLI::Validator one_of(std::vector<std::string> names);
 
-// A flag taking one of a few names, each standing for a value of `T`.
+// One name a flag of add_choice takes, and the value it stands for.
 template <class T>
+struct Choice {
+  std::string_view name;
+  T value;
+};
+
+// A flag taking one of a few names, each standing for a value of `T`; any
+// other value is refused with the list of names. `choices` must outlive
+// `command`: a table of constants.
+template <class T, std::size_t N>
 CLI::Option* add_choice(CLI::App& command, const std::string& name, T& value,
-                        std::vector<std::pair<std::string, T>> choices, const std::string& help) {
+                        const std::array<Choice<T>, N>& choices, const std::string& help) {
   std::vector<std::string> names;
+  std::string shown;
   std::string shown_default;
-  for (const auto& [choice, choice_value] : choices) {
-    names.push_back(choice);
-    if (choice_value == value) {
-      shown_default = choice;
+  for (const Choice<T>& choice : choices) {
+    names.emplace_back(choice.name);
+    shown += shown.empty() ? "" : "|";
+    shown += choice.name;
+    if (choice.value == value) {
+      shown_default = choice.name;
     }
   }
-  CLI::Option* option = add_name_choice(
-      command, name, std::move(names),
-      [&value, choices](std::size_t index) { value = choices[index].second; }, help);
-  if (!shown_default.empty()) {
-    option->default_str(shown_default);
-  }
-  return option;
+  // Two references: small enough for std::function to keep without
+  // allocating.
+  const auto set = [&value, &choices](const std::string& given) {
+    for (const Choice<T>& choice : choices) {
+      if (choice.name == given) {
+        value = choice.value;
+      }
+    }
+  };
+  return command.add_option_function<std::string>(name, set, help)
+      ->check(one_of(std::move(names)))
+      ->type_name(shown)
+      ->default_str(shown_default);
 }
 
 // The encoder block's flags, shared by the commands that build or evaluate
