@@ -107,16 +107,15 @@ TEST(EncoderGraph, InvalidDimensionsNameTheFirstRuleBroken) {
     EXPECT_EQ(encoder_stack_graph(c.config, c.layers).error(),
               CompileError::graph("invalid encoder dimensions"));
     if (c.layers == 1) {
-      EXPECT_EQ(encoder_graph(c.config).error(),
-                CompileError::graph("invalid encoder dimensions"));
+      EXPECT_EQ(encoder_graph(c.config).error(), CompileError::graph("invalid encoder dimensions"));
     }
   }
   EXPECT_EQ(debug_string(EncoderFault::HeadsDoNotDivideHidden), "HeadsDoNotDivideHidden");
 }
 
 TEST(EncoderGraph, ValidDimensionsHaveNoFault) {
-  for (const EncoderConfig& config : {EncoderConfig{}, EncoderConfig{1, 1, 1, 0},
-                                      EncoderConfig{32, 64, 64, 256}}) {
+  for (const EncoderConfig& config :
+       {EncoderConfig{}, EncoderConfig{1, 1, 1, 0}, EncoderConfig{32, 64, 64, 256}}) {
     EXPECT_EQ(encoder_fault(config), std::nullopt) << config;
     EXPECT_EQ(encoder_fault(config, 12), std::nullopt) << config;
   }
