@@ -58,8 +58,11 @@ std::vector<CLI::Option*> add_encoder_flags(CLI::App& command, EncoderFlags& fla
 
 std::string describe_encoder(const EncoderFlags& flags) {
   const zc::EncoderConfig& config = flags.config;
-  std::string text = flags.layers ? "encoder stack of " + std::to_string(*flags.layers) + " blocks"
-                                  : std::string("encoder block");
+  std::string text = "encoder block";
+  if (flags.layers) {
+    text = "encoder stack of " + std::to_string(*flags.layers) +
+           (*flags.layers == 1 ? " block" : " blocks");
+  }
   text += " (sequence " + std::to_string(config.sequence) + ", hidden " +
           std::to_string(config.hidden) + ", heads " + std::to_string(config.heads) +
           ", feed_forward " + std::to_string(config.feed_forward) + ")";

@@ -27,28 +27,30 @@ namespace zelkc {
 // as octal.
 [[nodiscard]] CLI::Validator unsigned_up_to(std::uint64_t maximum);
 
-// An unsigned flag whose value range is its type's; what is valid beyond
-// that is checked once all flags are read (see the check_ functions below).
-template <std::unsigned_integral T>
-CLI::Option* add_unsigned(CLI::App& command, const std::string& name, T& value,
-                          const std::string& help) {
-  return command
-      .add_option_function<std::uint64_t>(
-          name, [&value](const std::uint64_t& parsed) { value = static_cast<T>(parsed); }, help)
-      ->transform(unsigned_up_to(std::numeric_limits<T>::max()))
-      ->type_name("N")
-      ->default_str(std::to_string(value));
-}
-
-// The same for a flag with no default: empty unless given.
-template <std::unsigned_integral T>
-CLI::Option* add_unsigned(CLI::App& command, const std::string& name, std::optional<T>& value,
-                          const std::string& help) {
+// An unsigned flag whose values range over `T`, stored into `value` (a `T`
+// or an optional one, empty unless the flag is given). What is valid beyond
+// that range is checked once all flags are read (the check_ functions
+// below).
+template <std::unsigned_integral T, class Target>
+CLI::Option* add_unsigned_flag(CLI::App& command, const std::string& name, Target& value,
+                               const std::string& help) {
   return command
       .add_option_function<std::uint64_t>(
           name, [&value](const std::uint64_t& parsed) { value = static_cast<T>(parsed); }, help)
       ->transform(unsigned_up_to(std::numeric_limits<T>::max()))
       ->type_name("N");
+}
+
+template <std::unsigned_integral T>
+CLI::Option* add_unsigned(CLI::App& command, const std::string& name, T& value,
+                          const std::string& help) {
+  return add_unsigned_flag<T>(command, name, value, help)->default_str(std::to_string(value));
+}
+
+template <std::unsigned_integral T>
+CLI::Option* add_unsigned(CLI::App& command, const std::string& name, std::optional<T>& value,
+                          const std::string& help) {
+  return add_unsigned_flag<T>(command, name, value, help);
 }
 
 // Refuses any value but `names`, naming the closest one.
