@@ -18,6 +18,7 @@
 #include "report.hpp"
 #include "schedule_json.hpp"
 #include "summary.hpp"
+#include "trace.hpp"
 
 namespace zelkc {
 namespace zc = zelk_compiler;
@@ -51,8 +52,43 @@ CLI::App* add_compile_command(CLI::App& app, CompileFlags& flags) {
                       "Draw one tile's memory over time into this SVG file");
   add_unsigned(*command, "--tile", flags.tile, "The tile of --memory-map and --report (default 0)");
   command->add_option("--report", flags.report, "Write a self-contained HTML report to this file");
+  command->add_option("--trace", flags.trace,
+                      "Write the schedule's timeline to this file as Chrome trace-event JSON "
+                      "(Perfetto, chrome://tracing); its durations are estimates from the cost "
+                      "model of the three flags below");
+  const CostModel defaults;
+  add_unsigned(*command, "--clock-mhz", flags.clock_mhz, "The cost model's clock, in MHz")
+      ->default_str(std::to_string(defaults.clock_mhz));
+  add_unsigned(*command, "--macs-per-cycle", flags.macs_per_cycle,
+               "Multiply-accumulates per cycle of each of a tile's workers")
+      ->default_str(std::to_string(defaults.macs_per_cycle));
+  add_unsigned(*command, "--exchange-bytes-per-cycle", flags.exchange_bytes_per_cycle,
+               "Bytes a tile sends, and receives, per cycle of an exchange")
+      ->default_str(std::to_string(defaults.exchange_bytes_per_cycle));
   return command;
 }
+
+namespace {
+
+// The cost model's flags by name, each empty unless given.
+std::array<std::pair<std::string_view, std::optional<std::uint64_t>>, 3> cost_flags(
+    const CompileFlags& flags) {
+  return {{{"--clock-mhz", flags.clock_mhz},
+           {"--macs-per-cycle", flags.macs_per_cycle},
+           {"--exchange-bytes-per-cycle", flags.exchange_bytes_per_cycle}}};
+}
+
+CostModel cost_model(const CompileFlags& flags) {
+  const CostModel defaults;
+  return CostModel{
+      .clock_mhz = flags.clock_mhz.value_or(defaults.clock_mhz),
+      .macs_per_cycle = flags.macs_per_cycle.value_or(defaults.macs_per_cycle),
+      .exchange_bytes_per_cycle =
+          flags.exchange_bytes_per_cycle.value_or(defaults.exchange_bytes_per_cycle),
+  };
+}
+
+}  // namespace
 
 Outcome<void> check_compile_flags(const CompileFlags& flags) {
   if (flags.graph_file.empty()) {
@@ -62,6 +98,17 @@ Outcome<void> check_compile_flags(const CompileFlags& flags) {
   }
   if (auto checked = check_compiler_options(flags.options); !checked) {
     return checked;
+  }
+  for (const auto& [name, value] : cost_flags(flags)) {
+    if (!value) {
+      continue;
+    }
+    if (flags.trace.empty()) {
+      return std::unexpected(Failure::usage(std::string(name) + ": needs --trace"));
+    }
+    if (*value == 0) {
+      return std::unexpected(Failure::usage(std::string(name) + ": must be at least 1"));
+    }
   }
   if (flags.tile) {
     if (flags.memory_map.empty() && flags.report.empty()) {
@@ -150,6 +197,10 @@ Outcome<std::string> run_compile(const CompileFlags& flags) {
   }
   if (!flags.report.empty()) {
     files.push_back({flags.report, report_html(*graph, *schedule, summary, context, tile)});
+  }
+  if (!flags.trace.empty()) {
+    files.push_back(
+        {flags.trace, trace_json(*graph, *schedule, summary, cost_model(flags), context.workload)});
   }
   return deliver(flags.output, std::move(text), std::move(files));
 }

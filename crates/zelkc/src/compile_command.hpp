@@ -1,6 +1,6 @@
 // zelkc compile: compile the encoder block or a graph file and show the
-// schedule as a summary, JSON or its printed form, with a memory map picture
-// and an HTML report on request.
+// schedule as a summary, JSON or its printed form, with a memory map picture,
+// an HTML report and a timeline on request.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +26,11 @@ struct CompileFlags {
   std::string memory_map;  // no picture when empty
   std::optional<std::uint16_t> tile;
   std::string report;  // no report when empty
+  std::string trace;   // no timeline when empty
+  // The timeline's cost model, where given (each needs --trace).
+  std::optional<std::uint64_t> clock_mhz;
+  std::optional<std::uint64_t> macs_per_cycle;
+  std::optional<std::uint64_t> exchange_bytes_per_cycle;
 };
 
 CLI::App* add_compile_command(CLI::App& app, CompileFlags& flags);
