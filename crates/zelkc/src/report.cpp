@@ -299,12 +299,13 @@ std::string report_data(const zc::Graph& graph, const zc::Schedule& schedule,
         schedule.phases[index]);
   }
 
-  const auto bounds = peak_lower_bounds(schedule);
   Json runs = Json::array();
   for (const TileRun& run : tile_runs(schedule)) {
-    const auto peak = schedule.peak_sram.find(run.first_tile);
-    const std::uint64_t peak_bytes = peak == schedule.peak_sram.end() ? 0 : peak->second;
-    const auto bound = bounds.find(run.first_tile);
+    // Every tile of a run has the same peak and lower bound: its first's.
+    const auto row = std::ranges::lower_bound(summary.tiles, run.first_tile, {}, &TilePeak::tile);
+    const TilePeak found =
+        row != summary.tiles.end() && row->tile == run.first_tile ? *row : TilePeak{};
+    const std::uint64_t peak_bytes = found.peak;
     Json buffers = Json::array();
     for (const zc::Allocation& buffer : run.buffers) {
       const std::uint64_t offset =
@@ -316,7 +317,7 @@ std::string report_data(const zc::Graph& graph, const zc::Schedule& schedule,
         {"first", run.first_tile},
         {"last", run.last_tile},
         {"peak", peak_bytes},
-        {"lower_bound", bound == bounds.end() ? 0 : bound->second},
+        {"lower_bound", found.lower_bound},
         {"frame", frame_json(map_frame(schedule.phases.size(), options, peak_bytes))},
         {"buffers", std::move(buffers)},
     });

@@ -19,27 +19,21 @@ namespace {
 
 constexpr std::size_t kNoTrack = std::numeric_limits<std::size_t>::max();
 
-struct Track {
-  std::uint16_t first_tile = 0;
-  std::uint16_t last_tile = 0;
-};
+// A track covers a run of tiles; its first and last tile are all that is
+// used of the group.
+using Track = TileGroup;
 
 std::string track_name(const Track& track) {
-  return track.first_tile == track.last_tile
-             ? "tile " + std::to_string(track.first_tile)
-             : "tiles " + std::to_string(track.first_tile) + "-" + std::to_string(track.last_tile);
+  return (track.first_tile == track.last_tile ? "tile " : "tiles ") + tile_range(track);
 }
 
 std::vector<Track> tracks_of(const Summary& summary) {
-  std::vector<Track> tracks;
-  if (summary.tiles.size() <= kMostTileTracks) {
-    for (const TilePeak& row : summary.tiles) {
-      tracks.push_back({row.tile, row.tile});
-    }
-    return tracks;
+  if (summary.tiles.size() > kMostTileTracks) {
+    return summary.groups;
   }
-  for (const TileGroup& group : summary.groups) {
-    tracks.push_back({group.first_tile, group.last_tile});
+  std::vector<Track> tracks;
+  for (const TilePeak& row : summary.tiles) {
+    tracks.push_back({.first_tile = row.tile, .last_tile = row.tile});
   }
   return tracks;
 }
