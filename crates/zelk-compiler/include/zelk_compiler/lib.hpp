@@ -6,3 +6,4 @@
 #include "zelk_compiler/encoder.hpp"
 #include "zelk_compiler/error.hpp"
 #include "zelk_compiler/graph.hpp"
+#include "zelk_compiler/placement.hpp"
