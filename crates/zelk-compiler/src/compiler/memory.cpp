@@ -37,6 +37,7 @@
 #include <algorithm>
 #include <limits>
 #include <map>
+#include <numeric>
 #include <stdexcept>
 #include <utility>
 #include <variant>
@@ -379,6 +380,50 @@ GroupPlacement first_fit(const MemoryProblem& problem, const TileGroup& group, s
   return result;
 }
 
+std::optional<GroupPlacement> solver_placement(const MemoryProblem& problem, const TileGroup& group,
+                                               std::uint32_t base, std::uint32_t limit,
+                                               std::uint64_t search_steps) {
+  std::uint64_t common = 1;  // least common multiple of the alignments
+  std::vector<Buffer> buffers;
+  buffers.reserve(group.buffers.size());
+  for (const std::uint64_t tensor : group.buffers) {
+    if (tensor >= problem.first_unplaceable) {
+      break;
+    }
+    const std::uint64_t alignment = problem.alignments[tensor];
+    const auto multiple = checked_mul(common / std::gcd(common, alignment), alignment);
+    if (!multiple || *multiple > kLargestEnd) {
+      return std::nullopt;
+    }
+    common = *multiple;
+    // Closed lifetimes become half-open. One that ends before it starts is
+    // widened to the range between its ends, which meets every lifetime
+    // that lifetimes_overlap says it meets.
+    const Lifetime life = problem.lives[tensor];
+    buffers.push_back(Buffer{.lower = std::min(life.live_from, life.live_until),
+                             .upper = std::max(life.live_from, life.live_until) + 1,
+                             .size = problem.sizes[tensor],
+                             .alignment = alignment});
+  }
+  const std::uint64_t origin = align_up(base, common);
+  if (origin >= limit) {
+    return std::nullopt;
+  }
+  const Placement placed =
+      place_buffers(buffers, PlacementOptions{.strategy = PlacementStrategy::Best,
+                                              .capacity = limit - origin,
+                                              .search_steps = search_steps,
+                                              .deadline = std::nullopt});
+  GroupPlacement result;
+  result.end = base;
+  result.addresses.reserve(buffers.size());
+  for (std::size_t i = 0; i < buffers.size(); ++i) {
+    result.addresses.push_back(origin + placed.offsets[i]);
+    result.end = std::max(result.end, origin + placed.offsets[i] + buffers[i].size);
+  }
+  return result;
+}
+
 BusiestPhase busiest_phase(const MemoryProblem& problem, const TileGroup& group) {
   // A buffer comes into use at `phase` (`start`) or leaves after it.
   struct Event {
@@ -427,6 +472,24 @@ namespace {
 using detail::GroupPlacement;
 using detail::MemoryProblem;
 using detail::TileCounts;
+
+// First fit where it reaches the group's lower bound; otherwise the lower of
+// its peak and the solver's, first fit on a tie, and whichever fits when only
+// one does.
+GroupPlacement best_placement(const MemoryProblem& problem, const detail::TileGroup& group,
+                              const CompilerOptions& options, std::uint64_t search_steps) {
+  GroupPlacement fitted = detail::first_fit(problem, group, options.data_base, options.data_limit);
+  if (!fitted.failed &&
+      fitted.end - options.data_base <= detail::busiest_phase(problem, group).bytes) {
+    return fitted;
+  }
+  auto solved =
+      detail::solver_placement(problem, group, options.data_base, options.data_limit, search_steps);
+  if (solved && solved->end <= options.data_limit && (fitted.failed || solved->end < fitted.end)) {
+    return std::move(*solved);
+  }
+  return fitted;
+}
 
 // The error of the first tensor whose size can never be placed.
 CompileError size_error(const Tensor& tensor, const Layout& layout) {
@@ -543,11 +606,26 @@ std::optional<std::uint32_t> align_u32(std::uint32_t value, std::uint32_t alignm
 Result<std::vector<Allocation>> plan_memory(const Graph& graph, std::span<const Layout> layouts,
                                             std::span<const Phase> phases,
                                             const CompilerOptions& options) {
+  return plan_memory(graph, layouts, phases, options, PlanningOptions{});
+}
+
+Result<std::vector<Allocation>> plan_memory(const Graph& graph, std::span<const Layout> layouts,
+                                            std::span<const Phase> phases,
+                                            const CompilerOptions& options,
+                                            const PlanningOptions& planning) {
   const MemoryProblem problem = detail::memory_problem(graph, layouts, phases);
   std::vector<GroupPlacement> placements;
   placements.reserve(problem.groups.size());
   for (const detail::TileGroup& group : problem.groups) {
-    placements.push_back(detail::first_fit(problem, group, options.data_base, options.data_limit));
+    switch (planning.strategy) {
+      case PlacementStrategy::FirstFit:
+        placements.push_back(
+            detail::first_fit(problem, group, options.data_base, options.data_limit));
+        break;
+      case PlacementStrategy::Best:
+        placements.push_back(best_placement(problem, group, options, planning.search_steps));
+        break;
+    }
   }
   if (auto failure = first_failure(graph, layouts, problem, placements)) {
     return std::unexpected(std::move(*failure));

@@ -70,6 +70,16 @@ struct GroupPlacement {
 [[nodiscard]] GroupPlacement first_fit(const MemoryProblem& problem, const TileGroup& group,
                                        std::uint32_t base, std::optional<std::uint32_t> limit);
 
+// The solver's placement of the same buffers within [base, limit), from the
+// lowest origin at or above `base` that is a multiple of every alignment in
+// the group; nothing when there is none below `limit`. Its end may pass
+// `limit` when the buffers do not fit.
+[[nodiscard]] std::optional<GroupPlacement> solver_placement(const MemoryProblem& problem,
+                                                             const TileGroup& group,
+                                                             std::uint32_t base,
+                                                             std::uint32_t limit,
+                                                             std::uint64_t search_steps);
+
 // The most bytes of the group's buffers live in any one phase, and the first
 // phase where that many are live; no placement can peak lower.
 struct BusiestPhase {
