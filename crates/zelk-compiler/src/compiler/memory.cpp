@@ -26,14 +26,24 @@
 //    higher the sweep never starts over. Buffers that end before every
 //    tensor still to come starts are dropped as they can never block again.
 //
+//    The `Best` strategy starts from that plan too, and keeps it when its
+//    peak already equals the group's lower bound (the most bytes live in one
+//    phase), as it does wherever weights dominate. Otherwise the group's
+//    buffers go to the placement solver as a plain list (closed lifetimes
+//    [from, until] become [from, until + 1)), from an origin that is a
+//    multiple of every alignment in the group so that offsets stay aligned,
+//    and its placement replaces first fit's only when it peaks strictly
+//    lower inside the window, or fits where first fit does not.
+//
 // 4. The allocation list, tensor by tensor in graph order and, within one
 //    tensor, in the order of its layout's tile list, each tile taking its
 //    group's address for that buffer.
 //
-// Errors are those of placing tensor by tensor and tile by tile: the first
-// buffer in that order that does not fit names its tile and tensor, so among
-// the groups that fail, the one whose failing tensor comes first (and then
-// whose tile comes first in that tensor's layout) is reported.
+// Errors are those of placing tensor by tensor and tile by tile with first
+// fit: the first buffer in that order that does not fit names its tile and
+// tensor, so among the groups that fail (under `Best`, those the solver could
+// not fit either), the one whose failing tensor comes first (and then whose
+// tile comes first in that tensor's layout) is reported.
 #include <algorithm>
 #include <limits>
 #include <map>
