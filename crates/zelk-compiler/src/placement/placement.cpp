@@ -15,6 +15,7 @@
 
 #include "checked.hpp"
 #include "placement/placed_buffers.hpp"
+#include "placement/search.hpp"
 #include "zelk_compiler/placement.hpp"
 
 namespace zelk_compiler {
@@ -191,7 +192,24 @@ Placement place_buffers(std::span<const Buffer> buffers, const PlacementOptions&
   const std::uint64_t bound = lower_bound(buffers);
   Plan plan = options.strategy == PlacementStrategy::FirstFit ? in_list_order(buffers)
                                                               : best_ordering(buffers, bound);
-  const bool proven = plan.peak <= bound;
+  bool proven = plan.peak <= bound;
+  if (options.strategy == PlacementStrategy::Best && !proven && options.search_steps > 0) {
+    // Aim for the capacity where the orderings overflow it and it is within
+    // reach, otherwise for the bound.
+    std::optional<std::uint64_t> fit_within;
+    if (plan.peak > options.capacity && options.capacity >= bound) {
+      fit_within = options.capacity;
+    }
+    detail::SearchResult found = detail::search_placement(buffers, plan.offsets,
+                                                          {.bound = bound,
+                                                           .fit_within = fit_within,
+                                                           .steps = options.search_steps,
+                                                           .deadline = options.deadline});
+    if (found.peak < plan.peak) {
+      plan = Plan{std::move(found.offsets), found.peak, "exact search"};
+    }
+    proven = found.optimal;
+  }
   return Placement{.offsets = std::move(plan.offsets),
                    .peak = plan.peak,
                    .lower_bound = bound,

@@ -131,6 +131,26 @@ TEST(PlacementProperties, EveryStrategyPassesTheCheckerAndClaimsOnlyTrueOptima) 
   });
 }
 
+// On lists this small the search runs to the end: it must find the optimum
+// and say so, and given a capacity at the optimum it must fit (and may stop
+// there).
+TEST(PlacementProperties, TheSearchFindsAndProvesTheOptimum) {
+  check_generated(4242, 3000, 7, [](const Buffers& buffers) -> std::string {
+    const std::uint64_t optimum = test_support::optimal_peak(buffers);
+    const PlacementOptions lowest =
+        options_for(PlacementStrategy::Best, ~std::uint64_t{0}, 1'000'000);
+    const Placement placement = place_buffers(buffers, lowest);
+    if (placement.peak != optimum || !placement.optimal) {
+      return debug_string(placement) + ", the optimum is " + std::to_string(optimum);
+    }
+    const PlacementOptions tight = options_for(PlacementStrategy::Best, optimum, 1'000'000);
+    if (const Placement fitted = place_buffers(buffers, tight); !fitted.fits) {
+      return debug_string(fitted) + " does not fit " + std::to_string(optimum);
+    }
+    return {};
+  });
+}
+
 TEST(PlacementProperties, FirstFitIsTheLiteralRuleAndBestNeverWorse) {
   check_generated(77, 2000, 8, [](const Buffers& buffers) -> std::string {
     std::vector<std::size_t> order(buffers.size());
