@@ -121,7 +121,9 @@ FitFailure failure_in(const Graph& graph, const Schedule& schedule, const Memory
         record.kind == TensorKind::Weight ? failure.weight_bytes : failure.activation_bytes;
     sum = saturating_add(sum, bytes);
   }
-  std::ranges::stable_sort(failure.live, std::ranges::greater{}, &LiveBuffer::bytes);
+  std::ranges::sort(failure.live, [](const LiveBuffer& a, const LiveBuffer& b) {
+    return a.bytes != b.bytes ? a.bytes > b.bytes : a.tensor < b.tensor;
+  });
   return failure;
 }
 
