@@ -271,6 +271,13 @@ TEST(FitDiagnosis, OtherErrorsAreThoseOfCompile) {
   EXPECT_EQ(diagnose_fit(graph, CompilerOptions{.tile_count = 0}).error(),
             CompileError::graph("invalid compiler options"));
   EXPECT_EQ(diagnose_fit(Graph{}, CompilerOptions{}).error(), Graph{}.validate().error());
+  // A 4 GiB weight read under another sharding: its share cannot be sent.
+  Graph huge;
+  huge.mark_output(*huge.gelu("g", huge.weight("w", {std::uint64_t{1} << 20U, 1024})));
+  const CompilerOptions one_tile{.tile_count = 1};
+  EXPECT_EQ(diagnose_fit(huge, one_tile).error(),
+            CompileError::memory("tile 0 exceeds data limit allocating w"));
+  EXPECT_EQ(diagnose_fit(huge, one_tile).error(), compile(huge, one_tile).error());
 }
 
 TEST(FitDiagnosis, PrintsAsARecord) {
