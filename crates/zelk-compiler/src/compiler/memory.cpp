@@ -450,7 +450,7 @@ BusiestPhase busiest_phase(const MemoryProblem& problem, const TileGroup& group)
       continue;
     }
     events.push_back(Event{life.live_from, true, problem.sizes[tensor]});
-    if (const auto after = checked_add(life.live_until, 1)) {
+    if (const auto after = checked_add(life.live_until, std::uint64_t{1})) {
       events.push_back(Event{*after, false, problem.sizes[tensor]});
     }
   }
