@@ -17,6 +17,17 @@
 
 namespace zelk_compiler {
 
+// The rules of valid options, in the order they are checked.
+enum class OptionsFault {
+  NoTiles,          // tile_count is 0
+  EmptyDataWindow,  // data_base is not below data_limit
+};
+
+struct CompilerOptions;
+
+// The first rule `options` break; none when they are valid.
+[[nodiscard]] std::optional<OptionsFault> options_fault(const CompilerOptions& options);
+
 // The target: `tile_count` tiles numbered from 0, each reserving the bytes
 // [data_base, data_limit) of its memory for tensor data.
 struct CompilerOptions {
@@ -25,7 +36,7 @@ struct CompilerOptions {
   std::uint32_t data_limit = 0xE0000;
 
   // At least one tile and a non-empty data window.
-  [[nodiscard]] bool valid() const { return tile_count != 0 && data_base < data_limit; }
+  [[nodiscard]] bool valid() const { return !options_fault(*this); }
 
   friend bool operator==(const CompilerOptions&, const CompilerOptions&) = default;
 };
@@ -186,6 +197,7 @@ struct Schedule {
 [[nodiscard]] Result<Schedule> compile(const Graph& graph, const CompilerOptions& options,
                                        const PlanningOptions& planning);
 
+std::ostream& operator<<(std::ostream& out, OptionsFault fault);
 std::ostream& operator<<(std::ostream& out, const CompilerOptions& options);
 std::ostream& operator<<(std::ostream& out, Sharding sharding);
 std::ostream& operator<<(std::ostream& out, const Layout& layout);
