@@ -38,6 +38,16 @@ bool placeable(const MemoryProblem& problem, const TileGroup& group) {
   });
 }
 
+std::uint64_t chosen_peak(PlacementStrategy strategy, std::uint64_t first_fit, std::uint64_t best) {
+  switch (strategy) {
+    case PlacementStrategy::FirstFit:
+      return first_fit;
+    case PlacementStrategy::Best:
+      return best;
+  }
+  return first_fit;
+}
+
 // The peaks of both strategies, as plan_memory's `Best` chooses: first fit,
 // and the solver only where first fit misses the lower bound.
 GroupFit group_fit(const MemoryProblem& problem, const TileGroup& group,
@@ -65,16 +75,8 @@ GroupFit group_fit(const MemoryProblem& problem, const TileGroup& group,
   }
   fit.first_fit_peak = first_fit;
   fit.best_peak = best;
-  std::uint64_t chosen = first_fit;
-  switch (planning.strategy) {
-    case PlacementStrategy::FirstFit:
-      chosen = first_fit;
-      break;
-    case PlacementStrategy::Best:
-      chosen = best;
-      break;
-  }
-  fit.headroom = signed_difference(options.data_limit - options.data_base, chosen);
+  fit.headroom = signed_difference(options.data_limit - options.data_base,
+                                   chosen_peak(planning.strategy, first_fit, best));
   return fit;
 }
 
