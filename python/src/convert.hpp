@@ -20,10 +20,11 @@ namespace py = pybind11;
 // __index__ (NumPy integers), never floats.
 [[nodiscard]] std::uint64_t to_u64(py::handle value, std::string_view what);
 
-// `value` narrowed to T, or ValueError naming `what` and T's largest value.
+// `value` itself, or ValueError naming `what` where it is above `maximum`.
 [[nodiscard]] std::uint64_t check_at_most(std::uint64_t value, std::uint64_t maximum,
                                           std::string_view what);
 
+// `value` as a T, or ValueError naming `what` and T's largest value.
 template <std::unsigned_integral T>
 [[nodiscard]] T to_unsigned(py::handle value, std::string_view what) {
   return static_cast<T>(check_at_most(to_u64(value, what), std::numeric_limits<T>::max(), what));
