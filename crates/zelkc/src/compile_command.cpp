@@ -188,7 +188,7 @@ Outcome<std::string> run_compile(const CompileFlags& flags) {
   }
   if (!flags.trace.empty()) {
     files.push_back(
-        {flags.trace, trace_json(*graph, *schedule, summary, cost_model(flags), context.workload)});
+        {flags.trace, trace_json(graph, *schedule, summary, cost_model(flags), context.workload)});
   }
   return deliver(flags.output, std::move(text), std::move(files));
 }
