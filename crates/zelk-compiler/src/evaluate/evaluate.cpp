@@ -157,7 +157,7 @@ class Evaluation {
             },
             [&](const Softmax& softmax) {
               Slot slot = output_slot(j, op, {0});
-              std::span<float> to = writable(slot);
+              const std::span<float> to = writable(slot);
               if (to.data() != in(0).data()) {
                 std::ranges::copy(in(0), to.begin());
               }
