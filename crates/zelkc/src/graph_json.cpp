@@ -9,6 +9,7 @@
 #include <limits>
 #include <optional>
 #include <span>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 #include <variant>
@@ -169,7 +170,7 @@ Outcome<zc::OpKind> kind_from(Outcome<T> field, Make make) {
 }
 
 using Built = zc::Result<zc::TensorId>;
-using Operand = std::span<const zc::TensorId>;
+using OperandIds = std::span<const zc::TensorId>;
 
 // How graph files spell each operation kind: the fields it carries, the
 // operands its entry takes, reading and writing its fields, and the builder
@@ -189,7 +190,7 @@ struct PlainKind {
 
 template <class Kind>
 struct UnaryKind : PlainKind<Kind, 1> {
-  static Built build(zc::Graph& graph, std::string_view name, const Kind& kind, Operand in) {
+  static Built build(zc::Graph& graph, std::string_view name, const Kind& kind, OperandIds in) {
     return graph.unary(name, kind, in[0]);
   }
 };
@@ -203,8 +204,8 @@ bool same_shapes(const zc::Graph& graph, zc::TensorId left, zc::TensorId right) 
 // identical shapes (`add`, `mul`) go through it when the shapes are identical.
 template <class Kind, auto identical = nullptr>
 struct BroadcastKind : PlainKind<Kind, 2> {
-  static Built build(zc::Graph& graph, std::string_view name, const Kind& kind, Operand in) {
-    if constexpr (identical != nullptr) {
+  static Built build(zc::Graph& graph, std::string_view name, const Kind& kind, OperandIds in) {
+    if constexpr (!std::is_same_v<decltype(identical), std::nullptr_t>) {
       if (same_shapes(graph, in[0], in[1])) {
         return (graph.*identical)(name, in[0], in[1]);
       }
@@ -226,7 +227,7 @@ struct AxisKind {
 template <>
 struct KindFile<zc::MatMul> : PlainKind<zc::MatMul, 2> {
   // Products of two matrices keep their own builder; anything else batches.
-  static Built build(zc::Graph& graph, std::string_view name, const zc::MatMul&, Operand in) {
+  static Built build(zc::Graph& graph, std::string_view name, const zc::MatMul&, OperandIds in) {
     const auto rank = [&](zc::TensorId id) {
       return id.index < graph.tensors.size() ? graph.tensors[id.index].shape.size() : 0;
     };
@@ -258,7 +259,8 @@ struct KindFile<zc::Reshape> {
     });
   }
   static void write(const zc::Reshape& kind, Json& entry) { entry["shape"] = kind.shape; }
-  static Built build(zc::Graph& graph, std::string_view name, const zc::Reshape& kind, Operand in) {
+  static Built build(zc::Graph& graph, std::string_view name, const zc::Reshape& kind,
+                     OperandIds in) {
     return graph.reshape(name, in[0], kind.shape);
   }
 };
@@ -276,7 +278,7 @@ struct KindFile<zc::Transpose> {
     entry["permutation"] = kind.permutation;
   }
   static Built build(zc::Graph& graph, std::string_view name, const zc::Transpose& kind,
-                     Operand in) {
+                     OperandIds in) {
     return graph.transpose(name, in[0], kind.permutation);
   }
 };
@@ -293,7 +295,7 @@ struct KindFile<zc::LayerNorm> {
     entry["epsilon"] = float_to_json(kind.epsilon);
   }
   static Built build(zc::Graph& graph, std::string_view name, const zc::LayerNorm& kind,
-                     Operand in) {
+                     OperandIds in) {
     if (in.size() == 3) {
       return graph.layer_norm(name, in[0], in[1], in[2], kind.epsilon);
     }
@@ -304,7 +306,8 @@ struct KindFile<zc::LayerNorm> {
 template <>
 struct KindFile<zc::Softmax> : AxisKind<zc::Softmax> {
   static constexpr Operands operands{.count = 1};
-  static Built build(zc::Graph& graph, std::string_view name, const zc::Softmax& kind, Operand in) {
+  static Built build(zc::Graph& graph, std::string_view name, const zc::Softmax& kind,
+                     OperandIds in) {
     return graph.softmax(name, in[0], kind.axis);
   }
 };
@@ -346,7 +349,8 @@ struct KindFile<zc::Slice> {
     entry["start"] = kind.start;
     entry["end"] = kind.end;
   }
-  static Built build(zc::Graph& graph, std::string_view name, const zc::Slice& kind, Operand in) {
+  static Built build(zc::Graph& graph, std::string_view name, const zc::Slice& kind,
+                     OperandIds in) {
     return graph.slice(name, in[0], kind.axis, kind.start, kind.end);
   }
 };
@@ -354,7 +358,8 @@ struct KindFile<zc::Slice> {
 template <>
 struct KindFile<zc::Concat> : AxisKind<zc::Concat> {
   static constexpr Operands operands{.count = 1, .or_more = true};
-  static Built build(zc::Graph& graph, std::string_view name, const zc::Concat& kind, Operand in) {
+  static Built build(zc::Graph& graph, std::string_view name, const zc::Concat& kind,
+                     OperandIds in) {
     return graph.concat(name, std::vector<zc::TensorId>(in.begin(), in.end()), kind.axis);
   }
 };
@@ -363,7 +368,7 @@ template <>
 struct KindFile<zc::ReduceMean> : AxisKind<zc::ReduceMean> {
   static constexpr Operands operands{.count = 1};
   static Built build(zc::Graph& graph, std::string_view name, const zc::ReduceMean& kind,
-                     Operand in) {
+                     OperandIds in) {
     return graph.reduce_mean(name, in[0], kind.axis);
   }
 };
@@ -407,7 +412,7 @@ const KindSpelling& spelling_of(const zc::OpKind& kind) { return kinds()[kind.in
 // The builder call that makes an operation of `kind` from `in`; nothing when
 // its entry takes another number of operands.
 std::optional<Built> call_builder(zc::Graph& graph, std::string_view name, const zc::OpKind& kind,
-                                  Operand in) {
+                                  OperandIds in) {
   if (!spelling_of(kind).operands.accept(in.size())) {
     return std::nullopt;
   }
