@@ -40,10 +40,21 @@ bool known(const std::vector<Tensor>& tensors, std::initializer_list<TensorId> i
   return known(tensors, std::span(ids.begin(), ids.size()));
 }
 
-CompileError incompatible_matmul(std::string_view name, detail::ShapeView left,
-                                 detail::ShapeView right) {
-  return builder_error(name, ": incompatible matmul " + detail::shape_text(left) + " x " +
-                                 detail::shape_text(right));
+// A MatMul of `left` and `right` whose output shape `rule` gives.
+Result<TensorId> product(Graph& graph, std::string_view name, TensorId left, TensorId right,
+                         std::optional<detail::Shape> (*rule)(detail::ShapeView,
+                                                              detail::ShapeView)) {
+  if (!known(graph.tensors, {left, right})) {
+    return std::unexpected(unknown_input(name));
+  }
+  const auto& a = graph.tensors[left.index].shape;
+  const auto& b = graph.tensors[right.index].shape;
+  auto shape = rule(a, b);
+  if (!shape) {
+    return std::unexpected(builder_error(
+        name, ": incompatible matmul " + detail::shape_text(a) + " x " + detail::shape_text(b)));
+  }
+  return graph.op(name, MatMul{}, {left, right}, std::move(*shape));
 }
 
 // Which kinds `elementwise` and `unary` build.
@@ -170,16 +181,7 @@ void Graph::mark_output(TensorId id) {
 }
 
 Result<TensorId> Graph::matmul(std::string_view name, TensorId left, TensorId right) {
-  if (!known(tensors, {left, right})) {
-    return std::unexpected(unknown_input(name));
-  }
-  const auto& a = tensors[left.index].shape;
-  const auto& b = tensors[right.index].shape;
-  auto shape = detail::matmul_shape(a, b);
-  if (!shape) {
-    return std::unexpected(incompatible_matmul(name, a, b));
-  }
-  return op(name, MatMul{}, {left, right}, std::move(*shape));
+  return product(*this, name, left, right, detail::matmul_shape);
 }
 
 Result<TensorId> Graph::add(std::string_view name, TensorId left, TensorId right) {
@@ -260,16 +262,7 @@ Result<TensorId> Graph::elementwise(std::string_view name, OpKind kind, TensorId
 }
 
 Result<TensorId> Graph::batch_matmul(std::string_view name, TensorId left, TensorId right) {
-  if (!known(tensors, {left, right})) {
-    return std::unexpected(unknown_input(name));
-  }
-  const auto& a = tensors[left.index].shape;
-  const auto& b = tensors[right.index].shape;
-  auto shape = detail::batch_matmul_shape(a, b);
-  if (!shape) {
-    return std::unexpected(incompatible_matmul(name, a, b));
-  }
-  return op(name, MatMul{}, {left, right}, std::move(*shape));
+  return product(*this, name, left, right, detail::batch_matmul_shape);
 }
 
 Result<TensorId> Graph::layer_norm(std::string_view name, TensorId input, TensorId gain,
