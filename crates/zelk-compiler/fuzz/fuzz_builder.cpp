@@ -1,12 +1,15 @@
 // Fuzz target: a sequence of builder calls with arbitrary shapes, ids and
-// parameters, then compile under arbitrary options, and evaluate when the
-// graph is small. A failed builder call must leave the graph unchanged; a
-// successful compile must pass the independent schedule checker; a
-// successful evaluation must give the bits of the literal one.
+// parameters, then compile under arbitrary options with both planning
+// strategies, and evaluate when the graph is small. A failed builder call
+// must leave the graph unchanged; a successful compile must pass the
+// independent schedule checker; `best` must fit wherever first fit does, as
+// the fit diagnosis says; a successful evaluation must give the bits of the
+// literal one.
 #include <stdexcept>
 
 #include "fuzz_support.hpp"
 #include "support/schedule_checker.hpp"
+#include "zelk_compiler/fit.hpp"
 
 using namespace zelk_compiler;
 
@@ -104,11 +107,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (fuzz::planned_allocations(graph, options) > fuzz::kMaxAllocations) return 0;
   const auto schedule = compile(graph, options);
-  if (!schedule) {
-    if (schedule.error().kind != CompileError::Kind::Memory) fuzz::fail("unexpected error kind");
-    return 0;
+  if (!schedule && schedule.error().kind != CompileError::Kind::Memory) {
+    fuzz::fail("unexpected error kind");
   }
-  const auto problems = test_support::check_schedule(graph, options, *schedule);
-  if (!problems.empty()) fuzz::fail(problems.front());
+  if (schedule) {
+    const auto problems = test_support::check_schedule(graph, options, *schedule);
+    if (!problems.empty()) fuzz::fail(problems.front());
+  }
+  // The other strategy: sound, never failing where first fit fits, and in
+  // agreement with the fit diagnosis.
+  // A short exact search keeps inputs cheap; the orderings still run.
+  const PlanningOptions best{.strategy = PlacementStrategy::Best, .search_steps = 1000};
+  const auto planned = compile(graph, options, best);
+  if (schedule && !planned) fuzz::fail("best failed where first fit fits");
+  const auto diagnosis = diagnose_fit(graph, options, best);
+  if (diagnosis ? diagnosis->fits != planned.has_value()
+                : planned || !(diagnosis.error() == planned.error())) {
+    fuzz::fail("the fit diagnosis disagrees with compile");
+  }
+  if (planned) {
+    const auto problems =
+        test_support::check_schedule(graph, options, *planned, test_support::AddressRule::Any);
+    if (!problems.empty()) fuzz::fail(problems.front());
+  }
   return 0;
 }

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include <zelk_compiler/debug.hpp>
+#include <zelk_compiler/fit.hpp>
 
-#include "graph_json.hpp"
-#include "input_files.hpp"
+#include "fit_text.hpp"
 #include "memory_map.hpp"
 #include "output_files.hpp"
 #include "printed_text.hpp"
@@ -25,18 +25,7 @@ namespace zc = zelk_compiler;
 CLI::App* add_compile_command(CLI::App& app, CompileFlags& flags) {
   CLI::App* command =
       app.add_subcommand("compile", "Compile the encoder block (or a graph file) and summarise it");
-  const std::vector<CLI::Option*> encoder = add_encoder_flags(*command, flags.encoder, true);
-  add_unsigned(*command, "--tiles", flags.options.tile_count, "Tiles of the target");
-  add_unsigned(*command, "--data-base", flags.options.data_base,
-               "First byte of each tile's data window (decimal or 0x hex)");
-  add_unsigned(*command, "--data-limit", flags.options.data_limit,
-               "End of each tile's data window, exclusive (decimal or 0x hex)");
-  CLI::Option* graph =
-      command->add_option("--graph", flags.graph_file,
-                          "Compile this graph file (- for standard input) instead of the encoder");
-  for (CLI::Option* option : encoder) {
-    graph->excludes(option);
-  }
+  add_workload_flags(*command, flags.workload, "Compile");
   static constexpr std::array<Choice<Emit>, 3> kEmits{{
       {"summary", Emit::Summary},
       {"json", Emit::Json},
@@ -55,22 +44,17 @@ CLI::App* add_compile_command(CLI::App& app, CompileFlags& flags) {
 }
 
 Outcome<void> check_compile_flags(const CompileFlags& flags) {
-  if (flags.graph_file.empty()) {
-    if (auto checked = check_encoder_flags(flags.encoder); !checked) {
-      return checked;
-    }
-  }
-  if (auto checked = check_compiler_options(flags.options); !checked) {
+  if (auto checked = check_workload_flags(flags.workload); !checked) {
     return checked;
   }
   if (flags.tile) {
     if (flags.memory_map.empty() && flags.report.empty()) {
       return std::unexpected(Failure::usage("--tile: needs --memory-map or --report"));
     }
-    if (*flags.tile >= flags.options.tile_count) {
+    if (*flags.tile >= flags.workload.options.tile_count) {
       return std::unexpected(Failure::usage("--tile: tile " + std::to_string(*flags.tile) +
                                             " is not below --tiles " +
-                                            std::to_string(flags.options.tile_count)));
+                                            std::to_string(flags.workload.options.tile_count)));
     }
   }
   return {};
@@ -78,16 +62,20 @@ Outcome<void> check_compile_flags(const CompileFlags& flags) {
 
 namespace {
 
-Outcome<zc::Graph> graph_file(const std::string& path) {
-  auto text = read_text_file(path);
-  if (!text) {
-    return std::unexpected(std::move(text.error()));
+// The library's message and, for memory, the fit diagnosis's lines under it.
+Failure compile_failure(const zc::Graph& graph, const WorkloadFlags& flags,
+                        const zc::CompileError& error) {
+  std::string message = zc::debug_string(error);
+  if (error.kind == zc::CompileError::Kind::Memory) {
+    if (const auto diagnosis = zc::diagnose_fit(graph, flags.options, flags.planning)) {
+      std::string lines = misfit_lines(graph, *diagnosis);
+      if (!lines.empty()) {
+        lines.pop_back();  // the last newline ends the whole message
+        message += '\n' + lines;
+      }
+    }
   }
-  auto graph = read_graph_json(*text);
-  if (!graph) {
-    return std::unexpected(graph.error().at(path));
-  }
-  return graph;
+  return Failure::refused(std::move(message));
 }
 
 }  // namespace
@@ -97,25 +85,25 @@ Outcome<std::string> run_compile(const CompileFlags& flags) {
     return std::unexpected(std::move(checked.error()));
   }
 
-  SummaryContext context{.workload = describe_encoder(flags.encoder), .options = flags.options};
-  Outcome<zc::Graph> graph;
-  if (!flags.graph_file.empty()) {
-    context.workload = "graph file " + flags.graph_file;
-    graph = graph_file(flags.graph_file);
-  } else {
+  auto workload = load_workload(flags.workload);
+  if (!workload) {
+    return std::unexpected(std::move(workload.error()));
+  }
+  const zc::Graph& graph = workload->graph;
+  const zc::CompilerOptions& options = flags.workload.options;
+  SummaryContext context{.workload = workload->description,
+                         .options = options,
+                         .planner = planner_name(flags.workload.planning.strategy)};
+  if (flags.workload.graph_file.empty()) {
     context.notes.emplace_back(
         "--heads does not change the compiled graph (the block computes attention over the "
         "whole width)");
-    graph = encoder_graph(flags.encoder);
-  }
-  if (!graph) {
-    return std::unexpected(std::move(graph.error()));
   }
 
   const auto started = std::chrono::steady_clock::now();
   zc::Result<zc::Schedule> schedule;
   try {
-    schedule = zc::compile(*graph, flags.options);
+    schedule = zc::compile(graph, options, flags.workload.planning);
   } catch (const std::exception& error) {
     // Sizes beyond what the library supports (an element count past 64 bits)
     // are refused by a thrown exception rather than a CompileError.
@@ -124,10 +112,10 @@ Outcome<std::string> run_compile(const CompileFlags& flags) {
   context.compile_time = std::chrono::duration_cast<std::chrono::nanoseconds>(
       std::chrono::steady_clock::now() - started);
   if (!schedule) {
-    return std::unexpected(Failure::refused(zc::debug_string(schedule.error())));
+    return std::unexpected(compile_failure(graph, flags.workload, schedule.error()));
   }
 
-  const Summary summary = summarize(*graph, *schedule);
+  const Summary summary = summarize(graph, *schedule);
   std::string text;
   switch (flags.emit) {
     case Emit::Summary: {
@@ -137,7 +125,7 @@ Outcome<std::string> run_compile(const CompileFlags& flags) {
       break;
     }
     case Emit::Json:
-      text = write_schedule_json(*graph, flags.options, *schedule);
+      text = write_schedule_json(graph, options, *schedule);
       break;
     case Emit::Text:
       text = indent_printed_form(zc::debug_string(*schedule)) + '\n';
@@ -146,10 +134,10 @@ Outcome<std::string> run_compile(const CompileFlags& flags) {
   const std::uint16_t tile = flags.tile.value_or(0);
   std::vector<OutputFile> files;
   if (!flags.memory_map.empty()) {
-    files.push_back({flags.memory_map, memory_map_svg(*graph, flags.options, *schedule, tile)});
+    files.push_back({flags.memory_map, memory_map_svg(graph, options, *schedule, tile)});
   }
   if (!flags.report.empty()) {
-    files.push_back({flags.report, report_html(*graph, *schedule, summary, context, tile)});
+    files.push_back({flags.report, report_html(graph, *schedule, summary, context, tile)});
   }
   return deliver(flags.output, std::move(text), std::move(files));
 }

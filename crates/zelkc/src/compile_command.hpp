@@ -12,15 +12,14 @@
 
 #include "failure.hpp"
 #include "flags.hpp"
+#include "workload.hpp"
 
 namespace zelkc {
 
 enum class Emit { Summary, Json, Text };
 
 struct CompileFlags {
-  EncoderFlags encoder;
-  zelk_compiler::CompilerOptions options;
-  std::string graph_file;  // the encoder block when empty; "-" for standard input
+  WorkloadFlags workload;
   Emit emit = Emit::Summary;
   std::string output;      // standard output when empty
   std::string memory_map;  // no picture when empty

@@ -1,6 +1,7 @@
 // zelkc: compile the encoder block or a graph file and inspect the schedule as
 // a summary, JSON, its printed form, a memory map picture or an HTML report;
-// export the encoder as a graph file; evaluate the host reference. This file
+// say whether it fits tile memory and why not; export the encoder as a graph
+// file; evaluate the host reference. This file
 // only wires the commands to the command line: each command's flags, checks
 // and work live in its own file of zelkc_core.
 #include <exception>
@@ -12,6 +13,7 @@
 
 #include "command_line.hpp"
 #include "compile_command.hpp"
+#include "fit_command.hpp"
 #include "graph_command.hpp"
 #include "reference_command.hpp"
 
@@ -23,9 +25,11 @@ int run(int argc, char** argv) {
   app.require_subcommand(1);
 
   zelkc::CompileFlags compile_flags;
+  zelkc::FitFlags fit_flags;
   zelkc::GraphFlags graph_flags;
   zelkc::ReferenceFlags reference_flags;
   const CLI::App* compile = zelkc::add_compile_command(app, compile_flags);
+  const CLI::App* fit = zelkc::add_fit_command(app, fit_flags);
   const CLI::App* graph = zelkc::add_graph_command(app, graph_flags);
   const CLI::App* reference = zelkc::add_reference_command(app, reference_flags);
 
@@ -39,6 +43,9 @@ int run(int argc, char** argv) {
   }
   if (compile->parsed()) {
     return zelkc::finish(zelkc::run_compile(compile_flags), std::cout, std::cerr);
+  }
+  if (fit->parsed()) {
+    return zelkc::finish(zelkc::run_fit(fit_flags), std::cout, std::cerr);
   }
   if (graph->parsed()) {
     return zelkc::finish(zelkc::run_graph(graph_flags), std::cout, std::cerr);

@@ -165,16 +165,22 @@ const TilePeak* smallest_peak(const Summary& summary) {
   return found == summary.tiles.end() ? nullptr : &*found;
 }
 
+std::string options_text(const zc::CompilerOptions& options) {
+  std::ostringstream text;
+  text << options.tile_count << " tiles, data window " << hex(options.data_base) << " to "
+       << hex(options.data_limit) << " ("
+       << (options.data_limit > options.data_base ? options.data_limit - options.data_base : 0)
+       << " bytes)";
+  return std::move(text).str();
+}
+
 void write_summary(std::ostream& out, const Summary& summary, const SummaryContext& context) {
-  const zc::CompilerOptions& options = context.options;
   out << "workload:      " << context.workload << '\n';
   for (const std::string& note : context.notes) {
     out << "note:          " << note << '\n';
   }
-  out << "options:       " << options.tile_count << " tiles, data window " << hex(options.data_base)
-      << " to " << hex(options.data_limit) << " ("
-      << (options.data_limit > options.data_base ? options.data_limit - options.data_base : 0)
-      << " bytes)\n";
+  out << "options:       " << options_text(context.options) << '\n';
+  out << "planner:       " << context.planner << '\n';
   out << "tensors:       " << summary.tensors << '\n';
   out << "operations:    " << summary.operations << '\n';
   out << "phases:        " << summary.phases << " (" << summary.compute_phases << " compute, "

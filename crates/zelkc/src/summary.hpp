@@ -67,12 +67,16 @@ struct Summary {
 struct SummaryContext {
   std::string workload;
   zelk_compiler::CompilerOptions options;
+  std::string planner = "first-fit";  // as --planner names it
   std::chrono::nanoseconds compile_time{0};
   std::vector<std::string> notes{};  // about the workload, a line each
 };
 
 // The summary as lines of text.
 void write_summary(std::ostream& out, const Summary& summary, const SummaryContext& context);
+
+// "64 tiles, data window 0x52000 to 0xE0000 (581632 bytes)"
+[[nodiscard]] std::string options_text(const zelk_compiler::CompilerOptions& options);
 
 // "0x52000"
 [[nodiscard]] std::string hex(std::uint64_t value);

@@ -48,6 +48,7 @@ TEST(Summary, DefaultEncoderBlock) {
   write_summary(text, summary,
                 {.workload = "encoder block",
                  .options = {},
+                 .planner = "best",
                  .compile_time = std::chrono::microseconds(1500)});
   for (const char* line : {
            "phases:        17 (15 compute, 2 exchange)\n",
@@ -58,7 +59,8 @@ TEST(Summary, DefaultEncoderBlock) {
            "  tiles  tensors  lower bound       peak\n",
            "  8-15         8         6144       6144\n",
            "compile time:  1.500 ms\n",
-           "options:       64 tiles, data window 0x52000 to 0xE0000 (581632 bytes)\n",
+           "options:       64 tiles, data window 0x52000 to 0xE0000 (581632 bytes)\n"
+           "planner:       best\n",
        }) {
     EXPECT_NE(text.str().find(line), std::string::npos) << line << text.str();
   }

@@ -13,6 +13,7 @@
 
 #include "zelk_compiler/error.hpp"
 #include "zelk_compiler/graph.hpp"
+#include "zelk_compiler/placement.hpp"
 
 namespace zelk_compiler {
 
@@ -146,15 +147,37 @@ struct Allocation {
 // does not fit 32 bits. Throws std::invalid_argument for `alignment` 0.
 [[nodiscard]] std::optional<std::uint32_t> align_u32(std::uint32_t value, std::uint32_t alignment);
 
-// Places every tensor's share on every tile of its layout, first fit in the
-// data window, reusing the bytes of tensors whose lifetimes do not meet.
-// `layouts` is indexed by tensor id. Broken preconditions (a layout missing or
-// with no tiles or alignment 0, a phase naming no operation, ids out of range)
-// throw std::invalid_argument or std::out_of_range.
+// How tile memory is planned. Tiles that receive the same tensors in the same
+// order form a group and get the same addresses under either strategy.
+//
+// `FirstFit` places each tensor, in graph order, at the lowest free address
+// of the window; it is the plan of `compile(graph, options)`. `Best` keeps,
+// per tile group, the lower peak of that plan and of `place_buffers` with
+// `PlacementStrategy::Best` on the group's buffers (run only where first fit
+// misses the group's lower bound, with `search_steps` bounding its exact
+// search): never higher than first fit, and as deterministic.
+struct PlanningOptions {
+  PlacementStrategy strategy = PlacementStrategy::FirstFit;
+  std::uint64_t search_steps = PlacementOptions{}.search_steps;
+
+  friend bool operator==(const PlanningOptions&, const PlanningOptions&) = default;
+};
+
+// Places every tensor's share on every tile of its layout in the data window,
+// reusing the bytes of tensors whose lifetimes do not meet; first fit unless
+// `planning` says otherwise. `layouts` is indexed by tensor id. Broken
+// preconditions (a layout missing or with no tiles or alignment 0, a phase
+// naming no operation, ids out of range) throw std::invalid_argument or
+// std::out_of_range.
 [[nodiscard]] Result<std::vector<Allocation>> plan_memory(const Graph& graph,
                                                           std::span<const Layout> layouts,
                                                           std::span<const Phase> phases,
                                                           const CompilerOptions& options);
+[[nodiscard]] Result<std::vector<Allocation>> plan_memory(const Graph& graph,
+                                                          std::span<const Layout> layouts,
+                                                          std::span<const Phase> phases,
+                                                          const CompilerOptions& options,
+                                                          const PlanningOptions& planning);
 
 struct Schedule {
   std::vector<Layout> layouts;
@@ -171,6 +194,9 @@ struct Schedule {
 // compute phase per operation (each preceded by an exchange when inputs must
 // move), plans tile memory and records every tile's peak.
 [[nodiscard]] Result<Schedule> compile(const Graph& graph, const CompilerOptions& options);
+// The same with tile memory planned as `planning` says.
+[[nodiscard]] Result<Schedule> compile(const Graph& graph, const CompilerOptions& options,
+                                       const PlanningOptions& planning);
 
 std::ostream& operator<<(std::ostream& out, OptionsFault fault);
 std::ostream& operator<<(std::ostream& out, const CompilerOptions& options);
@@ -183,6 +209,7 @@ std::ostream& operator<<(std::ostream& out, const Exchange& phase);
 std::ostream& operator<<(std::ostream& out, const Compute& phase);
 std::ostream& operator<<(std::ostream& out, const Phase& phase);
 std::ostream& operator<<(std::ostream& out, const Allocation& allocation);
+std::ostream& operator<<(std::ostream& out, const PlanningOptions& planning);
 std::ostream& operator<<(std::ostream& out, const Schedule& schedule);
 
 }  // namespace zelk_compiler

@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "compiler/phases.hpp"
 #include "zelk_compiler/compiler.hpp"
 
 namespace zelk_compiler {
@@ -64,7 +65,9 @@ std::map<std::uint16_t, std::uint32_t> peaks(std::span<const Allocation> allocat
 
 }  // namespace
 
-Result<Schedule> compile(const Graph& graph, const CompilerOptions& options) {
+namespace detail {
+
+Result<Schedule> schedule_phases(const Graph& graph, const CompilerOptions& options) {
   if (auto valid = graph.validate(); !valid) {
     return std::unexpected(std::move(valid.error()));
   }
@@ -91,13 +94,27 @@ Result<Schedule> compile(const Graph& graph, const CompilerOptions& options) {
     }
     schedule.phases.emplace_back(compute_phase(graph, op, output_layout));
   }
+  return schedule;
+}
 
-  auto allocations = plan_memory(graph, schedule.layouts, schedule.phases, options);
+}  // namespace detail
+
+Result<Schedule> compile(const Graph& graph, const CompilerOptions& options) {
+  return compile(graph, options, PlanningOptions{});
+}
+
+Result<Schedule> compile(const Graph& graph, const CompilerOptions& options,
+                         const PlanningOptions& planning) {
+  auto schedule = detail::schedule_phases(graph, options);
+  if (!schedule) {
+    return schedule;
+  }
+  auto allocations = plan_memory(graph, schedule->layouts, schedule->phases, options, planning);
   if (!allocations) {
     return std::unexpected(std::move(allocations.error()));
   }
-  schedule.allocations = std::move(*allocations);
-  schedule.peak_sram = peaks(schedule.allocations, options.data_base);
+  schedule->allocations = std::move(*allocations);
+  schedule->peak_sram = peaks(schedule->allocations, options.data_base);
   return schedule;
 }
 

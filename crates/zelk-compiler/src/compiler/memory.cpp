@@ -1,38 +1,81 @@
-// Tile memory planning: lifetimes from the phase list, then first-fit
-// placement of every tensor's share on every tile of its layout.
+// Tile memory planning: lifetimes from the phase list, then the placement of
+// every tensor's share on every tile of its layout.
+//
+// How a plan is made:
+//
+// 1. Lifetimes. One pass over the phases: a tensor is live from the phase
+//    that computes it (0 for inputs and weights) to the last phase that reads
+//    it, both inclusive; graph outputs stay live past the last phase.
+//
+// 2. Tile groups. What a tile's placement depends on is the sequence of
+//    buffers it receives: tensors in graph order, each once per time its
+//    layout names the tile. Tiles with equal sequences get equal addresses,
+//    so they are found first and each group is planned once. The groups come
+//    from refining a partition of the tiles tensor by tensor: the tiles a
+//    layout names (split by how often it names them) leave their group for a
+//    new one. Layouts that are prefixes 0 .. k - 1 of the tiles, the only
+//    kind `compile` makes, give one group per distinct k (3 groups for a
+//    12-layer BERT-base stack on 1,472 tiles).
+//
+// 3. Placement, once per group, into a memory that keeps the group's live
+//    buffers sorted by address. First fit serves the buffers in order, each
+//    at the lowest address at or above `data_base` that is `data_base` itself
+//    or a multiple of the tensor's alignment and meets no buffer whose
+//    lifetime meets its own. One sweep in address order finds it: a blocking
+//    buffer moves the candidate past its end, and since later buffers start
+//    higher the sweep never starts over. Buffers that end before every
+//    tensor still to come starts are dropped as they can never block again.
+//
+//    The `Best` strategy starts from that plan too, and keeps it when its
+//    peak already equals the group's lower bound (the most bytes live in one
+//    phase), as it does wherever weights dominate. Otherwise the group's
+//    buffers go to the placement solver as a plain list (closed lifetimes
+//    [from, until] become [from, until + 1)), from an origin that is a
+//    multiple of every alignment in the group so that offsets stay aligned,
+//    and its placement replaces first fit's only when it peaks strictly
+//    lower inside the window, or fits where first fit does not.
+//
+// 4. The allocation list, tensor by tensor in graph order and, within one
+//    tensor, in the order of its layout's tile list, each tile taking its
+//    group's address for that buffer.
+//
+// Errors are those of placing tensor by tensor and tile by tile with first
+// fit: the first buffer in that order that does not fit names its tile and
+// tensor, so among the groups that fail (under `Best`, those the solver could
+// not fit either), the one whose failing tensor comes first (and then whose
+// tile comes first in that tensor's layout) is reported.
 #include <algorithm>
 #include <limits>
+#include <map>
+#include <numeric>
 #include <stdexcept>
+#include <utility>
 #include <variant>
 
 #include "checked.hpp"
 #include "compiler/errors.hpp"
+#include "compiler/memory_plan.hpp"
 #include "zelk_compiler/compiler.hpp"
 
 namespace zelk_compiler {
+namespace detail {
 namespace {
 
-struct Lifetime {
-  std::uint64_t live_from = 0;
-  std::uint64_t live_until = 0;
-};
+std::uint64_t tensor_index(TensorId id, std::size_t count) {
+  if (id.index >= count) {
+    throw std::out_of_range("plan_memory: tensor id out of range");
+  }
+  return id.index;
+}
 
-// One pass over the phases: a tensor lives from the phase that produces it
-// (0 for inputs and weights) to the last phase that reads it; graph outputs
-// live past the last phase. A tensor nothing reads lives only in the phase
-// that produces it, so its producer never writes into bytes that are live.
+// A tensor nothing reads lives only in the phase that produces it, so its
+// producer never writes into bytes that are live.
 std::vector<Lifetime> lifetimes(const Graph& graph, std::span<const Phase> phases) {
   const std::size_t count = graph.tensors.size();
   std::vector<Lifetime> result(count);
   std::vector<bool> read(count, false);
-  const auto tensor_index = [count](TensorId id) {
-    if (id.index >= count) {
-      throw std::out_of_range("plan_memory: tensor id out of range");
-    }
-    return id.index;
-  };
   const auto consume = [&](TensorId id, std::uint64_t phase) {
-    const std::uint64_t index = tensor_index(id);
+    const std::uint64_t index = tensor_index(id, count);
     result[index].live_until = std::max(result[index].live_until, phase);
     read[index] = true;
   };
@@ -43,7 +86,7 @@ std::vector<Lifetime> lifetimes(const Graph& graph, std::span<const Phase> phase
         throw std::out_of_range("plan_memory: phase names no operation");
       }
       const Op& op = graph.ops[compute->op.index];
-      result[tensor_index(op.output)].live_from = phase;
+      result[tensor_index(op.output, count)].live_from = phase;
       for (const TensorId input : op.inputs) {
         consume(input, phase);
       }
@@ -59,121 +102,9 @@ std::vector<Lifetime> lifetimes(const Graph& graph, std::span<const Phase> phase
     }
   }
   for (const TensorId output : graph.outputs) {
-    result[tensor_index(output)].live_until = phases.size();
+    result[tensor_index(output, count)].live_until = phases.size();
   }
   return result;
-}
-
-constexpr std::uint64_t kLargestEnd = std::numeric_limits<std::uint32_t>::max();
-
-std::uint64_t align_up(std::uint64_t value, std::uint64_t alignment) {
-  const std::uint64_t remainder = value % alignment;
-  return remainder == 0 ? value : value + (alignment - remainder);
-}
-
-// The buffers placed on one tile, sorted by address, answering first-fit
-// queries in one sweep: only buffers whose lifetimes meet the new one's can
-// block it, and since they are visited in address order the sweep never has
-// to start over after a bump.
-class TileMemory {
- public:
-  // The lowest address at or above `base` that is `base` itself or a multiple
-  // of `alignment` and where [address, address + size) meets no buffer live
-  // during `life`. Computed without a 32-bit bound: the caller decides what
-  // an address past 2^32 means.
-  [[nodiscard]] std::uint64_t first_fit(std::uint64_t base, std::uint64_t size,
-                                        std::uint32_t alignment, Lifetime life) const {
-    std::uint64_t address = base;
-    for (const Buffer& buffer : buffers_) {
-      if (buffer.address >= address + size) {
-        break;  // this and every later buffer start past the candidate
-      }
-      if (address < buffer.end &&
-          lifetimes_overlap(life.live_from, life.live_until, buffer.life.live_from,
-                            buffer.life.live_until)) {
-        address = align_up(buffer.end, alignment);
-      }
-    }
-    return address;
-  }
-
-  void insert(std::uint64_t address, std::uint64_t size, Lifetime life) {
-    const auto position = std::ranges::upper_bound(buffers_, address, {}, &Buffer::address);
-    buffers_.insert(position, Buffer{address, address + size, life});
-  }
-
-  // Drops the buffers that end before `horizon`, the earliest phase any
-  // tensor still to be placed is live in: they can never block again. Runs
-  // when the tile has doubled since the last sweep, so it costs O(1)
-  // amortised per buffer.
-  void forget_before(std::uint64_t horizon) {
-    if (buffers_.size() < 2 * kept_after_sweep_ + 16) {
-      return;
-    }
-    std::erase_if(buffers_, [horizon](const Buffer& b) { return b.life.live_until < horizon; });
-    kept_after_sweep_ = buffers_.size();
-  }
-
- private:
-  struct Buffer {
-    std::uint64_t address;
-    std::uint64_t end;
-    Lifetime life;
-  };
-  std::vector<Buffer> buffers_;
-  std::size_t kept_after_sweep_ = 0;
-};
-
-// Placement of one tensor's share on one tile, or the error the first-fit
-// search runs into there. With the lowest admissible address known, the
-// errors follow: a search that would pass 2^32 - 1 somewhere overflows, and
-// one that ends beyond the window exceeds the data limit.
-Result<std::uint32_t> place(TileMemory& memory, const CompilerOptions& options, std::uint32_t size,
-                            std::uint32_t alignment, Lifetime life, std::uint16_t tile,
-                            const Tensor& tensor) {
-  const std::uint64_t address = memory.first_fit(options.data_base, size, alignment, life);
-  const std::uint64_t end = address + size;
-  if (end > kLargestEnd) {
-    return std::unexpected(detail::address_overflow_error());
-  }
-  if (end > options.data_limit) {
-    return std::unexpected(detail::data_limit_error(tile, tensor.name));
-  }
-  memory.insert(address, size, life);
-  return static_cast<std::uint32_t>(address);
-}
-
-// Per tensor: its share rounded to the layout's alignment, or the error of a
-// share that can never fit a 32-bit window.
-Result<std::uint32_t> aligned_share(const Tensor& tensor, const Layout& layout) {
-  const std::uint64_t share = local_bytes(tensor, layout);
-  if (share > kLargestEnd) {
-    return std::unexpected(detail::data_limit_error(layout.tiles.front(), tensor.name));
-  }
-  const auto size = align_u32(static_cast<std::uint32_t>(share), layout.alignment);
-  if (!size) {
-    return std::unexpected(detail::address_overflow_error());
-  }
-  return *size;
-}
-
-// For each tensor position, the earliest live_from of it and every tensor
-// after it: buffers dead before that phase can be forgotten.
-std::vector<std::uint64_t> live_horizons(const std::vector<Lifetime>& lives) {
-  std::vector<std::uint64_t> horizon(lives.size() + 1, std::numeric_limits<std::uint64_t>::max());
-  for (std::size_t i = lives.size(); i > 0; --i) {
-    horizon[i - 1] = std::min(horizon[i], lives[i - 1].live_from);
-  }
-  return horizon;
-}
-
-bool is_prefix(const Layout& layout) {
-  for (std::size_t i = 0; i < layout.tiles.size(); ++i) {
-    if (layout.tiles[i] != i) {
-      return false;
-    }
-  }
-  return !layout.tiles.empty();
 }
 
 void check_layouts(const Graph& graph, std::span<const Layout> layouts) {
@@ -187,91 +118,487 @@ void check_layouts(const Graph& graph, std::span<const Layout> layouts) {
   }
 }
 
-struct Planner {
-  const Graph& graph;
-  std::span<const Layout> layouts;
-  const CompilerOptions& options;
-  std::vector<Lifetime> lives;
-  std::vector<std::uint64_t> horizons;
-  std::vector<Allocation> result;
-
-  Allocation allocation(const Tensor& tensor, std::uint16_t tile, std::uint32_t address,
-                        std::uint32_t size) const {
-    const Lifetime life = lives[tensor.id.index];
-    return Allocation{.tensor = tensor.id,
-                      .tile = tile,
-                      .address = address,
-                      .size = size,
-                      .live_from = life.live_from,
-                      .live_until = life.live_until};
+std::uint64_t align_up(std::uint64_t value, std::uint64_t alignment) {
+  const std::uint64_t remainder = value % alignment;
+  if (remainder == 0) {
+    return value;
   }
+  return checked_add(value, alignment - remainder)
+      .value_or(std::numeric_limits<std::uint64_t>::max());
+}
 
-  // Every layout is a prefix 0 .. k - 1 of the tiles, so the tiles between
-  // two consecutive distinct k hold exactly the same tensors and get exactly
-  // the same addresses: plan one tile per such group and copy its placement
-  // to the whole group.
-  Result<void> plan_prefix_layouts() {
-    std::vector<std::uint64_t> ends;  // group g covers tiles [ends[g - 1], ends[g])
-    for (const Tensor& tensor : graph.tensors) {
-      ends.push_back(layouts[tensor.id.index].tiles.size());
-    }
-    std::ranges::sort(ends);
-    const auto [first, last] = std::ranges::unique(ends);
-    ends.erase(first, last);
-
-    std::vector<TileMemory> groups(ends.size());
-    for (const Tensor& tensor : graph.tensors) {
-      const Layout& layout = layouts[tensor.id.index];
-      const auto size = aligned_share(tensor, layout);
-      if (!size) {
-        return std::unexpected(size.error());
-      }
-      std::uint64_t tile = 0;
-      for (std::size_t g = 0; tile < layout.tiles.size(); ++g) {
-        TileMemory& memory = groups[g];
-        memory.forget_before(horizons[tensor.id.index]);
-        const auto group_first = static_cast<std::uint16_t>(tile);
-        const auto address = place(memory, options, *size, layout.alignment, lives[tensor.id.index],
-                                   group_first, tensor);
-        if (!address) {
-          return std::unexpected(address.error());
-        }
-        for (; tile < ends[g]; ++tile) {
-          result.push_back(allocation(tensor, static_cast<std::uint16_t>(tile), *address, *size));
-        }
-      }
-    }
-    return {};
+// For each tensor position, the earliest live_from of it and every tensor
+// after it: buffers dead before that phase can be forgotten.
+std::vector<std::uint64_t> live_horizons(const std::vector<Lifetime>& lives) {
+  std::vector<std::uint64_t> horizon(lives.size() + 1, std::numeric_limits<std::uint64_t>::max());
+  for (std::size_t i = lives.size(); i > 0; --i) {
+    horizon[i - 1] = std::min(horizon[i], lives[i - 1].live_from);
   }
+  return horizon;
+}
 
-  // Any other layouts: one memory per tile, served in layout order (a tile
-  // listed twice sees its first share when placing the second).
-  Result<void> plan_any_layouts() {
-    std::uint16_t highest = 0;
-    for (std::size_t i = 0; i < graph.tensors.size(); ++i) {
-      highest = std::max(highest, std::ranges::max(layouts[i].tiles));
+// Counts how often the current tensor's layout names each tile. A stamp per
+// tile marks the tensor that last counted it, so nothing is cleared between
+// tensors.
+class TileCounts {
+ public:
+  explicit TileCounts(std::size_t tiles) : stamp_(tiles, 0), count_(tiles, 0) {}
+
+  // Counts one more naming of `tile` by tensor `tensor`; returns how many
+  // namings came before it.
+  std::uint64_t next(std::uint16_t tile, std::uint64_t tensor) {
+    if (stamp_[tile] != tensor + 1) {
+      stamp_[tile] = tensor + 1;
+      count_[tile] = 0;
     }
-    std::vector<TileMemory> tiles(std::size_t{highest} + 1);
-    for (const Tensor& tensor : graph.tensors) {
-      const Layout& layout = layouts[tensor.id.index];
-      const auto size = aligned_share(tensor, layout);
-      if (!size) {
-        return std::unexpected(size.error());
-      }
-      for (const std::uint16_t tile : layout.tiles) {
-        TileMemory& memory = tiles[tile];
-        memory.forget_before(horizons[tensor.id.index]);
-        const auto address =
-            place(memory, options, *size, layout.alignment, lives[tensor.id.index], tile, tensor);
-        if (!address) {
-          return std::unexpected(address.error());
-        }
-        result.push_back(allocation(tensor, tile, *address, *size));
-      }
-    }
-    return {};
+    return count_[tile]++;
   }
+  [[nodiscard]] std::uint64_t count(std::uint16_t tile) const { return count_[tile]; }
+
+ private:
+  std::vector<std::uint64_t> stamp_;
+  std::vector<std::uint64_t> count_;
 };
+
+// Refines a partition of the tiles tensor by tensor: the tiles a layout names
+// leave their group for a new one, split by how often the layout names them.
+// Each id remembers the group it split from, so a group's buffer sequence is
+// its chain of origins. Id 0 is the group of tiles that hold nothing yet.
+class Partition {
+ public:
+  explicit Partition(std::size_t tile_count) : group_of_(tile_count, 0), origins_(1) {}
+
+  void name_tiles(std::uint64_t tensor, std::span<const std::uint16_t> tiles, bool repeats) {
+    if (!repeats) {
+      // Each tile named once: consecutive tiles mostly share their group.
+      std::uint64_t last_old = kNone;
+      std::uint64_t last_new = kNone;
+      for (const std::uint16_t tile : tiles) {
+        const std::uint64_t old = group_of_[tile];
+        if (old != last_old) {
+          last_old = old;
+          last_new = split(old, tensor, 1);
+        }
+        group_of_[tile] = last_new;
+      }
+      return;
+    }
+    TileCounts counts(group_of_.size());
+    for (const std::uint16_t tile : tiles) {
+      (void)counts.next(tile, tensor);
+    }
+    std::map<std::pair<std::uint64_t, std::uint64_t>, std::uint64_t> moved;
+    TileCounts seen(group_of_.size());
+    for (const std::uint16_t tile : tiles) {
+      if (seen.next(tile, tensor) != 0) {
+        continue;
+      }
+      const std::uint64_t old = group_of_[tile];
+      const std::uint64_t times = counts.count(tile);
+      auto [entry, added] = moved.try_emplace({old, times}, 0);
+      if (added) {
+        entry->second = split(old, tensor, times);
+      }
+      group_of_[tile] = entry->second;
+    }
+  }
+
+  [[nodiscard]] std::uint64_t group_of(std::size_t tile) const { return group_of_[tile]; }
+
+  // The buffer sequence of the tiles in group `id`.
+  [[nodiscard]] std::vector<std::uint64_t> buffers(std::uint64_t id) const {
+    std::vector<std::uint64_t> chain;
+    for (; id != 0; id = origins_[id].parent) {
+      chain.push_back(id);
+    }
+    std::vector<std::uint64_t> sequence;
+    for (auto link = chain.rbegin(); link != chain.rend(); ++link) {
+      for (std::uint64_t n = 0; n < origins_[*link].times; ++n) {
+        sequence.push_back(origins_[*link].tensor);
+      }
+    }
+    return sequence;
+  }
+
+ private:
+  static constexpr std::uint64_t kNone = std::numeric_limits<std::uint64_t>::max();
+
+  struct Origin {
+    std::uint64_t parent = 0;
+    std::uint64_t tensor = 0;
+    std::uint64_t times = 0;
+    std::uint64_t split_by = 0;  // tensor + 1 of the last tensor that split this group
+    std::uint64_t split_to = 0;  // the id its tiles named once then moved to
+  };
+
+  // The id that tiles of group `old` named `times` times by `tensor` move
+  // to. Tiles named once share one new id per old group and tensor.
+  std::uint64_t split(std::uint64_t old, std::uint64_t tensor, std::uint64_t times) {
+    if (times == 1 && origins_[old].split_by == tensor + 1) {
+      return origins_[old].split_to;
+    }
+    const std::uint64_t id = origins_.size();
+    origins_.push_back(Origin{.parent = old, .tensor = tensor, .times = times});
+    if (times == 1) {
+      origins_[old].split_by = tensor + 1;
+      origins_[old].split_to = id;
+    }
+    return id;
+  }
+
+  std::vector<std::uint64_t> group_of_;
+  std::vector<Origin> origins_;
+};
+
+// Groups numbered by first tile, each with its tiles and its buffer sequence.
+void find_groups(const Graph& graph, std::span<const Layout> layouts, MemoryProblem& problem) {
+  std::size_t tile_count = 0;
+  for (std::size_t i = 0; i < graph.tensors.size(); ++i) {
+    tile_count = std::max(tile_count, std::size_t{std::ranges::max(layouts[i].tiles)} + 1);
+  }
+  Partition partition(tile_count);
+  std::vector<std::uint64_t> stamp(tile_count, 0);
+  problem.repeats.assign(graph.tensors.size(), false);
+  for (std::uint64_t tensor = 0; tensor < graph.tensors.size(); ++tensor) {
+    for (const std::uint16_t tile : layouts[tensor].tiles) {
+      problem.repeats[tensor] = problem.repeats[tensor] || stamp[tile] == tensor + 1;
+      stamp[tile] = tensor + 1;
+    }
+    partition.name_tiles(tensor, layouts[tensor].tiles, problem.repeats[tensor]);
+  }
+
+  std::map<std::uint64_t, std::uint32_t> dense;
+  problem.group_of_tile.assign(tile_count, kNoGroup);
+  for (std::size_t tile = 0; tile < tile_count; ++tile) {
+    const std::uint64_t id = partition.group_of(tile);
+    if (id == 0) {
+      continue;
+    }
+    const auto [entry, added] =
+        dense.try_emplace(id, static_cast<std::uint32_t>(problem.groups.size()));
+    if (added) {
+      problem.groups.push_back(TileGroup{.tiles = {}, .buffers = partition.buffers(id)});
+    }
+    problem.group_of_tile[tile] = entry->second;
+    problem.groups[entry->second].tiles.push_back(static_cast<std::uint16_t>(tile));
+  }
+}
+
+// The buffers placed in one group's memory, sorted by address, answering
+// first-fit queries in one sweep: only buffers whose lifetimes meet the new
+// one's can block it, and since they are visited in address order the sweep
+// never has to start over after a bump.
+class TileMemory {
+ public:
+  // The lowest address at or above `base` that is `base` itself or a multiple
+  // of `alignment` and where [address, address + size) meets no buffer live
+  // during `life`. Computed without a 32-bit bound: the caller decides what
+  // an address past 2^32 means.
+  [[nodiscard]] std::uint64_t first_fit(std::uint64_t base, std::uint64_t size,
+                                        std::uint32_t alignment, Lifetime life) const {
+    std::uint64_t address = base;
+    for (const Placed& buffer : buffers_) {
+      if (buffer.address >= address + size) {
+        break;  // this and every later buffer start past the candidate
+      }
+      if (address < buffer.end &&
+          lifetimes_overlap(life.live_from, life.live_until, buffer.life.live_from,
+                            buffer.life.live_until)) {
+        address = align_up(buffer.end, alignment);
+      }
+    }
+    return address;
+  }
+
+  void insert(std::uint64_t address, std::uint64_t size, Lifetime life) {
+    const auto position = std::ranges::upper_bound(buffers_, address, {}, &Placed::address);
+    buffers_.insert(position, Placed{address, address + size, life});
+  }
+
+  // Drops the buffers that end before `horizon`, the earliest phase any
+  // tensor still to be placed is live in: they can never block again. Runs
+  // when the memory has doubled since the last sweep, so it costs O(1)
+  // amortised per buffer.
+  void forget_before(std::uint64_t horizon) {
+    if (buffers_.size() < 2 * kept_after_sweep_ + 16) {
+      return;
+    }
+    std::erase_if(buffers_, [horizon](const Placed& b) { return b.life.live_until < horizon; });
+    kept_after_sweep_ = buffers_.size();
+  }
+
+ private:
+  struct Placed {
+    std::uint64_t address;
+    std::uint64_t end;
+    Lifetime life;
+  };
+  std::vector<Placed> buffers_;
+  std::size_t kept_after_sweep_ = 0;
+};
+
+}  // namespace
+
+MemoryProblem memory_problem(const Graph& graph, std::span<const Layout> layouts,
+                             std::span<const Phase> phases) {
+  check_layouts(graph, layouts);
+  MemoryProblem problem;
+  problem.lives = lifetimes(graph, phases);
+  problem.horizons = live_horizons(problem.lives);
+  const std::uint64_t count = graph.tensors.size();
+  problem.first_unplaceable = count;
+  problem.sizes.reserve(count);
+  problem.alignments.reserve(count);
+  for (std::uint64_t tensor = 0; tensor < count; ++tensor) {
+    const Layout& layout = layouts[tensor];
+    const std::uint64_t size =
+        align_up(local_bytes(graph.tensors[tensor], layout), layout.alignment);
+    if (size > kLargestEnd && problem.first_unplaceable == count) {
+      problem.first_unplaceable = tensor;
+    }
+    problem.sizes.push_back(size);
+    problem.alignments.push_back(layout.alignment);
+  }
+  find_groups(graph, layouts, problem);
+  return problem;
+}
+
+GroupPlacement first_fit(const MemoryProblem& problem, const TileGroup& group, std::uint32_t base,
+                         std::optional<std::uint32_t> limit) {
+  GroupPlacement result;
+  result.end = base;
+  TileMemory memory;
+  for (std::size_t slot = 0; slot < group.buffers.size(); ++slot) {
+    const std::uint64_t tensor = group.buffers[slot];
+    if (tensor >= problem.first_unplaceable) {
+      break;
+    }
+    memory.forget_before(problem.horizons[tensor]);
+    const std::uint64_t size = problem.sizes[tensor];
+    const Lifetime life = problem.lives[tensor];
+    const std::uint64_t address = memory.first_fit(base, size, problem.alignments[tensor], life);
+    const std::uint64_t end = address + size;
+    if (limit && end > *limit) {
+      result.failed = slot;
+      result.overflowed = end > kLargestEnd;
+      break;
+    }
+    memory.insert(address, size, life);
+    result.addresses.push_back(address);
+    result.end = std::max(result.end, end);
+  }
+  return result;
+}
+
+std::optional<GroupPlacement> solver_placement(const MemoryProblem& problem, const TileGroup& group,
+                                               std::uint32_t base, std::uint32_t limit,
+                                               std::uint64_t search_steps) {
+  std::uint64_t common = 1;  // least common multiple of the alignments
+  std::vector<Buffer> buffers;
+  buffers.reserve(group.buffers.size());
+  for (const std::uint64_t tensor : group.buffers) {
+    if (tensor >= problem.first_unplaceable) {
+      break;
+    }
+    const std::uint64_t alignment = problem.alignments[tensor];
+    const auto multiple = checked_mul(common / std::gcd(common, alignment), alignment);
+    if (!multiple || *multiple > kLargestEnd) {
+      return std::nullopt;
+    }
+    common = *multiple;
+    // Closed lifetimes become half-open. One that ends before it starts is
+    // widened to the range between its ends, which meets every lifetime
+    // that lifetimes_overlap says it meets.
+    const Lifetime life = problem.lives[tensor];
+    buffers.push_back(Buffer{.lower = std::min(life.live_from, life.live_until),
+                             .upper = std::max(life.live_from, life.live_until) + 1,
+                             .size = problem.sizes[tensor],
+                             .alignment = alignment});
+  }
+  const std::uint64_t origin = align_up(base, common);
+  if (origin >= limit) {
+    return std::nullopt;
+  }
+  const Placement placed =
+      place_buffers(buffers, PlacementOptions{.strategy = PlacementStrategy::Best,
+                                              .capacity = limit - origin,
+                                              .search_steps = search_steps,
+                                              .deadline = std::nullopt});
+  GroupPlacement result;
+  result.end = base;
+  result.addresses.reserve(buffers.size());
+  for (std::size_t i = 0; i < buffers.size(); ++i) {
+    result.addresses.push_back(origin + placed.offsets[i]);
+    result.end = std::max(result.end, origin + placed.offsets[i] + buffers[i].size);
+  }
+  return result;
+}
+
+BusiestPhase busiest_phase(const MemoryProblem& problem, const TileGroup& group) {
+  // A buffer comes into use at `phase` (`start`) or leaves after it.
+  struct Event {
+    std::uint64_t phase = 0;
+    bool start = false;
+    std::uint64_t size = 0;
+  };
+  std::vector<Event> events;
+  events.reserve(2 * group.buffers.size());
+  for (const std::uint64_t tensor : group.buffers) {
+    const Lifetime life = problem.lives[tensor];
+    // A lifetime that ends before it starts contains no phase.
+    if (life.live_until < life.live_from) {
+      continue;
+    }
+    events.push_back(Event{life.live_from, true, problem.sizes[tensor]});
+    if (const auto after = checked_add(life.live_until, std::uint64_t{1})) {
+      events.push_back(Event{*after, false, problem.sizes[tensor]});
+    }
+  }
+  // At one phase, buffers that ended before it leave before those that
+  // begin in it arrive.
+  std::ranges::sort(events, [](const Event& a, const Event& b) {
+    return a.phase != b.phase ? a.phase < b.phase : a.start < b.start;
+  });
+  // Sums saturate: past 2^64 bytes every window is long exceeded.
+  std::uint64_t live = 0;
+  BusiestPhase busiest;
+  for (const Event& event : events) {
+    if (event.start) {
+      live = checked_add(live, event.size).value_or(std::numeric_limits<std::uint64_t>::max());
+      if (live > busiest.bytes) {
+        busiest = BusiestPhase{.bytes = live, .phase = event.phase};
+      }
+    } else {
+      live -= std::min(live, event.size);
+    }
+  }
+  return busiest;
+}
+
+}  // namespace detail
+
+namespace {
+
+using detail::GroupPlacement;
+using detail::MemoryProblem;
+using detail::TileCounts;
+
+// First fit where it reaches the group's lower bound; otherwise the lower of
+// its peak and the solver's, first fit on a tie, and whichever fits when only
+// one does.
+GroupPlacement best_placement(const MemoryProblem& problem, const detail::TileGroup& group,
+                              const CompilerOptions& options, std::uint64_t search_steps) {
+  GroupPlacement fitted = detail::first_fit(problem, group, options.data_base, options.data_limit);
+  if (!fitted.failed &&
+      fitted.end - options.data_base <= detail::busiest_phase(problem, group).bytes) {
+    return fitted;
+  }
+  auto solved =
+      detail::solver_placement(problem, group, options.data_base, options.data_limit, search_steps);
+  if (solved && solved->end <= options.data_limit && (fitted.failed || solved->end < fitted.end)) {
+    return std::move(*solved);
+  }
+  return fitted;
+}
+
+// The error of the first tensor whose size can never be placed.
+CompileError size_error(const Tensor& tensor, const Layout& layout) {
+  if (local_bytes(tensor, layout) > detail::kLargestEnd) {
+    return detail::data_limit_error(layout.tiles.front(), tensor.name);
+  }
+  return detail::address_overflow_error();
+}
+
+// Among the groups whose placement failed, the failure that placing tensor by
+// tensor and tile by tile meets first; nothing when every group is placed.
+std::optional<CompileError> first_failure(const Graph& graph, std::span<const Layout> layouts,
+                                          const MemoryProblem& problem,
+                                          std::span<const GroupPlacement> placements) {
+  std::uint64_t tensor = std::numeric_limits<std::uint64_t>::max();
+  for (std::size_t g = 0; g < placements.size(); ++g) {
+    if (placements[g].failed) {
+      tensor = std::min(tensor, problem.groups[g].buffers[*placements[g].failed]);
+    }
+  }
+  if (tensor == std::numeric_limits<std::uint64_t>::max()) {
+    return std::nullopt;
+  }
+  // The failing group's buffers for this tensor before the failing one are
+  // placed: the failure is on the tile named that many times before.
+  const Layout& layout = layouts[tensor];
+  TileCounts counts(problem.group_of_tile.size());
+  for (const std::uint16_t tile : layout.tiles) {
+    const std::uint64_t earlier = counts.next(tile, tensor);
+    const std::uint32_t g = problem.group_of_tile[tile];
+    const GroupPlacement& placement = placements[g];
+    if (!placement.failed) {
+      continue;
+    }
+    const std::vector<std::uint64_t>& buffers = problem.groups[g].buffers;
+    const std::size_t failed = *placement.failed;
+    if (buffers[failed] != tensor || failed < earlier || buffers[failed - earlier] != tensor) {
+      continue;
+    }
+    if (failed == earlier || buffers[failed - earlier - 1] != tensor) {
+      return placement.overflowed ? detail::address_overflow_error()
+                                  : detail::data_limit_error(tile, graph.tensors[tensor].name);
+    }
+  }
+  throw std::logic_error("plan_memory: a failed placement names no tile");
+}
+
+// Every tensor's share on every tile of its layout, in that order, at the
+// address its tile's group gave that buffer.
+std::vector<Allocation> allocations(const Graph& graph, std::span<const Layout> layouts,
+                                    const MemoryProblem& problem,
+                                    std::span<const GroupPlacement> placements) {
+  std::uint64_t total = 0;
+  for (std::size_t i = 0; i < graph.tensors.size(); ++i) {
+    total += layouts[i].tiles.size();
+  }
+  std::vector<Allocation> result;
+  result.reserve(total);
+
+  // Per group: the position of the current tensor's first buffer, found when
+  // the tensor first meets the group.
+  std::vector<std::size_t> cursor(problem.groups.size(), 0);
+  std::vector<std::size_t> first(problem.groups.size(), 0);
+  std::vector<std::uint64_t> met(problem.groups.size(), 0);
+  const auto first_buffer = [&](std::uint32_t g, std::uint64_t tensor) {
+    if (met[g] != tensor + 1) {
+      met[g] = tensor + 1;
+      first[g] = cursor[g];
+      const std::vector<std::uint64_t>& buffers = problem.groups[g].buffers;
+      while (cursor[g] < buffers.size() && buffers[cursor[g]] == tensor) {
+        ++cursor[g];
+      }
+    }
+    return first[g];
+  };
+  TileCounts counts(problem.group_of_tile.size());
+  for (std::uint64_t tensor = 0; tensor < graph.tensors.size(); ++tensor) {
+    const detail::Lifetime life = problem.lives[tensor];
+    const auto size = static_cast<std::uint32_t>(problem.sizes[tensor]);
+    std::uint32_t last_group = detail::kNoGroup;
+    std::uint64_t address = 0;
+    for (const std::uint16_t tile : layouts[tensor].tiles) {
+      const std::uint32_t g = problem.group_of_tile[tile];
+      if (problem.repeats[tensor]) {
+        address = placements[g].addresses[first_buffer(g, tensor) + counts.next(tile, tensor)];
+      } else if (g != last_group) {
+        last_group = g;
+        address = placements[g].addresses[first_buffer(g, tensor)];
+      }
+      result.push_back(Allocation{.tensor = TensorId{tensor},
+                                  .tile = tile,
+                                  .address = static_cast<std::uint32_t>(address),
+                                  .size = size,
+                                  .live_from = life.live_from,
+                                  .live_until = life.live_until});
+    }
+  }
+  return result;
+}
 
 }  // namespace
 
@@ -289,29 +616,34 @@ std::optional<std::uint32_t> align_u32(std::uint32_t value, std::uint32_t alignm
 Result<std::vector<Allocation>> plan_memory(const Graph& graph, std::span<const Layout> layouts,
                                             std::span<const Phase> phases,
                                             const CompilerOptions& options) {
-  check_layouts(graph, layouts);
-  Planner planner{.graph = graph,
-                  .layouts = layouts,
-                  .options = options,
-                  .lives = lifetimes(graph, phases),
-                  .horizons = {},
-                  .result = {}};
-  planner.horizons = live_horizons(planner.lives);
+  return plan_memory(graph, layouts, phases, options, PlanningOptions{});
+}
 
-  std::uint64_t total = 0;
-  bool prefixes = true;
-  for (std::size_t i = 0; i < graph.tensors.size(); ++i) {
-    total += layouts[i].tiles.size();
-    prefixes = prefixes && is_prefix(layouts[i]);
+Result<std::vector<Allocation>> plan_memory(const Graph& graph, std::span<const Layout> layouts,
+                                            std::span<const Phase> phases,
+                                            const CompilerOptions& options,
+                                            const PlanningOptions& planning) {
+  const MemoryProblem problem = detail::memory_problem(graph, layouts, phases);
+  std::vector<GroupPlacement> placements;
+  placements.reserve(problem.groups.size());
+  for (const detail::TileGroup& group : problem.groups) {
+    switch (planning.strategy) {
+      case PlacementStrategy::FirstFit:
+        placements.push_back(
+            detail::first_fit(problem, group, options.data_base, options.data_limit));
+        break;
+      case PlacementStrategy::Best:
+        placements.push_back(best_placement(problem, group, options, planning.search_steps));
+        break;
+    }
   }
-  planner.result.reserve(total);
-
-  const Result<void> planned =
-      prefixes ? planner.plan_prefix_layouts() : planner.plan_any_layouts();
-  if (!planned) {
-    return std::unexpected(planned.error());
+  if (auto failure = first_failure(graph, layouts, problem, placements)) {
+    return std::unexpected(std::move(*failure));
   }
-  return std::move(planner.result);
+  if (const std::uint64_t tensor = problem.first_unplaceable; tensor < graph.tensors.size()) {
+    return std::unexpected(size_error(graph.tensors[tensor], layouts[tensor]));
+  }
+  return allocations(graph, layouts, problem, placements);
 }
 
 }  // namespace zelk_compiler

@@ -102,6 +102,13 @@ std::ostream& operator<<(std::ostream& out, const Allocation& allocation) {
   return out;
 }
 
+std::ostream& operator<<(std::ostream& out, const PlanningOptions& planning) {
+  RecordWriter(out, "PlanningOptions")
+      .field("strategy", planning.strategy)
+      .field("search_steps", planning.search_steps);
+  return out;
+}
+
 std::ostream& operator<<(std::ostream& out, const Schedule& schedule) {
   RecordWriter(out, "Schedule")
       .field("layouts", schedule.layouts)

@@ -127,6 +127,41 @@ TEST(PlannerDifferential, HandMadeLayouts) {
   EXPECT_GT(outcomes["ok"], 200);
 }
 
+// Tile lists drawn from a few sets of tiles, each shuffled and with some
+// tiles named twice: many tiles then share their buffer sequence without
+// being neighbours, and a failing tensor fails on several tiles at once.
+TEST(PlannerDifferential, FewTileSetsInAnyOrder) {
+  Random random(17);
+  std::map<std::string, int> outcomes;
+  for (int round = 0; round < 600; ++round) {
+    const Graph graph = test_support::random_graph(random, {.max_ops = 16, .max_extent = 32});
+    const CompilerOptions options = test_support::random_options(random, 64);
+    std::vector<std::vector<std::uint16_t>> sets(3);
+    for (std::uint16_t tile = 0; tile < 12; ++tile) {
+      for (auto& set : sets) {
+        if (random.chance(50)) set.push_back(tile);
+      }
+    }
+    std::vector<Layout> layouts;
+    for (const Tensor& tensor : graph.tensors) {
+      Layout layout{.tensor = tensor.id,
+                    .tiles = sets[random.between(0, 2)],
+                    .sharding = Sharding::Rows,
+                    .alignment = random_alignment(random)};
+      if (layout.tiles.empty() || random.chance(20)) layout.tiles.push_back(5);
+      if (random.chance(15)) layout.tiles.push_back(layout.tiles.front());
+      for (std::size_t i = layout.tiles.size(); i > 1; --i) {
+        std::swap(layout.tiles[i - 1], layout.tiles[random.between(0, i - 1)]);
+      }
+      layouts.push_back(std::move(layout));
+    }
+    expect_same_plan(graph, layouts, random_phases(random, graph), options, outcomes,
+                     "round " + std::to_string(round));
+  }
+  EXPECT_GT(outcomes["ok"], 150);
+  EXPECT_GT(outcomes["tile 0 e"] + outcomes["tile 1 e"] + outcomes["tile 5 e"], 20);
+}
+
 TEST(PlannerDifferential, LongLivedChainOnOneTile) {
   // Every buffer live to the end: each one lands above all the others.
   Graph graph;

@@ -18,6 +18,7 @@ struct Checker {
   const Graph& graph;
   const CompilerOptions& options;
   const Schedule& schedule;
+  AddressRule rule;
   std::vector<std::string> problems;
 
   template <class... Pieces>
@@ -201,23 +202,24 @@ struct Checker {
           fail(a, " lies outside the window");
         }
         if (a.address != options.data_base && a.address % 16 != 0) fail(a, " is misaligned");
-        check_first_fit(a, placed[tile]);
+        check_apart(a, placed[tile]);
         placed[tile].push_back(&a);
       }
     }
     if (index != schedule.allocations.size()) fail("allocations after the last expected one");
   }
 
-  // The chosen address must be free of every live earlier buffer, and every
-  // lower candidate (the window's start, or an aligned end of an earlier live
-  // buffer) must be blocked.
-  void check_first_fit(const Allocation& a, const std::vector<const Allocation*>& earlier) {
+  // The chosen address must be free of every live earlier buffer and, for
+  // the lowest-address rule, every lower candidate (the window's start, or an
+  // aligned end of an earlier live buffer) must be blocked.
+  void check_apart(const Allocation& a, const std::vector<const Allocation*>& earlier) {
     std::vector<u64> candidates{options.data_base};
     for (const Allocation* other : earlier) {
       if (!live_together(a, *other)) continue;
       if (bytes_meet(a.address, a.size, *other)) fail(a, " overlaps live ", *other);
       candidates.push_back(ceil_div(u64{other->address} + other->size, 16) * 16);
     }
+    if (rule == AddressRule::Any) return;
     for (const u64 candidate : candidates) {
       if (candidate >= a.address || candidate < options.data_base) continue;
       const bool blocked = std::ranges::any_of(earlier, [&](const Allocation* other) {
@@ -243,8 +245,8 @@ struct Checker {
 }  // namespace
 
 std::vector<std::string> check_schedule(const Graph& graph, const CompilerOptions& options,
-                                        const Schedule& schedule) {
-  Checker checker{graph, options, schedule, {}};
+                                        const Schedule& schedule, AddressRule rule) {
+  Checker checker{graph, options, schedule, rule, {}};
   checker.check_layouts();
   if (checker.problems.empty()) {
     checker.check_phases();

@@ -1,0 +1,97 @@
+// Whether a graph fits tile memory and, when it does not, where and why: per
+// group of tiles the lower bound and the peak of each planning strategy, and
+// the buffers live where the most bytes are.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "zelk_compiler/compiler.hpp"
+#include "zelk_compiler/error.hpp"
+#include "zelk_compiler/graph.hpp"
+#include "zelk_compiler/placement.hpp"
+
+namespace zelk_compiler {
+
+// Tiles that receive the same tensors in the same order, and so the same
+// placement. They lie between `first_tile` and `last_tile`, all of them when
+// `tile_count` is last_tile - first_tile + 1 (always so for `compile`'s
+// layouts).
+struct GroupFit {
+  std::uint16_t first_tile = 0;
+  std::uint16_t last_tile = 0;
+  std::uint64_t tile_count = 0;
+  std::uint64_t buffers = 0;
+  // The most bytes live in any one phase: no placement can peak lower.
+  std::uint64_t lower_bound = 0;
+  // Bytes from the window's start to the highest buffer end, placed without
+  // a limit. None when a share does not fit 32 bits and so is never placed.
+  std::optional<std::uint64_t> first_fit_peak;
+  std::optional<std::uint64_t> best_peak;
+  // The window minus the peak of the strategy diagnosed; negative when over.
+  std::optional<std::int64_t> headroom;
+
+  friend bool operator==(const GroupFit&, const GroupFit&) = default;
+};
+
+// A buffer live in the phase where a group holds the most bytes.
+struct LiveBuffer {
+  TensorId tensor;
+  std::string name;
+  TensorKind kind = TensorKind::Intermediate;
+  std::uint64_t bytes = 0;  // on each tile of the group
+  std::uint64_t live_from = 0;
+  std::uint64_t live_until = 0;
+
+  friend bool operator==(const LiveBuffer&, const LiveBuffer&) = default;
+};
+
+// Where a graph that does not fit holds the most bytes: of the groups that
+// do not fit, the one with the highest lower bound, in the first phase that
+// reaches it.
+struct FitFailure {
+  std::uint64_t group = 0;  // position in FitDiagnosis::groups
+  std::uint64_t phase = 0;
+  // The phase's operation; for an exchange, the operation it brings inputs
+  // to. None when the schedule has no such phase (a graph without
+  // operations).
+  std::optional<OpId> op;
+  bool exchange = false;
+  std::vector<LiveBuffer> live;  // largest first, then in tensor order
+  std::uint64_t weight_bytes = 0;
+  std::uint64_t activation_bytes = 0;  // inputs, intermediates and outputs
+  // Bytes by which the lower bound alone passes the window: when more than
+  // 0 no placement can fit, when 0 a better placement may.
+  std::uint64_t bound_over_window = 0;
+
+  friend bool operator==(const FitFailure&, const FitFailure&) = default;
+};
+
+struct FitDiagnosis {
+  PlacementStrategy strategy = PlacementStrategy::FirstFit;  // the strategy diagnosed
+  std::uint64_t window = 0;                                  // data_limit - data_base
+  std::vector<GroupFit> groups;                              // by first tile
+  bool fits = false;                  // whether `compile` with the same planning succeeds
+  std::optional<FitFailure> failure;  // when it does not fit
+
+  friend bool operator==(const FitDiagnosis&, const FitDiagnosis&) = default;
+};
+
+// Compiles `graph` up to memory planning and plans every tile group with
+// both strategies and no limit, so that peaks past the window are measured
+// rather than refused. Fails as `compile` does before planning: an invalid
+// graph or options, an invalid exchange, or a share to be sent between tiles
+// that does not fit 32 bits (the data-limit `Memory` error of its tensor).
+// Deterministic.
+[[nodiscard]] Result<FitDiagnosis> diagnose_fit(const Graph& graph, const CompilerOptions& options,
+                                                const PlanningOptions& planning = {});
+
+std::ostream& operator<<(std::ostream& out, const GroupFit& group);
+std::ostream& operator<<(std::ostream& out, const LiveBuffer& buffer);
+std::ostream& operator<<(std::ostream& out, const FitFailure& failure);
+std::ostream& operator<<(std::ostream& out, const FitDiagnosis& diagnosis);
+
+}  // namespace zelk_compiler

@@ -1,0 +1,211 @@
+// The fit diagnosis: every tile group planned by both strategies without a
+// limit, and the buffers live where a group that does not fit holds the most.
+#include <algorithm>
+#include <limits>
+#include <ostream>
+#include <utility>
+#include <variant>
+
+#include "checked.hpp"
+#include "compiler/memory_plan.hpp"
+#include "compiler/phases.hpp"
+#include "zelk_compiler/debug.hpp"
+#include "zelk_compiler/fit.hpp"
+
+namespace zelk_compiler {
+namespace {
+
+using detail::MemoryProblem;
+using detail::TileGroup;
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+  return detail::checked_add(a, b).value_or(std::numeric_limits<std::uint64_t>::max());
+}
+
+// a - b, saturating at the ends of the signed range.
+std::int64_t signed_difference(std::uint64_t a, std::uint64_t b) {
+  constexpr auto kMost = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+  if (a >= b) {
+    return static_cast<std::int64_t>(std::min(a - b, kMost));
+  }
+  return b - a > kMost ? std::numeric_limits<std::int64_t>::min()
+                       : -static_cast<std::int64_t>(b - a);
+}
+
+bool placeable(const MemoryProblem& problem, const TileGroup& group) {
+  return std::ranges::all_of(group.buffers, [&problem](std::uint64_t tensor) {
+    return tensor < problem.first_unplaceable;
+  });
+}
+
+std::uint64_t chosen_peak(PlacementStrategy strategy, std::uint64_t first_fit, std::uint64_t best) {
+  switch (strategy) {
+    case PlacementStrategy::FirstFit:
+      return first_fit;
+    case PlacementStrategy::Best:
+      return best;
+  }
+  return first_fit;
+}
+
+// The peaks of both strategies, as plan_memory's `Best` chooses: first fit,
+// and the solver only where first fit misses the lower bound.
+GroupFit group_fit(const MemoryProblem& problem, const TileGroup& group,
+                   const CompilerOptions& options, const PlanningOptions& planning) {
+  GroupFit fit{.first_tile = group.tiles.front(),
+               .last_tile = group.tiles.back(),
+               .tile_count = group.tiles.size(),
+               .buffers = group.buffers.size(),
+               .lower_bound = detail::busiest_phase(problem, group).bytes,
+               .first_fit_peak = std::nullopt,
+               .best_peak = std::nullopt,
+               .headroom = std::nullopt};
+  if (!placeable(problem, group)) {
+    return fit;
+  }
+  const std::uint32_t base = options.data_base;
+  const std::uint64_t first_fit = detail::first_fit(problem, group, base, std::nullopt).end - base;
+  std::uint64_t best = first_fit;
+  if (first_fit > fit.lower_bound) {
+    const auto solved =
+        detail::solver_placement(problem, group, base, options.data_limit, planning.search_steps);
+    if (solved) {
+      best = std::min(best, solved->end - base);
+    }
+  }
+  fit.first_fit_peak = first_fit;
+  fit.best_peak = best;
+  fit.headroom = signed_difference(options.data_limit - options.data_base,
+                                   chosen_peak(planning.strategy, first_fit, best));
+  return fit;
+}
+
+bool fits(const GroupFit& group) { return group.headroom && *group.headroom >= 0; }
+
+// The operation of phase `index`: a compute phase's own, or for an exchange
+// the one of the compute phase after it.
+std::optional<OpId> phase_operation(std::span<const Phase> phases, std::uint64_t index) {
+  for (; index < phases.size(); ++index) {
+    if (const auto* compute = std::get_if<Compute>(&phases[index])) {
+      return compute->op;
+    }
+  }
+  return std::nullopt;
+}
+
+FitFailure failure_in(const Graph& graph, const Schedule& schedule, const MemoryProblem& problem,
+                      std::uint64_t group_index, std::uint64_t window) {
+  const TileGroup& group = problem.groups[group_index];
+  const detail::BusiestPhase busiest = detail::busiest_phase(problem, group);
+  FitFailure failure{.group = group_index,
+                     .phase = busiest.phase,
+                     .op = phase_operation(schedule.phases, busiest.phase),
+                     .exchange = busiest.phase < schedule.phases.size() &&
+                                 std::holds_alternative<Exchange>(schedule.phases[busiest.phase]),
+                     .live = {},
+                     .weight_bytes = 0,
+                     .activation_bytes = 0,
+                     .bound_over_window = busiest.bytes > window ? busiest.bytes - window : 0};
+  for (const std::uint64_t tensor : group.buffers) {
+    const detail::Lifetime life = problem.lives[tensor];
+    if (life.live_from > busiest.phase || busiest.phase > life.live_until) {
+      continue;
+    }
+    const Tensor& record = graph.tensors[tensor];
+    const std::uint64_t bytes = problem.sizes[tensor];
+    failure.live.push_back(LiveBuffer{.tensor = record.id,
+                                      .name = record.name,
+                                      .kind = record.kind,
+                                      .bytes = bytes,
+                                      .live_from = life.live_from,
+                                      .live_until = life.live_until});
+    std::uint64_t& sum =
+        record.kind == TensorKind::Weight ? failure.weight_bytes : failure.activation_bytes;
+    sum = saturating_add(sum, bytes);
+  }
+  std::ranges::sort(failure.live, [](const LiveBuffer& a, const LiveBuffer& b) {
+    return a.bytes != b.bytes ? a.bytes > b.bytes : a.tensor < b.tensor;
+  });
+  return failure;
+}
+
+}  // namespace
+
+Result<FitDiagnosis> diagnose_fit(const Graph& graph, const CompilerOptions& options,
+                                  const PlanningOptions& planning) {
+  auto schedule = detail::schedule_phases(graph, options);
+  if (!schedule) {
+    return std::unexpected(std::move(schedule.error()));
+  }
+  const MemoryProblem problem = detail::memory_problem(graph, schedule->layouts, schedule->phases);
+  FitDiagnosis diagnosis{.strategy = planning.strategy,
+                         .window = options.data_limit - options.data_base,
+                         .groups = {},
+                         .fits = true,
+                         .failure = std::nullopt};
+  diagnosis.groups.reserve(problem.groups.size());
+  std::optional<std::uint64_t> worst;  // the failing group with the highest bound
+  for (const TileGroup& group : problem.groups) {
+    diagnosis.groups.push_back(group_fit(problem, group, options, planning));
+    const GroupFit& fit = diagnosis.groups.back();
+    if (!fits(fit)) {
+      diagnosis.fits = false;
+      if (!worst || fit.lower_bound > diagnosis.groups[*worst].lower_bound) {
+        worst = diagnosis.groups.size() - 1;
+      }
+    }
+  }
+  if (worst) {
+    diagnosis.failure = failure_in(graph, *schedule, problem, *worst, diagnosis.window);
+  }
+  return diagnosis;
+}
+
+std::ostream& operator<<(std::ostream& out, const GroupFit& group) {
+  RecordWriter(out, "GroupFit")
+      .field("first_tile", group.first_tile)
+      .field("last_tile", group.last_tile)
+      .field("tile_count", group.tile_count)
+      .field("buffers", group.buffers)
+      .field("lower_bound", group.lower_bound)
+      .field("first_fit_peak", group.first_fit_peak)
+      .field("best_peak", group.best_peak)
+      .field("headroom", group.headroom);
+  return out;
+}
+
+std::ostream& operator<<(std::ostream& out, const LiveBuffer& buffer) {
+  RecordWriter(out, "LiveBuffer")
+      .field("tensor", buffer.tensor)
+      .field("name", buffer.name)
+      .field("kind", buffer.kind)
+      .field("bytes", buffer.bytes)
+      .field("live_from", buffer.live_from)
+      .field("live_until", buffer.live_until);
+  return out;
+}
+
+std::ostream& operator<<(std::ostream& out, const FitFailure& failure) {
+  RecordWriter(out, "FitFailure")
+      .field("group", failure.group)
+      .field("phase", failure.phase)
+      .field("op", failure.op)
+      .field("exchange", failure.exchange)
+      .field("live", failure.live)
+      .field("weight_bytes", failure.weight_bytes)
+      .field("activation_bytes", failure.activation_bytes)
+      .field("bound_over_window", failure.bound_over_window);
+  return out;
+}
+
+std::ostream& operator<<(std::ostream& out, const FitDiagnosis& diagnosis) {
+  RecordWriter(out, "FitDiagnosis")
+      .field("strategy", diagnosis.strategy)
+      .field("window", diagnosis.window)
+      .field("groups", diagnosis.groups)
+      .field("fits", diagnosis.fits)
+      .field("failure", diagnosis.failure);
+  return out;
+}
+
+}  // namespace zelk_compiler

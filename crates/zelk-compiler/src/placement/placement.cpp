@@ -1,0 +1,221 @@
+// place_buffers: the lower bound, greedy orderings and, where they stop
+// short, the exact search.
+//
+// Every greedy plan serves the buffers in some order, each at the first-fit
+// or best-fit offset among the buffers already placed. No one ordering wins
+// everywhere (largest-first beats list order on most tensor graphs and loses
+// on some), so `Best` runs a fixed list of them and keeps the lowest peak,
+// stopping as soon as one reaches the bound, which no placement can beat.
+// Each costs O(n) per buffer, O(n^2) in all. Only where the orderings stop
+// short of the target does the exact search run, within its step budget.
+#include <algorithm>
+#include <numeric>
+#include <stdexcept>
+#include <string_view>
+
+#include "checked.hpp"
+#include "placement/placed_buffers.hpp"
+#include "placement/search.hpp"
+#include "zelk_compiler/placement.hpp"
+
+namespace zelk_compiler {
+namespace {
+
+using detail::PlacedBuffers;
+
+void check_preconditions(std::span<const Buffer> buffers) {
+  std::uint64_t total = 0;
+  for (const Buffer& buffer : buffers) {
+    if (buffer.upper < buffer.lower) {
+      throw std::invalid_argument("place_buffers: a lifetime ends before it starts");
+    }
+    if (buffer.alignment == 0) {
+      throw std::invalid_argument("place_buffers: alignment must be at least 1");
+    }
+    // Every offset any strategy chooses is at most the sum of all sizes, each
+    // padded by its alignment, so this bound keeps all offset arithmetic exact.
+    const auto padded = detail::checked_add(buffer.size, buffer.alignment - 1);
+    const auto sum = padded ? detail::checked_add(total, *padded) : std::nullopt;
+    if (!sum) {
+      throw std::invalid_argument("place_buffers: sizes and alignments sum past 2^64");
+    }
+    total = *sum;
+  }
+}
+
+// Buffers that occupy bytes while live: the others meet no buffer.
+bool occupies(const Buffer& buffer) { return buffer.size > 0 && buffer.lower < buffer.upper; }
+
+// The most bytes live at one time, or the largest buffer if that is larger
+// (every buffer ends at offset + size >= size, live or not).
+std::uint64_t lower_bound(std::span<const Buffer> buffers) {
+  struct Event {
+    std::uint64_t time;
+    bool starts;
+    std::uint64_t size;
+  };
+  std::vector<Event> events;
+  std::uint64_t largest = 0;
+  for (const Buffer& buffer : buffers) {
+    largest = std::max(largest, buffer.size);
+    if (occupies(buffer)) {
+      events.push_back({buffer.lower, true, buffer.size});
+      events.push_back({buffer.upper, false, buffer.size});
+    }
+  }
+  // Lifetimes are half-open: at equal times, buffers end before others start.
+  std::ranges::sort(events, [](const Event& a, const Event& b) {
+    return a.time != b.time ? a.time < b.time : a.starts < b.starts;
+  });
+  std::uint64_t live = 0;
+  std::uint64_t most = 0;
+  for (const Event& event : events) {
+    live = event.starts ? live + event.size : live - event.size;
+    most = std::max(most, live);
+  }
+  return std::max(most, largest);
+}
+
+std::uint64_t peak_of(std::span<const Buffer> buffers, std::span<const std::uint64_t> offsets) {
+  std::uint64_t peak = 0;
+  for (std::size_t i = 0; i < buffers.size(); ++i) {
+    peak = std::max(peak, offsets[i] + buffers[i].size);
+  }
+  return peak;
+}
+
+enum class Fit { First, Best };
+
+// Offsets of the buffers served in `order`, each at its first-fit or best-fit
+// offset among those placed before it.
+std::vector<std::uint64_t> greedy(std::span<const Buffer> buffers,
+                                  std::span<const std::size_t> order, Fit fit) {
+  std::vector<std::uint64_t> offsets(buffers.size(), 0);
+  PlacedBuffers memory;
+  for (const std::size_t i : order) {
+    const Buffer& b = buffers[i];
+    if (!occupies(b)) {
+      continue;
+    }
+    const std::uint64_t offset = fit == Fit::First
+                                     ? memory.first_fit(0, b.size, b.alignment, b.lower, b.upper)
+                                     : memory.best_fit(0, b.size, b.alignment, b.lower, b.upper);
+    memory.insert(offset, b.size, b.lower, b.upper);
+    offsets[i] = offset;
+  }
+  return offsets;
+}
+
+std::uint64_t duration(const Buffer& b) { return b.upper - b.lower; }
+
+// A buffer's size times its lifetime, saturated: it only ranks buffers.
+std::uint64_t area(const Buffer& b) {
+  return detail::checked_mul(b.size, duration(b))
+      .value_or(std::numeric_limits<std::uint64_t>::max());
+}
+
+// The orderings `Best` tries after list order, each with its tie-breaks;
+// the list index breaks the last ties, so every order is deterministic.
+struct Ordering {
+  std::string_view name;
+  Fit fit;
+  bool (*before)(const Buffer&, const Buffer&);
+};
+
+bool larger(const Buffer& a, const Buffer& b) {
+  if (a.size != b.size) return a.size > b.size;
+  return duration(a) > duration(b);
+}
+bool longer(const Buffer& a, const Buffer& b) {
+  if (duration(a) != duration(b)) return duration(a) > duration(b);
+  return a.size > b.size;
+}
+bool wider(const Buffer& a, const Buffer& b) {
+  if (area(a) != area(b)) return area(a) > area(b);
+  return a.size > b.size;
+}
+bool earlier(const Buffer& a, const Buffer& b) {
+  if (a.lower != b.lower) return a.lower < b.lower;
+  return duration(a) > duration(b);
+}
+
+constexpr Ordering kOrderings[] = {
+    {"largest first, first fit", Fit::First, larger},
+    {"largest first, best fit", Fit::Best, larger},
+    {"longest lifetime first, first fit", Fit::First, longer},
+    {"longest lifetime first, best fit", Fit::Best, longer},
+    {"largest area first, first fit", Fit::First, wider},
+    {"largest area first, best fit", Fit::Best, wider},
+    {"earliest start first, first fit", Fit::First, earlier},
+};
+
+struct Plan {
+  std::vector<std::uint64_t> offsets;
+  std::uint64_t peak = 0;
+  std::string_view method;
+};
+
+Plan in_list_order(std::span<const Buffer> buffers) {
+  std::vector<std::size_t> order(buffers.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  Plan plan{greedy(buffers, order, Fit::First), 0, "first fit in list order"};
+  plan.peak = peak_of(buffers, plan.offsets);
+  return plan;
+}
+
+// The lowest peak of list order and every ordering, the earliest on ties,
+// stopping at the first that reaches `bound`.
+Plan best_ordering(std::span<const Buffer> buffers, std::uint64_t bound) {
+  Plan best = in_list_order(buffers);
+  for (const Ordering& ordering : kOrderings) {
+    if (best.peak <= bound) {
+      break;
+    }
+    std::vector<std::size_t> order(buffers.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::ranges::stable_sort(order, [&](std::size_t a, std::size_t b) {
+      return ordering.before(buffers[a], buffers[b]);
+    });
+    std::vector<std::uint64_t> offsets = greedy(buffers, order, ordering.fit);
+    const std::uint64_t peak = peak_of(buffers, offsets);
+    if (peak < best.peak) {
+      best = Plan{std::move(offsets), peak, ordering.name};
+    }
+  }
+  return best;
+}
+
+}  // namespace
+
+Placement place_buffers(std::span<const Buffer> buffers, const PlacementOptions& options) {
+  check_preconditions(buffers);
+  const std::uint64_t bound = lower_bound(buffers);
+  Plan plan = options.strategy == PlacementStrategy::FirstFit ? in_list_order(buffers)
+                                                              : best_ordering(buffers, bound);
+  bool proven = plan.peak <= bound;
+  if (options.strategy == PlacementStrategy::Best && !proven && options.search_steps > 0) {
+    // Aim for the capacity where the orderings overflow it and it is within
+    // reach, otherwise for the bound.
+    std::optional<std::uint64_t> fit_within;
+    if (plan.peak > options.capacity && options.capacity >= bound) {
+      fit_within = options.capacity;
+    }
+    detail::SearchResult found = detail::search_placement(buffers, plan.offsets,
+                                                          {.bound = bound,
+                                                           .fit_within = fit_within,
+                                                           .steps = options.search_steps,
+                                                           .deadline = options.deadline});
+    if (found.peak < plan.peak) {
+      plan = Plan{std::move(found.offsets), found.peak, "exact search"};
+    }
+    proven = found.optimal;
+  }
+  return Placement{.offsets = std::move(plan.offsets),
+                   .peak = plan.peak,
+                   .lower_bound = bound,
+                   .fits = plan.peak <= options.capacity,
+                   .optimal = proven,
+                   .method = std::string(plan.method)};
+}
+
+}  // namespace zelk_compiler

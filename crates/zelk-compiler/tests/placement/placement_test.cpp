@@ -1,0 +1,139 @@
+// Buffer placement: worked examples of each strategy, the lower bound,
+// preconditions and printed forms.
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <stdexcept>
+#include <vector>
+
+#include "support/placement_checker.hpp"
+#include "zelk_compiler/debug.hpp"
+#include "zelk_compiler/placement.hpp"
+
+namespace zelk_compiler {
+namespace {
+
+constexpr std::uint64_t kNoLimit = std::numeric_limits<std::uint64_t>::max();
+
+Placement place(const std::vector<Buffer>& buffers, PlacementStrategy strategy,
+                std::uint64_t capacity = kNoLimit) {
+  PlacementOptions options;
+  options.strategy = strategy;
+  options.capacity = capacity;
+  Placement placement = place_buffers(buffers, options);
+  const auto problems = test_support::check_placement(buffers, options, placement);
+  EXPECT_TRUE(problems.empty()) << debug_string(problems) << "\n" << placement;
+  return placement;
+}
+
+struct FirstFitCase {
+  const char* name;
+  std::vector<Buffer> buffers;
+  std::vector<std::uint64_t> offsets;
+  std::uint64_t bound;
+};
+
+TEST(FirstFitPlacement, PlacesEachBufferAtTheLowestFreeOffsetInListOrder) {
+  const FirstFitCase cases[] = {
+      {"nothing to place", {}, {}, 0},
+      {"lifetimes that overlap stack", {{0, 2, 4, 1}, {1, 3, 4, 1}}, {0, 4}, 8},
+      {"lifetimes that only touch share", {{0, 2, 4, 1}, {2, 4, 4, 1}}, {0, 0}, 4},
+      {"the second rounds up to its own alignment", {{0, 2, 5, 1}, {0, 2, 4, 8}}, {0, 8}, 9},
+      {"a gap left by a dead buffer is reused",
+       {{0, 2, 1024, 16}, {0, 10, 1024, 16}, {2, 5, 1024, 16}},
+       {0, 1024, 0},
+       2048},
+      {"a gap too small is passed over",
+       {{0, 9, 8, 1}, {0, 2, 4, 1}, {0, 9, 8, 1}, {3, 9, 6, 1}},
+       {0, 8, 12, 20},
+       22},
+      {"empty buffers and lifetimes occupy nothing",
+       {{0, 4, 8, 1}, {1, 3, 0, 4}, {2, 2, 6, 1}, {1, 2, 2, 1}},
+       {0, 0, 0, 8},
+       10},
+  };
+  for (const FirstFitCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Placement placement = place(c.buffers, PlacementStrategy::FirstFit);
+    EXPECT_EQ(placement.offsets, c.offsets);
+    EXPECT_EQ(placement.lower_bound, c.bound);
+    EXPECT_EQ(placement.method, "first fit in list order");
+  }
+}
+
+// In list order the small buffer lifts the middle one off the floor, and the
+// large one, which meets only the middle one, cannot fit under it.
+const std::vector<Buffer> kListOrderLoses = {
+    {5, 6, 1, 1},
+    {3, 6, 3, 1},
+    {2, 5, 4, 1},
+};
+
+TEST(BestPlacement, BeatsListOrderAndReachesTheBound) {
+  const Placement first = place(kListOrderLoses, PlacementStrategy::FirstFit);
+  EXPECT_EQ(first.offsets, (std::vector<std::uint64_t>{0, 1, 4}));
+  EXPECT_EQ(first.peak, 8U);
+  EXPECT_FALSE(first.optimal);
+  const Placement best = place(kListOrderLoses, PlacementStrategy::Best);
+  EXPECT_EQ(best.peak, best.lower_bound);
+  EXPECT_EQ(best.peak, 7U);
+  EXPECT_TRUE(best.optimal);
+  EXPECT_EQ(best.method, "largest first, first fit");
+}
+
+TEST(BestPlacement, FitsAndOptimalFollowThePeak) {
+  const std::vector<Buffer> buffers = {{0, 3, 10, 1}, {1, 4, 10, 1}, {2, 5, 10, 1}};
+  const Placement roomy = place(buffers, PlacementStrategy::Best, 30);
+  EXPECT_TRUE(roomy.fits);
+  EXPECT_TRUE(roomy.optimal);
+  EXPECT_EQ(roomy.peak, 30U);
+  const Placement tight = place(buffers, PlacementStrategy::Best, 29);
+  EXPECT_FALSE(tight.fits);
+  EXPECT_EQ(tight.offsets, roomy.offsets) << "a capacity below the bound changes nothing";
+}
+
+TEST(PlacementBound, IsTheMostBytesLiveAtOnceOrTheLargestBuffer) {
+  const Placement live = place({{0, 5, 3, 1}, {2, 7, 4, 1}, {5, 9, 6, 1}}, PlacementStrategy::Best);
+  EXPECT_EQ(live.lower_bound, 10U) << "[5, 7): 4 + 6; the first ends where the third starts";
+  const Placement dead = place({{0, 1, 3, 1}, {4, 4, 9, 1}}, PlacementStrategy::Best);
+  EXPECT_EQ(dead.lower_bound, 9U) << "a buffer never live still ends at offset + size";
+}
+
+TEST(PlacementPreconditions, BrokenListsThrowAndNothingIsPlaced) {
+  const std::uint64_t huge = kNoLimit / 2 + 1;
+  const std::vector<std::vector<Buffer>> broken = {
+      {{5, 4, 1, 1}},
+      {{0, 1, 1, 0}},
+      {{0, 1, huge, 1}, {2, 3, huge, 1}},
+      {{0, 1, kNoLimit, 2}},
+  };
+  for (const auto& buffers : broken) {
+    for (const auto strategy : {PlacementStrategy::FirstFit, PlacementStrategy::Best}) {
+      PlacementOptions options;
+      options.strategy = strategy;
+      EXPECT_THROW((void)place_buffers(buffers, options), std::invalid_argument)
+          << debug_string(buffers);
+    }
+  }
+}
+
+TEST(PlacementPrinting, RecordsPrintTheirFieldsInOrder) {
+  EXPECT_EQ(debug_string(Buffer{1, 5, 64, 16}),
+            "Buffer { lower: 1, upper: 5, size: 64, alignment: 16 }");
+  EXPECT_EQ(debug_string(PlacementOptions{.strategy = PlacementStrategy::FirstFit,
+                                          .capacity = 4096,
+                                          .search_steps = 0,
+                                          .deadline = {}}),
+            "PlacementOptions { strategy: FirstFit, capacity: 4096, search_steps: 0, "
+            "deadline: None }");
+  PlacementOptions timed;
+  timed.deadline = std::chrono::steady_clock::time_point{std::chrono::nanoseconds(1500)};
+  EXPECT_NE(debug_string(timed).find("strategy: Best"), std::string::npos);
+  EXPECT_NE(debug_string(timed).find("deadline: Some(1500 ns) }"), std::string::npos);
+  EXPECT_EQ(debug_string(place({{0, 2, 4, 1}, {1, 3, 4, 1}}, PlacementStrategy::FirstFit)),
+            "Placement { offsets: [0, 4], peak: 8, lower_bound: 8, fits: true, optimal: true, "
+            "method: \"first fit in list order\" }");
+}
+
+}  // namespace
+}  // namespace zelk_compiler

@@ -1,0 +1,26 @@
+// zelkc fit: whether the workload fits tile memory, per group of tiles and
+// under each planner, and when it does not, where and why, and the largest
+// encoder that fits.
+#pragma once
+
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "failure.hpp"
+#include "workload.hpp"
+
+namespace zelkc {
+
+struct FitFlags {
+  WorkloadFlags workload;
+};
+
+CLI::App* add_fit_command(CLI::App& app, FitFlags& flags);
+
+// Checks the flags, diagnoses the workload and, for an encoder that does not
+// fit, searches for the largest --sequence and --layers that do; returns the
+// text for standard output (also when the workload does not fit).
+[[nodiscard]] Outcome<std::string> run_fit(const FitFlags& flags);
+
+}  // namespace zelkc

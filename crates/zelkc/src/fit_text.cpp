@@ -1,0 +1,176 @@
+// The fit diagnosis as text.
+#include "fit_text.hpp"
+
+#include <algorithm>
+#include <iomanip>
+#include <optional>
+#include <ostream>
+#include <sstream>
+
+namespace zelkc {
+namespace zc = zelk_compiler;
+
+namespace {
+
+// "0-63", "5", or "0-9 (4 tiles)" for a group whose tiles are not all
+// neighbours.
+std::string tiles_text(const zc::GroupFit& group) {
+  std::string text = std::to_string(group.first_tile);
+  if (group.last_tile != group.first_tile) {
+    text += '-';
+    text += std::to_string(group.last_tile);
+  }
+  if (group.tile_count != std::uint64_t{group.last_tile} - group.first_tile + 1) {
+    text += " (" + std::to_string(group.tile_count) + " tiles)";
+  }
+  return text;
+}
+
+template <class T>
+std::string optional_text(const std::optional<T>& value) {
+  return value ? std::to_string(*value) : std::string("-");
+}
+
+// "phase 37 (l15.ffn_up)" or "phase 36 (exchange before l15.ffn_up)".
+std::string phase_text(const zc::Graph& graph, const zc::FitFailure& failure) {
+  std::string text = "phase " + std::to_string(failure.phase);
+  if (failure.op && failure.op->index < graph.ops.size()) {
+    text += failure.exchange ? " (exchange before " : " (";
+    text += graph.ops[failure.op->index].name;
+    text += ')';
+  }
+  return text;
+}
+
+bool is_weight(const zc::LiveBuffer& buffer) { return buffer.kind == zc::TensorKind::Weight; }
+
+const char* kind_text(zc::TensorKind kind) {
+  switch (kind) {
+    case zc::TensorKind::Input:
+      return "input";
+    case zc::TensorKind::Weight:
+      return "weight";
+    case zc::TensorKind::Intermediate:
+      return "intermediate";
+    case zc::TensorKind::Output:
+      return "output";
+  }
+  return "";
+}
+
+// ", largest l15.w1 (262144)" for the largest live buffer of one kind.
+std::string largest_text(const zc::FitFailure& failure, bool weights) {
+  const auto found = std::ranges::find_if(
+      failure.live, [weights](const zc::LiveBuffer& b) { return is_weight(b) == weights; });
+  if (found == failure.live.end()) {
+    return {};
+  }
+  return ", largest " + found->name + " (" + std::to_string(found->bytes) + ")";
+}
+
+const zc::GroupFit& failing_group(const zc::FitDiagnosis& diagnosis) {
+  return diagnosis.groups.at(diagnosis.failure->group);
+}
+
+// Whether any placement can fit, and what the planners reached.
+std::string hint_text(const zc::FitDiagnosis& diagnosis) {
+  const zc::FitFailure& failure = *diagnosis.failure;
+  const zc::GroupFit& group = failing_group(diagnosis);
+  if (failure.bound_over_window > 0) {
+    return "no placement can fit: the lower bound alone is " +
+           std::to_string(failure.bound_over_window) +
+           " bytes over the window; shrink the model or use more tiles";
+  }
+  const std::string under = "the lower bound is " +
+                            std::to_string(diagnosis.window - group.lower_bound) +
+                            " bytes under the window, ";
+  const bool best_fits = std::ranges::all_of(diagnosis.groups, [&](const zc::GroupFit& g) {
+    return g.best_peak && *g.best_peak <= diagnosis.window;
+  });
+  if (diagnosis.strategy == zc::PlacementStrategy::FirstFit && best_fits) {
+    return under + "and --planner best fits it (peak " + optional_text(group.best_peak) + ")";
+  }
+  return under + "but no planner found a placement that fits (best peak " +
+         optional_text(group.best_peak) + ")";
+}
+
+}  // namespace
+
+std::string planner_name(zc::PlacementStrategy strategy) {
+  switch (strategy) {
+    case zc::PlacementStrategy::FirstFit:
+      return "first-fit";
+    case zc::PlacementStrategy::Best:
+      return "best";
+  }
+  return {};
+}
+
+void write_fit(std::ostream& out, const zc::Graph& graph, const zc::FitDiagnosis& diagnosis,
+               std::size_t live_rows) {
+  out << "planner:       " << planner_name(diagnosis.strategy) << '\n';
+  out << "tile groups (tiles holding the same buffers in the same order; bytes per tile):\n";
+  std::size_t width = 5;
+  for (const zc::GroupFit& group : diagnosis.groups) {
+    width = std::max(width, tiles_text(group).size());
+  }
+  const auto range = [width](const std::string& text) {
+    std::ostringstream cell;
+    cell << std::left << std::setw(static_cast<int>(width)) << text;
+    return cell.str();
+  };
+  out << "  " << range("tiles") << "  buffers  lower bound   first fit        best   headroom\n";
+  for (const zc::GroupFit& group : diagnosis.groups) {
+    out << "  " << range(tiles_text(group)) << std::setw(9) << group.buffers << std::setw(13)
+        << group.lower_bound << std::setw(12) << optional_text(group.first_fit_peak)
+        << std::setw(12) << optional_text(group.best_peak) << std::setw(11)
+        << optional_text(group.headroom) << '\n';
+  }
+  out << "fits:          " << (diagnosis.fits ? "yes" : "no") << '\n';
+  if (!diagnosis.failure) {
+    return;
+  }
+  const zc::FitFailure& failure = *diagnosis.failure;
+  const zc::GroupFit& group = failing_group(diagnosis);
+  out << "most bytes:    tiles " << tiles_text(group) << " in " << phase_text(graph, failure)
+      << ": " << group.lower_bound << " bytes, " << failure.weight_bytes << " of weights and "
+      << failure.activation_bytes << " of activations\n";
+  out << "verdict:       " << hint_text(diagnosis) << '\n';
+  out << "live there, largest first:\n";
+  out << "       bytes  kind          phases  tensor\n";
+  const std::size_t shown = std::min(live_rows, failure.live.size());
+  for (std::size_t i = 0; i < shown; ++i) {
+    const zc::LiveBuffer& buffer = failure.live[i];
+    out << "  " << std::setw(10) << buffer.bytes << "  " << std::left << std::setw(12)
+        << kind_text(buffer.kind) << std::right << std::setw(8)
+        << (std::to_string(buffer.live_from) + "-" + std::to_string(buffer.live_until)) << "  "
+        << buffer.name << '\n';
+  }
+  if (shown < failure.live.size()) {
+    std::uint64_t rest = 0;
+    for (std::size_t i = shown; i < failure.live.size(); ++i) {
+      rest = std::max(rest, rest + failure.live[i].bytes);  // saturates rather than wraps
+    }
+    out << "  ... and " << failure.live.size() - shown << " more (" << rest << " bytes)\n";
+  }
+}
+
+std::string misfit_lines(const zc::Graph& graph, const zc::FitDiagnosis& diagnosis) {
+  if (!diagnosis.failure) {
+    return {};
+  }
+  const zc::FitFailure& failure = *diagnosis.failure;
+  const zc::GroupFit& group = failing_group(diagnosis);
+  std::ostringstream out;
+  out << "  tiles " << tiles_text(group) << ": " << group.lower_bound << " bytes live in "
+      << phase_text(graph, failure) << " against a window of " << diagnosis.window
+      << "; first-fit peak " << optional_text(group.first_fit_peak) << ", best "
+      << optional_text(group.best_peak) << '\n';
+  out << "  live there: " << failure.weight_bytes << " bytes of weights"
+      << largest_text(failure, true) << ", " << failure.activation_bytes << " of activations"
+      << largest_text(failure, false) << '\n';
+  out << "  " << hint_text(diagnosis) << "; see zelkc fit\n";
+  return std::move(out).str();
+}
+
+}  // namespace zelkc

@@ -1,0 +1,64 @@
+// The workload flags shared by compile and fit.
+#include "workload.hpp"
+
+#include <array>
+#include <utility>
+#include <vector>
+
+#include "graph_json.hpp"
+#include "input_files.hpp"
+
+namespace zelkc {
+namespace zc = zelk_compiler;
+
+void add_workload_flags(CLI::App& command, WorkloadFlags& flags, const std::string& verb) {
+  const std::vector<CLI::Option*> encoder = add_encoder_flags(command, flags.encoder, true);
+  CLI::Option* graph =
+      command.add_option("--graph", flags.graph_file,
+                         verb + " this graph file (- for standard input) instead of the encoder");
+  for (CLI::Option* option : encoder) {
+    graph->excludes(option);
+  }
+  add_unsigned(command, "--tiles", flags.options.tile_count, "Tiles of the target");
+  add_unsigned(command, "--data-base", flags.options.data_base,
+               "First byte of each tile's data window (decimal or 0x hex)");
+  add_unsigned(command, "--data-limit", flags.options.data_limit,
+               "End of each tile's data window, exclusive (decimal or 0x hex)");
+  static constexpr std::array<Choice<zc::PlacementStrategy>, 2> kPlanners{{
+      {"first-fit", zc::PlacementStrategy::FirstFit},
+      {"best", zc::PlacementStrategy::Best},
+  }};
+  add_choice(command, "--planner", flags.planning.strategy, kPlanners,
+             "How tile memory is planned: first fit in tensor order, or the lowest peak of "
+             "first fit and the placement solver per group of tiles");
+}
+
+Outcome<void> check_workload_flags(const WorkloadFlags& flags) {
+  if (flags.graph_file.empty()) {
+    if (auto checked = check_encoder_flags(flags.encoder); !checked) {
+      return checked;
+    }
+  }
+  return check_compiler_options(flags.options);
+}
+
+Outcome<Workload> load_workload(const WorkloadFlags& flags) {
+  if (flags.graph_file.empty()) {
+    auto graph = encoder_graph(flags.encoder);
+    if (!graph) {
+      return std::unexpected(std::move(graph.error()));
+    }
+    return Workload{.graph = std::move(*graph), .description = describe_encoder(flags.encoder)};
+  }
+  auto text = read_text_file(flags.graph_file);
+  if (!text) {
+    return std::unexpected(std::move(text.error()));
+  }
+  auto graph = read_graph_json(*text);
+  if (!graph) {
+    return std::unexpected(graph.error().at(flags.graph_file));
+  }
+  return Workload{.graph = std::move(*graph), .description = "graph file " + flags.graph_file};
+}
+
+}  // namespace zelkc
