@@ -92,6 +92,58 @@ void bind_kind(py::module_& module, std::type_identity<zc::Softmax>) {
       .def_readonly("axis", &zc::Softmax::axis);
 }
 
+void bind_kind(py::module_& module, std::type_identity<zc::Sub>) {
+  bind_field_free_kind<zc::Sub>(module, "Sub");
+}
+void bind_kind(py::module_& module, std::type_identity<zc::Div>) {
+  bind_field_free_kind<zc::Div>(module, "Div");
+}
+void bind_kind(py::module_& module, std::type_identity<zc::Pow>) {
+  bind_field_free_kind<zc::Pow>(module, "Pow");
+}
+void bind_kind(py::module_& module, std::type_identity<zc::GeluErf>) {
+  bind_field_free_kind<zc::GeluErf>(module, "GeluErf");
+}
+void bind_kind(py::module_& module, std::type_identity<zc::Relu>) {
+  bind_field_free_kind<zc::Relu>(module, "Relu");
+}
+void bind_kind(py::module_& module, std::type_identity<zc::Erf>) {
+  bind_field_free_kind<zc::Erf>(module, "Erf");
+}
+void bind_kind(py::module_& module, std::type_identity<zc::Tanh>) {
+  bind_field_free_kind<zc::Tanh>(module, "Tanh");
+}
+void bind_kind(py::module_& module, std::type_identity<zc::Sqrt>) {
+  bind_field_free_kind<zc::Sqrt>(module, "Sqrt");
+}
+void bind_kind(py::module_& module, std::type_identity<zc::Exp>) {
+  bind_field_free_kind<zc::Exp>(module, "Exp");
+}
+void bind_kind(py::module_& module, std::type_identity<zc::Slice>) {
+  kind_class<zc::Slice>(module, "Slice")
+      .def(py::init([](const py::handle& axis, const py::handle& start, const py::handle& end) {
+             return zc::Slice{.axis = to_u64(axis, "axis"),
+                              .start = to_u64(start, "start"),
+                              .end = to_u64(end, "end")};
+           }),
+           arg("axis") = 0, arg("start") = 0, arg("end") = 0)
+      .def_readonly("axis", &zc::Slice::axis)
+      .def_readonly("start", &zc::Slice::start)
+      .def_readonly("end", &zc::Slice::end);
+}
+void bind_kind(py::module_& module, std::type_identity<zc::Concat>) {
+  kind_class<zc::Concat>(module, "Concat")
+      .def(py::init([](const py::handle& axis) { return zc::Concat{to_u64(axis, "axis")}; }),
+           arg("axis") = 0)
+      .def_readonly("axis", &zc::Concat::axis);
+}
+void bind_kind(py::module_& module, std::type_identity<zc::ReduceMean>) {
+  kind_class<zc::ReduceMean>(module, "ReduceMean")
+      .def(py::init([](const py::handle& axis) { return zc::ReduceMean{to_u64(axis, "axis")}; }),
+           arg("axis") = 0)
+      .def_readonly("axis", &zc::ReduceMean::axis);
+}
+
 template <class... Kinds>
 void bind_kinds(py::module_& module, std::type_identity<std::variant<Kinds...>>) {
   (bind_kind(module, std::type_identity<Kinds>{}), ...);

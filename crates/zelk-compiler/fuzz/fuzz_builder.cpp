@@ -1,8 +1,10 @@
 // Fuzz target: a sequence of builder calls with arbitrary shapes, ids and
 // parameters, then compile under arbitrary options with both planning
-// strategies. A failed builder call must leave the graph unchanged; a
-// successful compile must pass the independent schedule checker; `best` must
-// fit wherever first fit does, as the fit diagnosis says.
+// strategies, and evaluate when the graph is small. A failed builder call
+// must leave the graph unchanged; a successful compile must pass the
+// independent schedule checker; `best` must fit wherever first fit does, as
+// the fit diagnosis says; a successful evaluation must give the bits of the
+// literal one.
 #include <stdexcept>
 
 #include "fuzz_support.hpp"
@@ -18,7 +20,7 @@ Result<TensorId> build_one(FuzzedDataProvider& in, Graph& graph) {
   const std::string name = in.ConsumeRandomLengthString(8);
   const TensorId a{fuzz::index(in, count)};
   const TensorId b{fuzz::index(in, count)};
-  switch (in.ConsumeIntegralInRange<int>(0, 10)) {
+  switch (in.ConsumeIntegralInRange<int>(0, 19)) {
     case 0:
       return graph.input(name, fuzz::shape(in));
     case 1:
@@ -44,6 +46,35 @@ Result<TensorId> build_one(FuzzedDataProvider& in, Graph& graph) {
       auto target = fuzz::shape(in);
       return graph.op(name, Reshape{target}, {a}, target);
     }
+    case 10: {
+      const OpKind kinds[] = {Add{}, Mul{}, Sub{}, Div{}, Pow{}};
+      return graph.elementwise(name, kinds[in.ConsumeIntegralInRange<int>(0, 4)], a, b);
+    }
+    case 11:
+      return graph.batch_matmul(name, a, b);
+    case 12:
+      return graph.layer_norm(name, a, b, TensorId{fuzz::index(in, count)},
+                              in.ConsumeFloatingPoint<float>());
+    case 13: {
+      const OpKind kinds[] = {Gelu{}, GeluErf{}, Relu{}, Erf{}, Tanh{}, Sqrt{}, Exp{}};
+      return graph.unary(name, kinds[in.ConsumeIntegralInRange<int>(0, 6)], a);
+    }
+    case 14: {
+      const std::uint64_t axis = fuzz::index(in, 4);
+      const std::uint64_t start = fuzz::extent(in);
+      return graph.slice(name, a, axis, start, start + fuzz::extent(in));
+    }
+    case 15: {
+      std::vector<TensorId> inputs(in.ConsumeIntegralInRange<std::size_t>(0, 4));
+      for (auto& input : inputs) input = TensorId{fuzz::index(in, count)};
+      return graph.concat(name, std::move(inputs), fuzz::index(in, 4));
+    }
+    case 16:
+      return graph.reduce_mean(name, a, fuzz::index(in, 4));
+    case 17:
+      return graph.reshape(name, a, fuzz::shape(in));
+    case 18:
+      return graph.mul(name, a, b);
     default:
       try {
         graph.mark_output(a);
@@ -68,6 +99,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (built.error().kind != CompileError::Kind::Graph) fuzz::fail("builder error not Graph");
     }
   }
+  const auto seed = in.ConsumeIntegral<std::uint32_t>();
+  if (graph.validate()) fuzz::check_evaluation(graph, seed);
   if (!graph.validate() || !options.valid()) {
     if (compile(graph, options)) fuzz::fail("compile accepted an invalid graph or options");
     return 0;

@@ -57,17 +57,6 @@ std::vector<float> list(FuzzedDataProvider& in, test_support::Random& random,
   return values;
 }
 
-void expect_same(const std::vector<float>& actual, const std::vector<float>& expected,
-                 const char* what) {
-  if (actual.size() != expected.size()) fuzz::fail(std::string(what) + ": length differs");
-  for (std::size_t i = 0; i < actual.size(); ++i) {
-    if (std::isnan(actual[i]) && std::isnan(expected[i])) continue;
-    if (std::bit_cast<std::uint32_t>(actual[i]) != std::bit_cast<std::uint32_t>(expected[i])) {
-      fuzz::fail(std::string(what) + ": bits differ at " + std::to_string(i));
-    }
-  }
-}
-
 // The product when it fits and stays under the oracle's cap.
 std::optional<std::uint64_t> small_product(std::uint64_t a, std::uint64_t b) {
   std::uint64_t product = 0;
@@ -105,7 +94,7 @@ void fuzz_matmul(FuzzedDataProvider& in, test_support::Random& random) {
     // The literal loops walk every row and column even when nothing is
     // computed: keep them to dimensions they finish.
     if (std::max({rows, inner, columns}) > kMaxElements) return;
-    expect_same(result, literal::matmul(left, right, rows, inner, columns), "matmul");
+    fuzz::expect_same(result, literal::matmul(left, right, rows, inner, columns), "matmul");
   } catch (const std::invalid_argument&) {
     if (fits) fuzz::fail("matmul refused fitting lists");
   }
@@ -127,12 +116,12 @@ void fuzz_rows(FuzzedDataProvider& in, test_support::Random& random, bool softma
       if (!oracle_finishes) return;
       auto expected = before;
       literal::softmax_rows(expected, rows, columns);
-      expect_same(values, expected, "softmax_rows");
+      fuzz::expect_same(values, expected, "softmax_rows");
     } else {
       const auto result = layer_norm(values, rows, columns, epsilon);
       if (!fits) fuzz::fail("layer_norm accepted a short list");
       if (!oracle_finishes) return;
-      expect_same(result, literal::layer_norm(values, rows, columns, epsilon), "layer_norm");
+      fuzz::expect_same(result, literal::layer_norm(values, rows, columns, epsilon), "layer_norm");
     }
   } catch (const std::invalid_argument&) {
     if (fits) fuzz::fail("a row kernel refused a fitting list");
@@ -181,7 +170,8 @@ void fuzz_encoder(FuzzedDataProvider& in, test_support::Random& random) {
   }
   if (config.heads == 0 || !weights_fit) fuzz::fail("encoder accepted bad heads or weights");
   if (config.heads > 64) return;  // the literal loop visits every (empty) head
-  expect_same(*result, literal::encoder_reference(config, input, weights), "encoder_reference");
+  fuzz::expect_same(*result, literal::encoder_reference(config, input, weights),
+                    "encoder_reference");
 }
 
 }  // namespace

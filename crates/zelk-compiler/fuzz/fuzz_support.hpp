@@ -3,13 +3,17 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <bit>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "support/literal_evaluation.hpp"
 #include "zelk_compiler/compiler.hpp"
+#include "zelk_compiler/evaluate.hpp"
 
 namespace zelk_compiler::fuzz {
 
@@ -66,5 +70,62 @@ inline std::uint64_t planned_allocations(const Graph& graph, const CompilerOptio
 }
 
 inline constexpr std::uint64_t kMaxAllocations = 4096;
+
+// Equal lengths and bit patterns, any NaN matching any NaN.
+inline void expect_same(const std::vector<float>& actual, const std::vector<float>& expected,
+                        const std::string& what) {
+  if (actual.size() != expected.size()) fail(what + ": length differs");
+  for (std::size_t i = 0; i < actual.size(); ++i) {
+    if (std::isnan(actual[i]) && std::isnan(expected[i])) continue;
+    if (std::bit_cast<std::uint32_t>(actual[i]) != std::bit_cast<std::uint32_t>(expected[i])) {
+      fail(what + ": bits differ at " + std::to_string(i));
+    }
+  }
+}
+
+// Tensors up to this many elements keep the literal evaluation cheap.
+inline constexpr std::uint64_t kMaxEvaluatedElements = 4096;
+
+// Values of every tensor that no operation computes, by name, from a seed;
+// about one in 61 is an infinity or a NaN.
+inline TensorValues source_values(const Graph& graph, std::uint32_t seed) {
+  std::vector<bool> computed(graph.tensors.size(), false);
+  for (const Op& op : graph.ops) {
+    if (op.output.index < computed.size()) computed[op.output.index] = true;
+  }
+  TensorValues values;
+  for (const Tensor& tensor : graph.tensors) {
+    if (computed[tensor.id.index]) continue;
+    std::vector<float>& value = values[tensor.name];
+    value.clear();
+    for (std::uint64_t i = 0; i < tensor.elements(); ++i) {
+      seed = seed * 1664525U + 1013904223U;
+      value.push_back(seed % 61 == 0 ? std::bit_cast<float>(seed | 0x7F800000U)
+                                     : static_cast<float>(seed >> 8U) / 8388608.0F - 1.0F);
+    }
+  }
+  return values;
+}
+
+// Evaluates a graph that passed validation when all its tensors are small:
+// a refusal must be a Graph error, and a result the literal evaluation's.
+inline void check_evaluation(const Graph& graph, std::uint32_t seed) {
+  for (const Tensor& tensor : graph.tensors) {
+    if (tensor.elements() > kMaxEvaluatedElements) return;
+  }
+  const TensorValues values = source_values(graph, seed);
+  const auto result = evaluate(graph, values);
+  if (!result) {
+    if (result.error().kind != CompileError::Kind::Graph) fail("evaluate error not Graph");
+    return;
+  }
+  const TensorValues expected = test_support::literal_evaluate(graph, values);
+  if (result->size() != expected.size()) fail("evaluate gave another set of outputs");
+  for (const auto& [name, value] : expected) {
+    const auto found = result->find(name);
+    if (found == result->end()) fail("evaluate lost the output " + name);
+    expect_same(found->second, value, "evaluate of " + name);
+  }
+}
 
 }  // namespace zelk_compiler::fuzz
