@@ -16,7 +16,7 @@ Result<TensorId> build_one(FuzzedDataProvider& in, Graph& graph) {
   const std::string name = in.ConsumeRandomLengthString(8);
   const TensorId a{fuzz::index(in, count)};
   const TensorId b{fuzz::index(in, count)};
-  switch (in.ConsumeIntegralInRange<int>(0, 10)) {
+  switch (in.ConsumeIntegralInRange<int>(0, 19)) {
     case 0:
       return graph.input(name, fuzz::shape(in));
     case 1:
@@ -42,6 +42,35 @@ Result<TensorId> build_one(FuzzedDataProvider& in, Graph& graph) {
       auto target = fuzz::shape(in);
       return graph.op(name, Reshape{target}, {a}, target);
     }
+    case 10: {
+      const OpKind kinds[] = {Add{}, Mul{}, Sub{}, Div{}, Pow{}};
+      return graph.elementwise(name, kinds[in.ConsumeIntegralInRange<int>(0, 4)], a, b);
+    }
+    case 11:
+      return graph.batch_matmul(name, a, b);
+    case 12:
+      return graph.layer_norm(name, a, b, TensorId{fuzz::index(in, count)},
+                              in.ConsumeFloatingPoint<float>());
+    case 13: {
+      const OpKind kinds[] = {Gelu{}, GeluErf{}, Relu{}, Erf{}, Tanh{}, Sqrt{}, Exp{}};
+      return graph.unary(name, kinds[in.ConsumeIntegralInRange<int>(0, 6)], a);
+    }
+    case 14: {
+      const std::uint64_t axis = fuzz::index(in, 4);
+      const std::uint64_t start = fuzz::extent(in);
+      return graph.slice(name, a, axis, start, start + fuzz::extent(in));
+    }
+    case 15: {
+      std::vector<TensorId> inputs(in.ConsumeIntegralInRange<std::size_t>(0, 4));
+      for (auto& input : inputs) input = TensorId{fuzz::index(in, count)};
+      return graph.concat(name, std::move(inputs), fuzz::index(in, 4));
+    }
+    case 16:
+      return graph.reduce_mean(name, a, fuzz::index(in, 4));
+    case 17:
+      return graph.reshape(name, a, fuzz::shape(in));
+    case 18:
+      return graph.mul(name, a, b);
     default:
       try {
         graph.mark_output(a);
