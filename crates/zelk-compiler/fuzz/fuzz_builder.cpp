@@ -1,15 +1,23 @@
 // Fuzz target: a sequence of builder calls with arbitrary shapes, ids and
-// parameters, then compile under arbitrary options. A failed builder call
-// must leave the graph unchanged; a successful compile must pass the
-// independent schedule checker.
+// parameters, then compile under arbitrary options, and evaluate when the
+// graph is small. A failed builder call must leave the graph unchanged; a
+// successful compile must pass the independent schedule checker; a
+// successful evaluation must give the bits of the literal one.
+#include <bit>
+#include <cmath>
 #include <stdexcept>
 
 #include "fuzz_support.hpp"
+#include "support/literal_evaluation.hpp"
 #include "support/schedule_checker.hpp"
+#include "zelk_compiler/evaluate.hpp"
 
 using namespace zelk_compiler;
 
 namespace {
+
+// Tensors up to this many elements keep the literal evaluation cheap.
+constexpr std::uint64_t kMaxEvaluatedElements = 512;
 
 Result<TensorId> build_one(FuzzedDataProvider& in, Graph& graph) {
   const auto count = graph.tensors.size();
@@ -81,6 +89,55 @@ Result<TensorId> build_one(FuzzedDataProvider& in, Graph& graph) {
   }
 }
 
+// Values of every source tensor from a seed, a few of them special.
+TensorValues source_values(const Graph& graph, std::uint32_t seed) {
+  TensorValues values;
+  for (const Tensor& tensor : graph.tensors) {
+    if (tensor.producer) continue;
+    std::vector<float>& value = values[tensor.name];
+    value.clear();
+    for (std::uint64_t i = 0; i < tensor.elements(); ++i) {
+      seed = seed * 1664525U + 1013904223U;
+      value.push_back(seed % 61 == 0 ? std::bit_cast<float>(seed | 0x7F800000U)
+                                     : static_cast<float>(seed >> 8U) / 8388608.0F - 1.0F);
+    }
+  }
+  return values;
+}
+
+bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (!(std::isnan(a[i]) && std::isnan(b[i])) &&
+        std::bit_cast<std::uint32_t>(a[i]) != std::bit_cast<std::uint32_t>(b[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Evaluates a valid graph whose tensors are all small: a refusal must be a
+// Graph error, and a result must be the literal evaluation's.
+void check_evaluation(const Graph& graph, std::uint32_t seed) {
+  for (const Tensor& tensor : graph.tensors) {
+    if (tensor.elements() > kMaxEvaluatedElements) return;
+  }
+  const TensorValues values = source_values(graph, seed);
+  const auto result = evaluate(graph, values);
+  if (!result) {
+    if (result.error().kind != CompileError::Kind::Graph) fuzz::fail("evaluate error not Graph");
+    return;
+  }
+  const TensorValues expected = test_support::literal_evaluate(graph, values);
+  if (result->size() != expected.size()) fuzz::fail("evaluate gave another set of outputs");
+  for (const auto& [name, value] : expected) {
+    const auto found = result->find(name);
+    if (found == result->end() || !same_bits(found->second, value)) {
+      fuzz::fail("evaluate differs from the literal evaluation in " + name);
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -95,6 +152,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (built.error().kind != CompileError::Kind::Graph) fuzz::fail("builder error not Graph");
     }
   }
+  const auto seed = in.ConsumeIntegral<std::uint32_t>();
+  if (graph.validate()) check_evaluation(graph, seed);
   if (!graph.validate() || !options.valid()) {
     if (compile(graph, options)) fuzz::fail("compile accepted an invalid graph or options");
     return 0;

@@ -217,8 +217,8 @@ struct BroadcastKind : PlainKind<Kind, 2> {
 template <class Kind>
 struct AxisKind {
   static constexpr std::array<std::string_view, 1> fields{"axis"};
-  static Outcome<zc::OpKind> read(const FieldReader& fields) {
-    return kind_from(fields.whole("axis"), [](std::uint64_t axis) { return Kind{axis}; });
+  static Outcome<zc::OpKind> read(const FieldReader& entry) {
+    return kind_from(entry.whole("axis"), [](std::uint64_t axis) { return Kind{axis}; });
   }
   static void write(const Kind& kind, Json& entry) { entry["axis"] = kind.axis; }
 };
@@ -252,8 +252,8 @@ template <>
 struct KindFile<zc::Reshape> {
   static constexpr std::array<std::string_view, 1> fields{"shape"};
   static constexpr Operands operands{.count = 1};
-  static Outcome<zc::OpKind> read(const FieldReader& fields) {
-    return kind_from(fields.list("shape"), [](std::vector<std::uint64_t> shape) {
+  static Outcome<zc::OpKind> read(const FieldReader& entry) {
+    return kind_from(entry.list("shape"), [](std::vector<std::uint64_t> shape) {
       return zc::Reshape{std::move(shape)};
     });
   }
@@ -267,8 +267,8 @@ template <>
 struct KindFile<zc::Transpose> {
   static constexpr std::array<std::string_view, 1> fields{"permutation"};
   static constexpr Operands operands{.count = 1};
-  static Outcome<zc::OpKind> read(const FieldReader& fields) {
-    return kind_from(fields.list("permutation"), [](std::vector<std::uint64_t> permutation) {
+  static Outcome<zc::OpKind> read(const FieldReader& entry) {
+    return kind_from(entry.list("permutation"), [](std::vector<std::uint64_t> permutation) {
       return zc::Transpose{std::move(permutation)};
     });
   }
@@ -286,8 +286,8 @@ struct KindFile<zc::LayerNorm> {
   static constexpr std::array<std::string_view, 1> fields{"epsilon"};
   // The input alone, or the input, the gain and the bias.
   static constexpr Operands operands{.count = 1, .alternative = 3};
-  static Outcome<zc::OpKind> read(const FieldReader& fields) {
-    return kind_from(fields.real("epsilon"), [](float epsilon) { return zc::LayerNorm{epsilon}; });
+  static Outcome<zc::OpKind> read(const FieldReader& entry) {
+    return kind_from(entry.real("epsilon"), [](float epsilon) { return zc::LayerNorm{epsilon}; });
   }
   static void write(const zc::LayerNorm& kind, Json& entry) {
     entry["epsilon"] = float_to_json(kind.epsilon);
@@ -328,12 +328,12 @@ template <>
 struct KindFile<zc::Slice> {
   static constexpr std::array<std::string_view, 3> fields{"axis", "start", "end"};
   static constexpr Operands operands{.count = 1};
-  static Outcome<zc::OpKind> read(const FieldReader& fields) {
+  static Outcome<zc::OpKind> read(const FieldReader& entry) {
     zc::Slice slice;
     for (const auto& [key, value] :
          {std::pair{"axis", &slice.axis}, std::pair{"start", &slice.start},
           std::pair{"end", &slice.end}}) {
-      const auto read = fields.whole(key);
+      const auto read = entry.whole(key);
       if (!read) {
         return std::unexpected(read.error());
       }

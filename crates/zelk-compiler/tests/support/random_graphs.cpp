@@ -108,6 +108,7 @@ bool add_operation(Random& random, Graph& graph, const GraphShape& limits) {
       return graph.reduce_mean(name, x, random.between(0, shape.size() - 1)).has_value();
     default: {
       // A wider result from a narrow input, as a raw operation.
+      if (!limits.misfits) return false;
       Shape wider = shape;
       wider[0] *= random.between(2, 8);
       return graph.op(name, Gelu{}, {x}, wider).has_value();
