@@ -222,12 +222,45 @@ Result<void> import_inputs(Importer& in, const onnx::GraphProto& graph, const Di
   return {};
 }
 
+bool is_constant_node(const onnx::NodeProto& node) {
+  return node.op_type() == "Constant" && is_onnx_domain(node.domain());
+}
+
+// One node through its operator's handler, which must define every output
+// the node names.
+Result<void> import_node(Importer& in, const onnx::NodeProto& node, const std::string& label) {
+  const Operator* op = is_onnx_domain(node.domain()) ? find_operator(node.op_type()) : nullptr;
+  if (op == nullptr) {
+    std::string message = label + ": unsupported operator";
+    if (!node.domain().empty()) {
+      message += " of domain '" + node.domain() + "'";
+    }
+    message += "; supported: ";
+    message += operator_list();
+    return fail(std::move(message));
+  }
+  if (node.output_size() == 0) {
+    return fail(label + ": no outputs");
+  }
+  if (auto imported = op->handler(in, node); !imported) {
+    return std::unexpected(at(label, imported.error()));
+  }
+  for (int o = 0; o < node.output_size(); ++o) {
+    if (!node.output(o).empty() && !in.values.contains(node.output(o))) {
+      return fail(label + ": output " + std::to_string(o) + " ('" + node.output(o) +
+                  "') is not supported");
+    }
+  }
+  return {};
+}
+
 Result<void> import_nodes(Importer& in, const onnx::GraphProto& graph) {
   for (int i = 0; i < graph.node_size(); ++i) {
     const onnx::NodeProto& node = graph.node(i);
-    if (node.op_type() == "Constant" && is_onnx_domain(node.domain())) {
-      if (auto defined = find_operator("Constant")->handler(in, node); !defined) {
-        return std::unexpected(at(node_label(node, static_cast<std::size_t>(i)), defined.error()));
+    if (is_constant_node(node)) {
+      if (auto defined = import_node(in, node, node_label(node, static_cast<std::size_t>(i)));
+          !defined) {
+        return defined;
       }
     }
   }
@@ -259,29 +292,9 @@ Result<void> import_nodes(Importer& in, const onnx::GraphProto& graph) {
         fusion_of[n] = nullptr;
       }
     }
-    if (node.op_type() == "Constant" && is_onnx_domain(node.domain())) {
-      continue;
-    }
-    const Operator* op = is_onnx_domain(node.domain()) ? find_operator(node.op_type()) : nullptr;
-    if (op == nullptr) {
-      std::string message = label + ": unsupported operator";
-      if (!node.domain().empty()) {
-        message += " of domain '" + node.domain() + "'";
-      }
-      message += "; supported: ";
-      message += operator_list();
-      return fail(std::move(message));
-    }
-    if (node.output_size() == 0) {
-      return fail(label + ": no outputs");
-    }
-    if (auto imported = op->handler(in, node); !imported) {
-      return std::unexpected(at(label, imported.error()));
-    }
-    for (int o = 0; o < node.output_size(); ++o) {
-      if (!node.output(o).empty() && !in.values.contains(node.output(o))) {
-        return fail(label + ": output " + std::to_string(o) + " ('" + node.output(o) +
-                    "') is not supported");
+    if (!is_constant_node(node)) {
+      if (auto imported = import_node(in, node, label); !imported) {
+        return imported;
       }
     }
   }

@@ -17,6 +17,7 @@ namespace {
 
 namespace zc = zelk_compiler;
 using test_support::ModelBuilder;
+using test_support::set_float;
 using test_support::set_int;
 
 // A model whose input x [2, 4] flows through `body` into output y.
@@ -261,6 +262,24 @@ std::vector<BadModel> bad_models() {
        },
        {},
        "output 'y' has shape [2, 4], not the declared [4, 2]"},
+      {"NodeWithoutOutputs",
+       [] {
+         return with_body([](ModelBuilder& m) {
+           m.node("Relu", {"x"}, {});
+           m.node("Relu", {"x"}, {"y"});
+         });
+       },
+       {},
+       "node '/Relu_0' (Relu): no outputs"},
+      {"ConstantWithoutOutputs",
+       [] {
+         return with_body([](ModelBuilder& m) {
+           set_float(m.node("Constant", {}, {}), "value_float", 1.0F);
+           m.node("Relu", {"x"}, {"y"});
+         });
+       },
+       {},
+       "node '/Constant_0' (Constant): no outputs"},
       {"NoGraph", [] { return ModelBuilder(); }, {}, "graph has no outputs"},
   };
 }
