@@ -57,35 +57,74 @@ T little_endian(const std::byte* bytes) {
   return value;
 }
 
+// Reads values of type T stored little-endian, one at a time: a vector
+// constructed from a range of these is filled in one pass, without first
+// being zeroed.
+template <class T>
+class LittleEndianReader {
+ public:
+  using iterator_category = std::random_access_iterator_tag;
+  using value_type = T;
+  using difference_type = std::ptrdiff_t;
+  using pointer = const T*;
+  using reference = T;
+
+  LittleEndianReader() = default;
+  explicit LittleEndianReader(const std::byte* at) : at_(at) {}
+
+  T operator*() const { return little_endian<T>(at_); }
+  T operator[](difference_type n) const { return *(*this + n); }
+  LittleEndianReader& operator++() { return *this += 1; }
+  LittleEndianReader operator++(int) {
+    LittleEndianReader before = *this;
+    ++*this;
+    return before;
+  }
+  LittleEndianReader& operator--() { return *this -= 1; }
+  LittleEndianReader& operator+=(difference_type n) {
+    at_ += n * static_cast<difference_type>(sizeof(T));
+    return *this;
+  }
+  LittleEndianReader& operator-=(difference_type n) { return *this += -n; }
+  friend LittleEndianReader operator+(LittleEndianReader it, difference_type n) { return it += n; }
+  friend difference_type operator-(const LittleEndianReader& a, const LittleEndianReader& b) {
+    return (a.at_ - b.at_) / static_cast<difference_type>(sizeof(T));
+  }
+  friend bool operator==(const LittleEndianReader&, const LittleEndianReader&) = default;
+  friend auto operator<=>(const LittleEndianReader&, const LittleEndianReader&) = default;
+
+ private:
+  const std::byte* at_ = nullptr;
+};
+
 // The values of `type` stored little-endian in `bytes`, whose size the caller
 // has checked.
 HostTensor from_bytes(ElementType type, Shape shape, std::span<const std::byte> bytes) {
-  if (type == ElementType::Float) {
-    std::vector<float> values(bytes.size() / sizeof(float));
-    if constexpr (std::endian::native == std::endian::little) {
-      std::memcpy(values.data(), bytes.data(), bytes.size());
-    } else {
-      for (std::size_t i = 0; i < values.size(); ++i) {
-        values[i] = little_endian<float>(bytes.data() + i * sizeof(float));
-      }
+  const auto read = [&]<class T>(T) {
+    const std::size_t count = bytes.size() / sizeof(T);
+    return std::pair{LittleEndianReader<T>(bytes.data()),
+                     LittleEndianReader<T>(bytes.data() + count * sizeof(T))};
+  };
+  switch (type) {
+    case ElementType::Float: {
+      const auto [begin, end] = read(float{});
+      return HostTensor::of_floats(std::move(shape), std::vector<float>(begin, end));
     }
-    return HostTensor::of_floats(std::move(shape), std::move(values));
+    case ElementType::Int64: {
+      const auto [begin, end] = read(std::int64_t{});
+      return HostTensor::of_integers(type, std::move(shape), std::vector<std::int64_t>(begin, end));
+    }
+    case ElementType::Int32: {
+      const auto [begin, end] = read(std::int32_t{});
+      return HostTensor::of_integers(type, std::move(shape), std::vector<std::int64_t>(begin, end));
+    }
+    case ElementType::Bool:
+      break;
   }
   std::vector<std::int64_t> values;
-  const std::uint64_t size = type == ElementType::Int64 ? 8 : type == ElementType::Int32 ? 4 : 1;
-  values.reserve(bytes.size() / size);
-  for (std::size_t at = 0; at < bytes.size(); at += size) {
-    switch (type) {
-      case ElementType::Int64:
-        values.push_back(little_endian<std::int64_t>(bytes.data() + at));
-        break;
-      case ElementType::Int32:
-        values.push_back(little_endian<std::int32_t>(bytes.data() + at));
-        break;
-      default:
-        values.push_back(bytes[at] == std::byte{0} ? 0 : 1);
-        break;
-    }
+  values.reserve(bytes.size());
+  for (const std::byte flag : bytes) {
+    values.push_back(flag == std::byte{0} ? 0 : 1);
   }
   return HostTensor::of_integers(type, std::move(shape), std::move(values));
 }
