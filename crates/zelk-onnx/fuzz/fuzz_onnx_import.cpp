@@ -56,19 +56,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (!model->graph.validate()) fail("an imported graph failed validation");
 
-  // Every weight has a value of its size; every input and output is named.
+  // Every source tensor is an input or has a weight value of its size (also
+  // when it is marked as an output); every input names a tensor.
   std::uint64_t elements = 0;
-  zc::TensorValues values;
   for (const zc::Tensor& tensor : model->graph.tensors) {
     elements += tensor.elements();
-    if (tensor.kind == zc::TensorKind::Weight) {
-      const auto found = model->weights.find(tensor.name);
-      if (found == model->weights.end() || found->second.size() != tensor.elements()) {
-        fail("weight " + tensor.name + " without a value of its size");
-      }
-      values.insert(*found);
+    if (tensor.producer || std::ranges::find(model->inputs, tensor.name) != model->inputs.end()) {
+      continue;
+    }
+    const auto found = model->weights.find(tensor.name);
+    if (found == model->weights.end() || found->second.size() != tensor.elements()) {
+      fail("source tensor " + tensor.name + " without a value of its size");
     }
   }
+  zc::TensorValues values = model->weights;
   for (const std::string& input : model->inputs) {
     const auto tensor = std::ranges::find(model->graph.tensors, input, &zc::Tensor::name);
     if (tensor == model->graph.tensors.end()) fail("input " + input + " is no tensor");

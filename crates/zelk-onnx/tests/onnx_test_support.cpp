@@ -3,7 +3,6 @@
 
 #include <cstring>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -22,9 +21,8 @@ std::string read_file(const std::filesystem::path& file) {
 }
 
 std::vector<std::byte> as_bytes(const std::string& text) {
-  std::vector<std::byte> bytes(text.size());
-  std::memcpy(bytes.data(), text.data(), text.size());
-  return bytes;
+  const auto* begin = reinterpret_cast<const std::byte*>(text.data());
+  return {begin, begin + text.size()};
 }
 
 NpyArray read_npy(const std::filesystem::path& file) {
@@ -37,19 +35,23 @@ NpyArray read_npy(const std::filesystem::path& file) {
       static_cast<unsigned char>(data[8]) +
       static_cast<std::size_t>(static_cast<unsigned char>(data[9])) * 256;
   const std::string header = data.substr(10, header_size);
-  std::smatch match;
+  const std::string shape_key = "'shape': (";
+  const std::size_t shape_at = header.find(shape_key);
   if (header.find("'descr': '<f4'") == std::string::npos ||
-      header.find("'fortran_order': False") == std::string::npos ||
-      !std::regex_search(header, match, std::regex(R"('shape': \(([0-9, ]*)\))"))) {
+      header.find("'fortran_order': False") == std::string::npos || shape_at == std::string::npos) {
     throw std::runtime_error(file.string() + ": not a float32 array in C order");
   }
   NpyArray array;
   std::uint64_t count = 1;
-  const std::string extents = match[1];
-  const std::regex number("[0-9]+");
-  for (std::sregex_iterator it(extents.begin(), extents.end(), number), end; it != end; ++it) {
-    array.shape.push_back(std::stoull(it->str()));
-    count *= array.shape.back();
+  std::istringstream extents(header.substr(shape_at + shape_key.size()));
+  std::uint64_t extent = 0;
+  char separator = 0;
+  while (extents >> extent) {
+    array.shape.push_back(extent);
+    count *= extent;
+    if (!(extents >> separator) || separator != ',') {
+      break;
+    }
   }
   const std::size_t begin = 10 + header_size;
   if (data.size() - begin != count * sizeof(float)) {

@@ -261,11 +261,14 @@ TEST(Outputs, AnOutputThatIsAnotherValueGetsACopyUnderItsOwnName) {
   m.initializer("c", {2}, {7, 8});
   m.node("Identity", {"x"}, {"passed"});
   m.node("Identity", {"c"}, {"constant"});
-  m.output("passed").output("constant");
+  m.output("passed").output("constant").output("c");
   const OnnxModel model = import(m);
-  EXPECT_EQ(model.outputs, (std::vector<std::string>{"passed", "constant"}));
+  EXPECT_EQ(model.outputs, (std::vector<std::string>{"passed", "constant", "c"}));
   expect_near(run(model, {{"x", {1, 2}}}, "passed"), {1, 2});
   expect_near(run(model, {{"x", {1, 2}}}, "constant"), {7, 8});
+  // An initialiser that is an output is its weight tensor, marked.
+  EXPECT_EQ(tensor(model, "c").kind, zc::TensorKind::Output);
+  expect_near(run(model, {{"x", {1, 2}}}, "c"), {7, 8});
 }
 
 TEST(LayerNormalization, WithoutABiasGetsAZeroOne) {
