@@ -14,10 +14,6 @@ namespace {
 
 namespace zc = zelk_compiler;
 
-std::unexpected<zc::CompileError> fail(std::string message) {
-  return std::unexpected(zc::CompileError::graph(std::move(message)));
-}
-
 // Row-major strides of `shape`.
 std::vector<std::uint64_t> strides_of(std::span<const std::uint64_t> shape) {
   std::vector<std::uint64_t> strides(shape.size(), 1);

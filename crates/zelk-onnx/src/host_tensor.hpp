@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <zelk_compiler/error.hpp>
@@ -14,6 +15,11 @@
 namespace zelk_onnx::detail {
 
 using Shape = std::vector<std::uint64_t>;
+
+// The importer's failures are all `Graph` errors.
+[[nodiscard]] inline std::unexpected<zelk_compiler::CompileError> fail(std::string message) {
+  return std::unexpected(zelk_compiler::CompileError::graph(std::move(message)));
+}
 
 // The element types a known value may have. Integers and booleans are held
 // as 64-bit integers; the type says what they were, so that a Cast or a

@@ -37,10 +37,6 @@ constexpr std::int64_t kFirstOpset = 13;
 constexpr std::size_t kReleasedBytes = 4096;
 constexpr std::int64_t kLastOpset = 17;
 
-std::unexpected<zc::CompileError> fail(std::string message) {
-  return std::unexpected(zc::CompileError::graph(std::move(message)));
-}
-
 // The error with `where` and ": " in front of its message.
 zc::CompileError at(std::string_view where, const zc::CompileError& error) {
   return zc::CompileError::graph(std::string(where) + ": " + error.message);

@@ -21,10 +21,6 @@ namespace zc = zelk_compiler;
 using zc::Result;
 using zc::TensorId;
 
-std::unexpected<zc::CompileError> fail(std::string message) {
-  return std::unexpected(zc::CompileError::graph(std::move(message)));
-}
-
 std::string_view output(const onnx::NodeProto& node, int at = 0) { return node.output(at); }
 
 // --- Attributes ---------------------------------------------------------

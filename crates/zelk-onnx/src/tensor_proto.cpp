@@ -19,9 +19,9 @@ namespace {
 namespace zc = zelk_compiler;
 namespace fs = std::filesystem;
 
-std::unexpected<zc::CompileError> fail(const onnx::TensorProto& tensor, std::string problem) {
-  return std::unexpected(
-      zc::CompileError::graph("tensor '" + tensor.name() + "': " + std::move(problem)));
+std::unexpected<zc::CompileError> fail(const onnx::TensorProto& tensor,
+                                       const std::string& problem) {
+  return detail::fail("tensor '" + tensor.name() + "': " + problem);
 }
 
 std::string data_type_name(std::int32_t data_type) {
