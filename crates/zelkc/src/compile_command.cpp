@@ -23,8 +23,8 @@ namespace zelkc {
 namespace zc = zelk_compiler;
 
 CLI::App* add_compile_command(CLI::App& app, CompileFlags& flags) {
-  CLI::App* command =
-      app.add_subcommand("compile", "Compile the encoder block (or a graph file) and summarise it");
+  CLI::App* command = app.add_subcommand(
+      "compile", "Compile the encoder block (or a graph file or ONNX model) and summarise it");
   const std::vector<CLI::Option*> encoder = add_encoder_flags(*command, flags.encoder, true);
   add_unsigned(*command, "--tiles", flags.options.tile_count, "Tiles of the target");
   add_unsigned(*command, "--data-base", flags.options.data_base,
@@ -34,8 +34,14 @@ CLI::App* add_compile_command(CLI::App& app, CompileFlags& flags) {
   CLI::Option* graph =
       command->add_option("--graph", flags.graph_file,
                           "Compile this graph file (- for standard input) instead of the encoder");
+  CLI::Option* onnx =
+      command->add_option("--onnx", flags.onnx.file,
+                          "Compile this ONNX model (opsets 13 to 17) instead of the encoder");
+  add_dim_flag(*command, flags.onnx)->needs(onnx);
+  onnx->excludes(graph);
   for (CLI::Option* option : encoder) {
     graph->excludes(option);
+    onnx->excludes(option);
   }
   static constexpr std::array<Choice<Emit>, 3> kEmits{{
       {"summary", Emit::Summary},
@@ -55,7 +61,10 @@ CLI::App* add_compile_command(CLI::App& app, CompileFlags& flags) {
 }
 
 Outcome<void> check_compile_flags(const CompileFlags& flags) {
-  if (flags.graph_file.empty()) {
+  if (auto dims = dims_of(flags.onnx); !dims) {
+    return std::unexpected(std::move(dims.error()));
+  }
+  if (flags.graph_file.empty() && flags.onnx.file.empty()) {
     if (auto checked = check_encoder_flags(flags.encoder); !checked) {
       return checked;
     }
@@ -102,6 +111,11 @@ Outcome<std::string> run_compile(const CompileFlags& flags) {
   if (!flags.graph_file.empty()) {
     context.workload = "graph file " + flags.graph_file;
     graph = graph_file(flags.graph_file);
+  } else if (!flags.onnx.file.empty()) {
+    context.workload = describe_onnx(flags.onnx);
+    auto model = read_onnx(flags.onnx);
+    graph = model ? Outcome<zc::Graph>(std::move(model->graph))
+                  : Outcome<zc::Graph>(std::unexpected(std::move(model.error())));
   } else {
     context.notes.emplace_back(
         "--heads does not change the compiled graph (the block computes attention over the "

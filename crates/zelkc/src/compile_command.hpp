@@ -1,4 +1,4 @@
-// zelkc compile: compile the encoder block or a graph file and show the
+// zelkc compile: compile the encoder block, a graph file or an ONNX model and show the
 // schedule as a summary, JSON or its printed form, with a memory map picture
 // and an HTML report on request.
 #pragma once
@@ -12,6 +12,7 @@
 
 #include "failure.hpp"
 #include "flags.hpp"
+#include "onnx_input.hpp"
 
 namespace zelkc {
 
@@ -21,6 +22,7 @@ struct CompileFlags {
   EncoderFlags encoder;
   zelk_compiler::CompilerOptions options;
   std::string graph_file;  // the encoder block when empty; "-" for standard input
+  OnnxFlags onnx;          // an ONNX model instead, when it names a file
   Emit emit = Emit::Summary;
   std::string output;      // standard output when empty
   std::string memory_map;  // no picture when empty

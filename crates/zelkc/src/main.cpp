@@ -1,6 +1,7 @@
-// zelkc: compile the encoder block or a graph file and inspect the schedule as
-// a summary, JSON, its printed form, a memory map picture or an HTML report;
-// export the encoder as a graph file; evaluate the host reference. This file
+// zelkc: compile the encoder block, a graph file or an ONNX model and inspect
+// the schedule as a summary, JSON, its printed form, a memory map picture or
+// an HTML report; export the encoder or an ONNX model as a graph file;
+// evaluate the host reference. This file
 // only wires the commands to the command line: each command's flags, checks
 // and work live in its own file of zelkc_core.
 #include <exception>
@@ -13,6 +14,7 @@
 #include "command_line.hpp"
 #include "compile_command.hpp"
 #include "graph_command.hpp"
+#include "import_command.hpp"
 #include "reference_command.hpp"
 
 namespace {
@@ -24,9 +26,11 @@ int run(int argc, char** argv) {
 
   zelkc::CompileFlags compile_flags;
   zelkc::GraphFlags graph_flags;
+  zelkc::ImportFlags import_flags;
   zelkc::ReferenceFlags reference_flags;
   const CLI::App* compile = zelkc::add_compile_command(app, compile_flags);
   const CLI::App* graph = zelkc::add_graph_command(app, graph_flags);
+  const CLI::App* import = zelkc::add_import_command(app, import_flags);
   const CLI::App* reference = zelkc::add_reference_command(app, reference_flags);
 
   const auto parsed =
@@ -42,6 +46,9 @@ int run(int argc, char** argv) {
   }
   if (graph->parsed()) {
     return zelkc::finish(zelkc::run_graph(graph_flags), std::cout, std::cerr);
+  }
+  if (import->parsed()) {
+    return zelkc::finish(zelkc::run_import(import_flags), std::cout, std::cerr);
   }
   if (reference->parsed()) {
     return zelkc::finish(zelkc::run_reference(reference_flags), std::cout, std::cerr);
