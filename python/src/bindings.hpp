@@ -1,0 +1,14 @@
+// The pieces of the module, each adding its classes and functions to it.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace zelk_python {
+
+namespace py = pybind11;
+
+void bind_graph(py::module_& module);
+void bind_compiler(py::module_& module);
+void bind_encoder(py::module_& module);
+
+}  // namespace zelk_python

@@ -1,0 +1,56 @@
+// Checked conversions of Python integers and integer sequences.
+#include "convert.hpp"
+
+#include <Python.h>
+
+namespace zelk_python {
+
+std::string type_name(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
+
+std::uint64_t to_u64(py::handle value, std::string_view what) {
+  // bool is an int to Python, but True as an extent or an index is a slip.
+  if (value.is_none() || PyBool_Check(value.ptr()) != 0 || PyIndex_Check(value.ptr()) == 0) {
+    throw py::type_error(std::string(what) + " must be an integer, got " + type_name(value));
+  }
+  const auto number = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+  if (!number) {
+    throw py::error_already_set();
+  }
+  int overflow = 0;
+  const long long signed_value = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
+  if (overflow < 0 || (overflow == 0 && signed_value < 0)) {
+    throw py::value_error(std::string(what) + " must not be negative, got " +
+                          py::str(number).cast<std::string>());
+  }
+  const unsigned long long unsigned_value = PyLong_AsUnsignedLongLong(number.ptr());
+  if (PyErr_Occurred() != nullptr) {
+    PyErr_Clear();
+    throw py::value_error(std::string(what) + " must be below 2**64, got " +
+                          py::str(number).cast<std::string>());
+  }
+  return unsigned_value;
+}
+
+std::uint64_t check_at_most(std::uint64_t value, std::uint64_t maximum, std::string_view what) {
+  if (value > maximum) {
+    throw py::value_error(std::string(what) + " must be at most " + std::to_string(maximum) +
+                          ", got " + std::to_string(value));
+  }
+  return value;
+}
+
+std::vector<std::uint64_t> to_u64_list(py::handle value, std::string_view what) {
+  if (value.is_none() || PyUnicode_Check(value.ptr()) != 0 || PyBytes_Check(value.ptr()) != 0 ||
+      PySequence_Check(value.ptr()) == 0) {
+    throw py::type_error(std::string(what) + " must be a sequence of integers, got " +
+                         type_name(value));
+  }
+  std::vector<std::uint64_t> values;
+  const std::string entry = std::string(what) + " entries";
+  for (const py::handle item : py::iter(value)) {
+    values.push_back(to_u64(item, entry));
+  }
+  return values;
+}
+
+}  // namespace zelk_python

@@ -1,0 +1,20 @@
+// The compiled module zelk_compiler._core; the package's __init__ re-exports
+// it with the pure-Python parts.
+#include <pybind11/pybind11.h>
+
+#include <string_view>
+
+#include "bindings.hpp"
+#include "errors.hpp"
+#include "zelk_compiler/debug.hpp"
+
+PYBIND11_MODULE(_core, module) {
+  module.doc() = "Ahead-of-time compiler for a tile-based processor (compiled part)";
+  module.attr("__version__") = ZELK_VERSION;
+  zelk_python::register_error_translation();
+  // The library's quoting of a string, for CompileError's printed form.
+  module.def("_quoted", [](std::string_view text) { return zelk_compiler::debug_string(text); });
+  zelk_python::bind_graph(module);
+  zelk_python::bind_compiler(module);
+  zelk_python::bind_encoder(module);
+}
