@@ -32,10 +32,10 @@ using zc::Result;
 using zc::TensorId;
 
 constexpr std::int64_t kFirstOpset = 13;
+constexpr std::int64_t kLastOpset = 17;
 // Raw data of at least this size is released once read into the weight map;
 // smaller tensors (scalars the fusion patterns read) stay.
 constexpr std::size_t kReleasedBytes = 4096;
-constexpr std::int64_t kLastOpset = 17;
 
 // The error with `where` and ": " in front of its message.
 zc::CompileError at(std::string_view where, const zc::CompileError& error) {
