@@ -24,8 +24,8 @@ namespace zelkc {
 namespace zc = zelk_compiler;
 
 CLI::App* add_compile_command(CLI::App& app, CompileFlags& flags) {
-  CLI::App* command =
-      app.add_subcommand("compile", "Compile the encoder block (or a graph file) and summarise it");
+  CLI::App* command = app.add_subcommand(
+      "compile", "Compile the encoder block (or a graph file or ONNX model) and summarise it");
   add_workload_flags(*command, flags.workload, "Compile");
   static constexpr std::array<Choice<Emit>, 3> kEmits{{
       {"summary", Emit::Summary},
@@ -141,7 +141,7 @@ Outcome<std::string> run_compile(const CompileFlags& flags) {
   SummaryContext context{.workload = workload->description,
                          .options = options,
                          .planner = planner_name(flags.workload.planning.strategy)};
-  if (flags.workload.graph_file.empty()) {
+  if (flags.workload.builds_encoder()) {
     context.notes.emplace_back(
         "--heads does not change the compiled graph (the block computes attention over the "
         "whole width)");

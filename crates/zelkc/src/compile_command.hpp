@@ -1,6 +1,6 @@
-// zelkc compile: compile the encoder block or a graph file and show the
-// schedule as a summary, JSON or its printed form, with a memory map picture,
-// an HTML report and a timeline on request.
+// zelkc compile: compile the encoder block, a graph file or an ONNX model and
+// show the schedule as a summary, JSON or its printed form, with a memory map
+// picture, an HTML report and a timeline on request.
 #pragma once
 
 #include <cstdint>

@@ -94,7 +94,7 @@ Outcome<std::string> run_fit(const FitFlags& flags) {
   out << "workload:      " << workload->description << '\n';
   out << "options:       " << options_text(flags.workload.options) << '\n';
   write_fit(out, workload->graph, *diagnosis);
-  if (!diagnosis->fits && flags.workload.graph_file.empty()) {
+  if (!diagnosis->fits && flags.workload.builds_encoder()) {
     write_largest_fitting(out, flags.workload);
   }
   return std::move(out).str();

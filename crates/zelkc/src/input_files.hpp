@@ -11,4 +11,8 @@ namespace zelkc {
 // unreadable or directory path is a usage failure naming it.
 [[nodiscard]] Outcome<std::string> read_text_file(const std::string& path);
 
+// Nothing when the file at `path` opens for reading; otherwise the usage
+// failure read_text_file gives.
+[[nodiscard]] Outcome<void> check_readable_file(const std::string& path);
+
 }  // namespace zelkc

@@ -1,7 +1,7 @@
-// zelkc: compile the encoder block or a graph file and inspect the schedule as
-// a summary, JSON, its printed form, a memory map picture or an HTML report;
-// say whether it fits tile memory and why not; export the encoder as a graph
-// file; evaluate the host reference. This file
+// zelkc: compile the encoder block, a graph file or an ONNX model and inspect
+// the schedule as a summary, JSON, its printed form, a memory map picture or
+// an HTML report; say whether it fits tile memory and why not; export the
+// encoder or an ONNX model as a graph file; evaluate the host reference. This file
 // only wires the commands to the command line: each command's flags, checks
 // and work live in its own file of zelkc_core.
 #include <exception>
@@ -15,6 +15,7 @@
 #include "compile_command.hpp"
 #include "fit_command.hpp"
 #include "graph_command.hpp"
+#include "import_command.hpp"
 #include "reference_command.hpp"
 
 namespace {
@@ -27,10 +28,12 @@ int run(int argc, char** argv) {
   zelkc::CompileFlags compile_flags;
   zelkc::FitFlags fit_flags;
   zelkc::GraphFlags graph_flags;
+  zelkc::ImportFlags import_flags;
   zelkc::ReferenceFlags reference_flags;
   const CLI::App* compile = zelkc::add_compile_command(app, compile_flags);
   const CLI::App* fit = zelkc::add_fit_command(app, fit_flags);
   const CLI::App* graph = zelkc::add_graph_command(app, graph_flags);
+  const CLI::App* import = zelkc::add_import_command(app, import_flags);
   const CLI::App* reference = zelkc::add_reference_command(app, reference_flags);
 
   const auto parsed =
@@ -49,6 +52,9 @@ int run(int argc, char** argv) {
   }
   if (graph->parsed()) {
     return zelkc::finish(zelkc::run_graph(graph_flags), std::cout, std::cerr);
+  }
+  if (import->parsed()) {
+    return zelkc::finish(zelkc::run_import(import_flags), std::cout, std::cerr);
   }
   if (reference->parsed()) {
     return zelkc::finish(zelkc::run_reference(reference_flags), std::cout, std::cerr);

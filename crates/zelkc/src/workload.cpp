@@ -16,8 +16,14 @@ void add_workload_flags(CLI::App& command, WorkloadFlags& flags, const std::stri
   CLI::Option* graph =
       command.add_option("--graph", flags.graph_file,
                          verb + " this graph file (- for standard input) instead of the encoder");
+  CLI::Option* onnx =
+      command.add_option("--onnx", flags.onnx.file,
+                         verb + " this ONNX model (opsets 13 to 17) instead of the encoder");
+  add_dim_flag(command, flags.onnx)->needs(onnx);
+  onnx->excludes(graph);
   for (CLI::Option* option : encoder) {
     graph->excludes(option);
+    onnx->excludes(option);
   }
   add_unsigned(command, "--tiles", flags.options.tile_count, "Tiles of the target");
   add_unsigned(command, "--data-base", flags.options.data_base,
@@ -34,7 +40,10 @@ void add_workload_flags(CLI::App& command, WorkloadFlags& flags, const std::stri
 }
 
 Outcome<void> check_workload_flags(const WorkloadFlags& flags) {
-  if (flags.graph_file.empty()) {
+  if (auto dims = dims_of(flags.onnx); !dims) {
+    return std::unexpected(std::move(dims.error()));
+  }
+  if (flags.builds_encoder()) {
     if (auto checked = check_encoder_flags(flags.encoder); !checked) {
       return checked;
     }
@@ -43,6 +52,13 @@ Outcome<void> check_workload_flags(const WorkloadFlags& flags) {
 }
 
 Outcome<Workload> load_workload(const WorkloadFlags& flags) {
+  if (!flags.onnx.file.empty()) {
+    auto model = read_onnx(flags.onnx);
+    if (!model) {
+      return std::unexpected(std::move(model.error()));
+    }
+    return Workload{.graph = std::move(model->graph), .description = describe_onnx(flags.onnx)};
+  }
   if (flags.graph_file.empty()) {
     auto graph = encoder_graph(flags.encoder);
     if (!graph) {

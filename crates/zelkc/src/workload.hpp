@@ -1,6 +1,6 @@
-// What `compile` and `fit` work on: the encoder block (or a stack) or a graph
-// file, the target's options and the memory planner, with the flags that
-// choose them.
+// What `compile` and `fit` work on: the encoder block (or a stack), a graph
+// file or an ONNX model, the target's options and the memory planner, with the
+// flags that choose them.
 #pragma once
 
 #include <string>
@@ -11,19 +11,24 @@
 
 #include "failure.hpp"
 #include "flags.hpp"
+#include "onnx_input.hpp"
 
 namespace zelkc {
 
 struct WorkloadFlags {
   EncoderFlags encoder;
   std::string graph_file;  // the encoder block when empty; "-" for standard input
+  OnnxFlags onnx;          // an ONNX model instead, when it names a file
   zelk_compiler::CompilerOptions options;
   zelk_compiler::PlanningOptions planning;
+
+  // Whether the workload is the built-in encoder rather than a file.
+  [[nodiscard]] bool builds_encoder() const { return graph_file.empty() && onnx.file.empty(); }
 };
 
-// Declares the encoder flags, --graph (which excludes them), --tiles,
-// --data-base, --data-limit and --planner on `command`; `verb` says what the
-// command does with the graph file ("Compile").
+// Declares the encoder flags, --graph and --onnx (which exclude them and each
+// other), --dim, --tiles, --data-base, --data-limit and --planner on
+// `command`; `verb` says what the command does with the file ("Compile").
 void add_workload_flags(CLI::App& command, WorkloadFlags& flags, const std::string& verb);
 
 // Every check of the flags that needs no file and no compilation.

@@ -1,11 +1,16 @@
-# A graph file written by `zelkc graph` compiles to the very schedule
-# document that compiling the encoder directly gives.
+# A graph file that zelkc writes (`zelkc graph`, `zelkc import`) compiles to
+# the very schedule document that compiling its source directly gives.
 #
-#   cmake -DZELKC=<exe> -DCASE_DIR=<dir> [-DENCODER=<a^^b>] -P graph_round_trip.cmake
+#   cmake -DZELKC=<exe> -DCASE_DIR=<dir> -DWRITE=<graph^^a^^b> -DSOURCE=<a^^b>
+#     -P graph_round_trip.cmake
+#
+# WRITE is the command writing the graph file (without -o), SOURCE the flags
+# of `zelkc compile` for its source.
 
 cmake_minimum_required(VERSION 3.25)
 
-string(REPLACE "^^" ";" encoder "${ENCODER}")
+string(REPLACE "^^" ";" write "${WRITE}")
+string(REPLACE "^^" ";" source "${SOURCE}")
 file(REMOVE_RECURSE "${CASE_DIR}")
 file(MAKE_DIRECTORY "${CASE_DIR}")
 
@@ -17,9 +22,9 @@ function(run)
   endif()
 endfunction()
 
-run(graph ${encoder} -o graph.json)
+run(${write} -o graph.json)
 run(compile --graph graph.json --emit json -o from-file.json)
-run(compile ${encoder} --emit json -o direct.json)
+run(compile ${source} --emit json -o direct.json)
 file(READ "${CASE_DIR}/from-file.json" from_file)
 file(READ "${CASE_DIR}/direct.json" direct)
 if(NOT from_file STREQUAL direct)

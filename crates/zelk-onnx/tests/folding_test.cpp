@@ -1,0 +1,152 @@
+// The arithmetic that folds shape computations at import: NumPy broadcasting,
+// data movement in row-major order, and every refusal instead of a wrapped
+// integer, an out-of-range read or an unbounded allocation.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <string>
+
+#include "host_tensor.hpp"
+
+namespace zelk_onnx::detail {
+namespace {
+
+HostTensor ints(Shape shape, std::vector<std::int64_t> values) {
+  return HostTensor::of_integers(ElementType::Int64, std::move(shape), std::move(values));
+}
+
+// 0, 1, 2, ... in `shape`.
+HostTensor ramp(Shape shape) {
+  std::vector<std::int64_t> values(*element_count(shape));
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    values[i] = static_cast<std::int64_t>(i);
+  }
+  return ints(std::move(shape), std::move(values));
+}
+
+void expect_error(const zelk_compiler::Result<HostTensor>& result, const std::string& part) {
+  ASSERT_FALSE(result);
+  EXPECT_NE(result.error().message.find(part), std::string::npos) << result.error().message;
+}
+
+constexpr std::uint64_t kPlenty = 1 << 20;
+
+TEST(Folding, ArithmeticBroadcastsLikeNumPy) {
+  FoldBudget budget(kPlenty);
+  const auto sum = fold_arithmetic(Arithmetic::Add, ramp({2, 1}), ints({3}, {10, 20, 30}), budget);
+  ASSERT_TRUE(sum);
+  EXPECT_EQ(sum->shape, (Shape{2, 3}));
+  EXPECT_EQ(sum->integers, (std::vector<std::int64_t>{10, 20, 30, 11, 21, 31}));
+  const auto equal = fold_arithmetic(Arithmetic::Equal, ramp({3}), ints({}, {1}), budget);
+  ASSERT_TRUE(equal);
+  EXPECT_EQ(equal->type, ElementType::Bool);
+  EXPECT_EQ(equal->integers, (std::vector<std::int64_t>{0, 1, 0}));
+  expect_error(fold_arithmetic(Arithmetic::Add, ramp({2}), ramp({3}), budget),
+               "shapes [2] and [3] do not broadcast");
+}
+
+TEST(Folding, IntegerArithmeticRefusesWhatWouldWrapOrTrap) {
+  const std::int64_t most = std::numeric_limits<std::int64_t>::max();
+  const std::int64_t least = std::numeric_limits<std::int64_t>::min();
+  const struct {
+    Arithmetic op;
+    std::int64_t a, b;
+    std::string message;
+  } cases[] = {
+      {Arithmetic::Add, most, 1, "integer overflow in Add"},
+      {Arithmetic::Sub, least, 1, "integer overflow in Sub"},
+      {Arithmetic::Mul, most, 2, "integer overflow in Mul"},
+      {Arithmetic::Div, 7, 0, "integer division by zero"},
+      {Arithmetic::Div, least, -1, "integer overflow in Div"},
+      {Arithmetic::Pow, 2, 3, "Pow of integers is not supported"},
+  };
+  for (const auto& c : cases) {
+    FoldBudget budget(kPlenty);
+    expect_error(fold_arithmetic(c.op, ints({}, {c.a}), ints({}, {c.b}), budget), c.message);
+  }
+  FoldBudget budget(kPlenty);
+  const auto quotient = fold_arithmetic(Arithmetic::Div, ints({}, {-7}), ints({}, {2}), budget);
+  ASSERT_TRUE(quotient);
+  EXPECT_EQ(quotient->integers, (std::vector<std::int64_t>{-3}));  // toward zero
+  expect_error(
+      fold_arithmetic(Arithmetic::Add, ramp({1}), HostTensor::of_floats({1}, {1.0F}), budget),
+      "operands of different types INT64 and FLOAT");
+}
+
+TEST(Folding, DataMovementReadsInRowMajorOrder) {
+  FoldBudget budget(kPlenty);
+  const HostTensor x = ramp({2, 3});
+  const auto transposed = fold_transpose(x, std::vector<std::uint64_t>{1, 0}, budget);
+  ASSERT_TRUE(transposed);
+  EXPECT_EQ(transposed->integers, (std::vector<std::int64_t>{0, 3, 1, 4, 2, 5}));
+  const auto sliced = fold_slice(x, 1, 1, 3, budget);
+  ASSERT_TRUE(sliced);
+  EXPECT_EQ(sliced->integers, (std::vector<std::int64_t>{1, 2, 4, 5}));
+  const HostTensor* parts[] = {&x, &*sliced};
+  const auto joined = fold_concat(parts, 1, budget);
+  ASSERT_TRUE(joined);
+  EXPECT_EQ(joined->shape, (Shape{2, 5}));
+  EXPECT_EQ(joined->integers, (std::vector<std::int64_t>{0, 1, 2, 1, 2, 3, 4, 5, 4, 5}));
+  const auto gathered = fold_gather(x, ints({2}, {-1, 0}), 1, budget);
+  ASSERT_TRUE(gathered);
+  EXPECT_EQ(gathered->shape, (Shape{2, 2}));
+  EXPECT_EQ(gathered->integers, (std::vector<std::int64_t>{2, 0, 5, 3}));
+  const auto expanded =
+      fold_expand(ints({3, 1}, {1, 2, 3}), std::vector<std::uint64_t>{2, 1, 2}, budget);
+  ASSERT_TRUE(expanded);
+  EXPECT_EQ(expanded->shape, (Shape{2, 3, 2}));
+  EXPECT_EQ(expanded->integers, (std::vector<std::int64_t>{1, 1, 2, 2, 3, 3, 1, 1, 2, 2, 3, 3}));
+}
+
+TEST(Folding, OutOfRangeArgumentsAreRefused) {
+  FoldBudget budget(kPlenty);
+  const HostTensor x = ramp({2, 3});
+  expect_error(fold_gather(x, ints({}, {3}), 1, budget), "Gather index 3 is out of range");
+  expect_error(fold_gather(x, ints({}, {-4}), 1, budget), "Gather index -4 is out of range");
+  expect_error(fold_slice(x, 1, 2, 4, budget), "out of range for [2, 3]");
+  expect_error(fold_transpose(x, std::vector<std::uint64_t>{0, 0}, budget), "invalid permutation");
+  const HostTensor* parts[] = {&x, &x};
+  expect_error(fold_concat(parts, 2, budget), "axis 2 is out of range for rank 2");
+  const HostTensor row = ramp({3});
+  const HostTensor* mixed[] = {&x, &row};
+  expect_error(fold_concat(mixed, 0, budget), "Concat of [2, 3] and [3]");
+  EXPECT_FALSE(normalize_axis(2, 2));
+  EXPECT_EQ(normalize_axis(-2, 2), 0U);
+}
+
+TEST(Folding, RangeCountsAndCastsCheckTheirLimits) {
+  FoldBudget budget(kPlenty);
+  const auto down = fold_range(ints({}, {5}), ints({}, {0}), ints({}, {-2}), budget);
+  ASSERT_TRUE(down);
+  EXPECT_EQ(down->integers, (std::vector<std::int64_t>{5, 3, 1}));
+  const auto none = fold_range(ints({}, {5}), ints({}, {0}), ints({}, {1}), budget);
+  ASSERT_TRUE(none);
+  EXPECT_TRUE(none->integers.empty());
+  expect_error(fold_range(ints({}, {0}), ints({}, {5}), ints({}, {0}), budget), "delta 0");
+  expect_error(fold_cast(HostTensor::of_floats({1}, {3e10F}), ElementType::Int32, budget),
+               "out of range");
+  expect_error(fold_cast(HostTensor::of_floats({1}, {std::numeric_limits<float>::quiet_NaN()}),
+                         ElementType::Int64, budget),
+               "out of range");
+  const auto truncated =
+      fold_cast(HostTensor::of_floats({2}, {-2.7F, 2.7F}), ElementType::Int64, budget);
+  ASSERT_TRUE(truncated);
+  EXPECT_EQ(truncated->integers, (std::vector<std::int64_t>{-2, 2}));
+}
+
+TEST(Folding, TheBudgetBoundsWhatFoldingAllocates) {
+  FoldBudget budget(10);
+  EXPECT_TRUE(fold_fill(ints({1}, {7}), std::vector<std::uint64_t>{2, 3}, budget));
+  expect_error(fold_fill(ints({1}, {7}), std::vector<std::uint64_t>{2, 3}, budget),
+               "would exceed the importer's limit");
+  FoldBudget huge(kPlenty);
+  expect_error(fold_fill(ints({1}, {7}), std::vector<std::uint64_t>{1ULL << 40, 1ULL << 40}, huge),
+               "has more elements than 64 bits count");
+  expect_error(fold_range(ints({}, {0}), ints({}, {std::numeric_limits<std::int64_t>::max()}),
+                          ints({}, {1}), huge),
+               "would exceed the importer's limit");
+}
+
+}  // namespace
+}  // namespace zelk_onnx::detail
