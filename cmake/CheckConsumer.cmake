@@ -1,5 +1,6 @@
 # Script run by CTest: install the build tree into a scratch prefix, then
-# configure, build and run examples/consumer against that prefix.
+# configure, build and run examples/consumer against that prefix, and run the
+# installed zelkc when ZELK_EXPECT_ZELKC is true.
 foreach(var ZELK_BUILD_DIR ZELK_CONSUMER_SOURCE ZELK_SCRATCH ZELK_GENERATOR ZELK_CXX_COMPILER)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "${var} is not set")
@@ -24,3 +25,6 @@ run(${CMAKE_COMMAND} -S ${ZELK_CONSUMER_SOURCE} -B ${ZELK_SCRATCH}/build
     "-DCMAKE_EXE_LINKER_FLAGS=${ZELK_LINKER_FLAGS}")
 run(${CMAKE_COMMAND} --build ${ZELK_SCRATCH}/build)
 run(${ZELK_SCRATCH}/build/app)
+if(ZELK_EXPECT_ZELKC)
+  run(${prefix}/${ZELK_INSTALL_BINDIR}/zelkc compile --tiles 8)
+endif()

@@ -1,6 +1,7 @@
 // Overflow-checked arithmetic on counts, sizes and addresses.
 #pragma once
 
+#include <concepts>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -8,25 +9,20 @@
 
 namespace zelk_compiler::detail {
 
-[[nodiscard]] inline std::optional<std::uint64_t> checked_mul(std::uint64_t a, std::uint64_t b) {
-  std::uint64_t product = 0;
+// One template per operation, for every unsigned width; both operands have the
+// same type, so a narrower one must be widened on purpose by the caller.
+template <std::unsigned_integral T>
+[[nodiscard]] constexpr std::optional<T> checked_mul(T a, T b) {
+  T product = 0;
   if (__builtin_mul_overflow(a, b, &product)) {
     return std::nullopt;
   }
   return product;
 }
 
-[[nodiscard]] inline std::optional<std::uint64_t> checked_add(std::uint64_t a, std::uint64_t b) {
-  std::uint64_t sum = 0;
-  if (__builtin_add_overflow(a, b, &sum)) {
-    return std::nullopt;
-  }
-  return sum;
-}
-
-[[nodiscard]] inline std::optional<std::uint32_t> checked_add_u32(std::uint32_t a,
-                                                                  std::uint32_t b) {
-  std::uint32_t sum = 0;
+template <std::unsigned_integral T>
+[[nodiscard]] constexpr std::optional<T> checked_add(T a, T b) {
+  T sum = 0;
   if (__builtin_add_overflow(a, b, &sum)) {
     return std::nullopt;
   }

@@ -115,4 +115,16 @@ Outcome<void> write_files(std::span<const OutputFile> files) {
   return {};
 }
 
+Outcome<std::string> deliver(const std::string& output, std::string text,
+                             std::vector<OutputFile> files) {
+  if (!output.empty()) {
+    files.insert(files.begin(), OutputFile{output, std::move(text)});
+    text.clear();
+  }
+  if (auto written = write_files(files); !written) {
+    return std::unexpected(std::move(written.error()));
+  }
+  return text;
+}
+
 }  // namespace zelkc

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "failure.hpp"
 
@@ -20,5 +21,11 @@ struct OutputFile {
 // a path given twice or a file that cannot be written, removing what it
 // made.
 [[nodiscard]] Outcome<void> write_files(std::span<const OutputFile> files);
+
+// Where a command's main output goes: into the file `output` (written with
+// `files`) when one is named, otherwise into the returned text for standard
+// output, once `files` are written.
+[[nodiscard]] Outcome<std::string> deliver(const std::string& output, std::string text,
+                                           std::vector<OutputFile> files);
 
 }  // namespace zelkc

@@ -3,24 +3,24 @@
 
 #include <algorithm>
 #include <iomanip>
+#include <limits>
 #include <ostream>
 #include <sstream>
 #include <stdexcept>
 #include <variant>
-
-#include "checked.hpp"
 
 namespace zelkc {
 namespace zc = zelk_compiler;
 
 namespace {
 
+constexpr std::uint64_t kMaxU64 = std::numeric_limits<std::uint64_t>::max();
+
 std::uint64_t add_or_throw(std::uint64_t a, std::uint64_t b) {
-  const auto sum = zc::detail::checked_add(a, b);
-  if (!sum) {
+  if (b > kMaxU64 - a) {
     throw std::overflow_error("byte count does not fit 64 bits");
   }
-  return *sum;
+  return a + b;
 }
 
 // A buffer coming into use (`start`) or going out of use at `phase`.
@@ -85,8 +85,9 @@ std::map<std::uint16_t, std::uint64_t> peak_lower_bounds(const zc::Schedule& sch
       continue;
     }
     tile.push_back(Event{allocation.live_from, true, allocation.size});
-    if (const auto end = zc::detail::checked_add(allocation.live_until, 1)) {
-      tile.push_back(Event{*end, false, allocation.size});
+    // A buffer live up to the last possible phase never leaves.
+    if (allocation.live_until != kMaxU64) {
+      tile.push_back(Event{allocation.live_until + 1, false, allocation.size});
     }
   }
   std::map<std::uint16_t, std::uint64_t> bounds;
@@ -167,6 +168,9 @@ const TilePeak* smallest_peak(const Summary& summary) {
 void write_summary(std::ostream& out, const Summary& summary, const SummaryContext& context) {
   const zc::CompilerOptions& options = context.options;
   out << "workload:      " << context.workload << '\n';
+  for (const std::string& note : context.notes) {
+    out << "note:          " << note << '\n';
+  }
   out << "options:       " << options.tile_count << " tiles, data window " << hex(options.data_base)
       << " to " << hex(options.data_limit) << " ("
       << (options.data_limit > options.data_base ? options.data_limit - options.data_base : 0)

@@ -68,6 +68,7 @@ struct SummaryContext {
   std::string workload;
   zelk_compiler::CompilerOptions options;
   std::chrono::nanoseconds compile_time{0};
+  std::vector<std::string> notes{};  // about the workload, a line each
 };
 
 // The summary as lines of text.

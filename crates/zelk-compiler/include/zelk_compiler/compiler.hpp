@@ -16,6 +16,17 @@
 
 namespace zelk_compiler {
 
+// The rules of valid options, in the order they are checked.
+enum class OptionsFault {
+  NoTiles,          // tile_count is 0
+  EmptyDataWindow,  // data_base is not below data_limit
+};
+
+struct CompilerOptions;
+
+// The first rule `options` break; none when they are valid.
+[[nodiscard]] std::optional<OptionsFault> options_fault(const CompilerOptions& options);
+
 // The target: `tile_count` tiles numbered from 0, each reserving the bytes
 // [data_base, data_limit) of its memory for tensor data.
 struct CompilerOptions {
@@ -24,7 +35,7 @@ struct CompilerOptions {
   std::uint32_t data_limit = 0xE0000;
 
   // At least one tile and a non-empty data window.
-  [[nodiscard]] bool valid() const { return tile_count != 0 && data_base < data_limit; }
+  [[nodiscard]] bool valid() const { return !options_fault(*this); }
 
   friend bool operator==(const CompilerOptions&, const CompilerOptions&) = default;
 };
@@ -160,6 +171,7 @@ struct Schedule {
 // move), plans tile memory and records every tile's peak.
 [[nodiscard]] Result<Schedule> compile(const Graph& graph, const CompilerOptions& options);
 
+std::ostream& operator<<(std::ostream& out, OptionsFault fault);
 std::ostream& operator<<(std::ostream& out, const CompilerOptions& options);
 std::ostream& operator<<(std::ostream& out, Sharding sharding);
 std::ostream& operator<<(std::ostream& out, const Layout& layout);

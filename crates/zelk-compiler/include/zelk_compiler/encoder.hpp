@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -22,9 +23,26 @@ struct EncoderConfig {
   friend bool operator==(const EncoderConfig&, const EncoderConfig&) = default;
 };
 
+// The rules of a block (or stack) that can be built, in the order they are
+// checked. `heads` only has to divide `hidden`: the graph computes attention
+// over the whole width, so it is the same for every valid head count.
+enum class EncoderFault {
+  ZeroHidden,
+  ZeroSequence,
+  ZeroHeads,
+  HeadsDoNotDivideHidden,
+  NoLayers,  // a stack of 0 blocks
+};
+
+// The first rule that `config` with `layers` blocks breaks; none when
+// `encoder_stack_graph(config, layers)` (and, for one layer,
+// `encoder_graph(config)`) builds.
+[[nodiscard]] std::optional<EncoderFault> encoder_fault(EncoderConfig config,
+                                                        std::uint64_t layers = 1);
+
 // The encoder block as a graph of 22 tensors and 15 operations. Fails with
 // "invalid encoder dimensions" unless `hidden`, `sequence` and `heads` are
-// non-zero and `heads` divides `hidden`.
+// non-zero and `heads` divides `hidden` (`encoder_fault` says which).
 [[nodiscard]] Result<Graph> encoder_graph(EncoderConfig config);
 
 // `layers` encoder blocks on one input "input": block n has its own six
@@ -85,6 +103,18 @@ void softmax_rows(std::span<float> values, std::uint64_t rows, std::uint64_t col
                                                            std::span<const float> input,
                                                            const EncoderWeights& weights);
 
+// The input of the built-in reference check: `count` values, value i being
+// (i - 9) / 16 in float (a ramp from -0.5625 in steps of 0.0625, exact in
+// float up to 2^24 values). A count no vector can hold throws
+// std::length_error.
+[[nodiscard]] std::vector<float> reference_ramp(std::uint64_t count);
+
+// `values` summed in list order from -0.0 in float: the checksum the
+// reference check compares. For the check's block (sequence 4, hidden 8,
+// heads 2, feed_forward 16) on `reference_ramp(32)` it is about 107.46423.
+[[nodiscard]] float reference_checksum(std::span<const float> values);
+
+std::ostream& operator<<(std::ostream& out, EncoderFault fault);
 std::ostream& operator<<(std::ostream& out, const EncoderConfig& config);
 std::ostream& operator<<(std::ostream& out, const EncoderWeights& weights);
 

@@ -48,10 +48,7 @@ void encoder_reference_is_finite_and_repeatable() {
   const EncoderConfig config{.sequence = 4, .hidden = 8, .heads = 2, .feed_forward = 16};
   // A ramp from -0.5625 to 1.375 in steps of 0.0625; every row is the one
   // before plus 0.5.
-  std::vector<float> input;
-  for (std::uint32_t i = 0; i < 32; ++i) {
-    input.push_back((static_cast<float>(i) - 9.0F) / 16.0F);
-  }
+  const std::vector<float> input = reference_ramp(32);
   const EncoderWeights weights = EncoderWeights::deterministic(config);
 
   const std::vector<float> first = require_ok(encoder_reference(config, input, weights));
@@ -63,10 +60,7 @@ void encoder_reference_is_finite_and_repeatable() {
 
   // The sum in list order, from -0, of what the reference arithmetic gives
   // for this configuration and input.
-  float checksum = -0.0F;
-  for (const float value : first) {
-    checksum += value;
-  }
+  const float checksum = reference_checksum(first);
   constexpr float expected_checksum = std::bit_cast<float>(0x42D6EDB0U);  // 107.46423
   constexpr float tolerance = std::bit_cast<float>(0x38D1B717U);          // 0.0001
   // Written so that a NaN checksum fails.

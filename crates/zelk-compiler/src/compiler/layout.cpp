@@ -1,5 +1,7 @@
-// Tensor layouts: which tiles hold a share of a tensor, and how big a share is.
+// Which options are valid, which tiles hold a share of a tensor, and how big a
+// share is.
 #include <algorithm>
+#include <optional>
 #include <stdexcept>
 
 #include "checked.hpp"
@@ -35,6 +37,16 @@ Sharding sharding_for(const Tensor& tensor) {
 }
 
 }  // namespace
+
+std::optional<OptionsFault> options_fault(const CompilerOptions& options) {
+  if (options.tile_count == 0) {
+    return OptionsFault::NoTiles;
+  }
+  if (options.data_base >= options.data_limit) {
+    return OptionsFault::EmptyDataWindow;
+  }
+  return std::nullopt;
+}
 
 Layout choose_layout(const Tensor& tensor, std::uint16_t tile_count) {
   if (tile_count == 0) {

@@ -283,7 +283,7 @@ std::optional<std::uint32_t> align_u32(std::uint32_t value, std::uint32_t alignm
   if (remainder == 0) {
     return value;
   }
-  return detail::checked_add_u32(value, alignment - remainder);
+  return detail::checked_add(value, alignment - remainder);
 }
 
 Result<std::vector<Allocation>> plan_memory(const Graph& graph, std::span<const Layout> layouts,

@@ -15,6 +15,16 @@ std::ostream& operator<<(std::ostream& out, const CompilerOptions& options) {
   return out;
 }
 
+std::ostream& operator<<(std::ostream& out, OptionsFault fault) {
+  switch (fault) {
+    case OptionsFault::NoTiles:
+      return out << "NoTiles";
+    case OptionsFault::EmptyDataWindow:
+      return out << "EmptyDataWindow";
+  }
+  return out;
+}
+
 std::ostream& operator<<(std::ostream& out, Sharding sharding) {
   switch (sharding) {
     case Sharding::Replicated:

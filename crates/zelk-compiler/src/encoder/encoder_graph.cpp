@@ -1,4 +1,5 @@
 // The encoder block, and a stack of blocks, as compiler graphs.
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -10,11 +11,6 @@ namespace {
 
 // The single-precision value nearest 1e-5 (bit pattern 0x3727C5AC).
 constexpr float kLayerNormEpsilon = 1e-5F;
-
-bool valid_dimensions(const EncoderConfig& config) {
-  return config.hidden != 0 && config.sequence != 0 && config.heads != 0 &&
-         config.hidden % config.heads == 0;
-}
 
 // Appends one block that reads `input`: its six weights first, then its
 // fifteen operations, every name prefixed with `prefix`. Returns the block's
@@ -84,7 +80,7 @@ class BlockBuilder {
 // The graph of `layers` blocks on one input named "input"; block n reads the
 // result of block n - 1. With `prefixed`, block n's names start with "l<n>.".
 Result<Graph> encoder_blocks(const EncoderConfig& config, std::uint64_t layers, bool prefixed) {
-  if (!valid_dimensions(config) || layers == 0) {
+  if (encoder_fault(config, layers)) {
     return std::unexpected(CompileError::graph("invalid encoder dimensions"));
   }
   Graph graph;
@@ -107,6 +103,25 @@ Result<Graph> encoder_blocks(const EncoderConfig& config, std::uint64_t layers, 
 }
 
 }  // namespace
+
+std::optional<EncoderFault> encoder_fault(EncoderConfig config, std::uint64_t layers) {
+  if (config.hidden == 0) {
+    return EncoderFault::ZeroHidden;
+  }
+  if (config.sequence == 0) {
+    return EncoderFault::ZeroSequence;
+  }
+  if (config.heads == 0) {
+    return EncoderFault::ZeroHeads;
+  }
+  if (config.hidden % config.heads != 0) {
+    return EncoderFault::HeadsDoNotDivideHidden;
+  }
+  if (layers == 0) {
+    return EncoderFault::NoLayers;
+  }
+  return std::nullopt;
+}
 
 Result<Graph> encoder_graph(EncoderConfig config) { return encoder_blocks(config, 1, false); }
 

@@ -132,6 +132,23 @@ Result<std::vector<float>> detail::encoder_reference_on(detail::VectorIsa isa, E
   return add_elementwise(residual1, down);
 }
 
+std::vector<float> reference_ramp(std::uint64_t count) {
+  std::vector<float> input;
+  input.reserve(count);
+  for (std::uint64_t i = 0; i < count; ++i) {
+    input.push_back((static_cast<float>(i) - 9.0F) / 16.0F);
+  }
+  return input;
+}
+
+float reference_checksum(std::span<const float> values) {
+  float sum = -0.0F;
+  for (const float value : values) {
+    sum += value;
+  }
+  return sum;
+}
+
 Result<std::vector<float>> encoder_reference(EncoderConfig config, std::span<const float> input,
                                              const EncoderWeights& weights) {
   return detail::encoder_reference_on(detail::widest_vector_isa(), config, input, weights);

@@ -39,14 +39,6 @@ class Hash {
   std::uint64_t state_ = 0xCBF29CE484222325ULL;
 };
 
-std::vector<float> ramp(std::uint64_t count) {
-  std::vector<float> input(count);
-  for (std::uint64_t i = 0; i < count; ++i) {
-    input[i] = (static_cast<float>(i) - 9.0F) / 16.0F;
-  }
-  return input;
-}
-
 // A deterministic input with some NaN, infinities and signed zeros mixed in.
 std::vector<float> mixed(std::uint64_t count, bool specials) {
   std::vector<float> input(count);
@@ -91,12 +83,11 @@ int report_schedule(const char* name, const zc::Result<zc::Graph>& graph,
 int main() {
   int failures = 0;
   const zc::EncoderConfig small{.sequence = 4, .hidden = 8, .heads = 2, .feed_forward = 16};
-  const std::vector<float> small_ramp = ramp(32);
+  const std::vector<float> small_ramp = zc::reference_ramp(32);
   const auto ramp_result =
       zc::encoder_reference(small, small_ramp, zc::EncoderWeights::deterministic(small));
   if (!ramp_result) return 1;
-  float checksum = -0.0F;
-  for (const float value : *ramp_result) checksum += value;
+  const float checksum = zc::reference_checksum(*ramp_result);
   std::printf("ramp_checksum_bits 0x%08X\n", std::bit_cast<std::uint32_t>(checksum));
 
   failures += report_reference("ramp", small, small_ramp);

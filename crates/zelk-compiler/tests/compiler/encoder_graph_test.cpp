@@ -1,11 +1,13 @@
 // The encoder block and the stacked encoder as graphs.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <set>
 #include <string>
 
 #include "support/random_graphs.hpp"
 #include "zelk_compiler/compiler.hpp"
+#include "zelk_compiler/debug.hpp"
 #include "zelk_compiler/encoder.hpp"
 
 namespace zelk_compiler {
@@ -82,17 +84,41 @@ TEST(EncoderGraph, DefaultBlockTensorsAndOperations) {
             0x3727C5ACU);
 }
 
-TEST(EncoderGraph, InvalidDimensions) {
-  const std::vector<EncoderConfig> invalid = {
-      {32, 64, 0, 256}, {32, 0, 4, 256}, {0, 64, 4, 256}, {32, 64, 3, 256}, {32, 4, 8, 256},
+TEST(EncoderGraph, InvalidDimensionsNameTheFirstRuleBroken) {
+  struct Case {
+    EncoderConfig config;
+    std::uint64_t layers;
+    EncoderFault fault;
   };
-  for (const EncoderConfig& config : invalid) {
-    EXPECT_EQ(encoder_graph(config).error(), CompileError::graph("invalid encoder dimensions"));
-    EXPECT_EQ(encoder_stack_graph(config, 2).error(),
+  const std::vector<Case> cases = {
+      {{32, 64, 0, 256}, 1, EncoderFault::ZeroHeads},
+      {{32, 0, 4, 256}, 1, EncoderFault::ZeroHidden},
+      {{0, 64, 4, 256}, 1, EncoderFault::ZeroSequence},
+      {{32, 64, 3, 256}, 1, EncoderFault::HeadsDoNotDivideHidden},
+      {{32, 4, 8, 256}, 1, EncoderFault::HeadsDoNotDivideHidden},
+      {{0, 0, 0, 256}, 0, EncoderFault::ZeroHidden},
+      {{0, 64, 3, 256}, 0, EncoderFault::ZeroSequence},
+      {{32, 64, 3, 256}, 0, EncoderFault::HeadsDoNotDivideHidden},
+      {{32, 64, 4, 256}, 0, EncoderFault::NoLayers},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(debug_string(c.config) + ", layers " + std::to_string(c.layers));
+    EXPECT_EQ(encoder_fault(c.config, c.layers), c.fault);
+    EXPECT_EQ(encoder_stack_graph(c.config, c.layers).error(),
               CompileError::graph("invalid encoder dimensions"));
+    if (c.layers == 1) {
+      EXPECT_EQ(encoder_graph(c.config).error(), CompileError::graph("invalid encoder dimensions"));
+    }
   }
-  EXPECT_EQ(encoder_stack_graph(EncoderConfig{}, 0).error(),
-            CompileError::graph("invalid encoder dimensions"));
+  EXPECT_EQ(debug_string(EncoderFault::HeadsDoNotDivideHidden), "HeadsDoNotDivideHidden");
+}
+
+TEST(EncoderGraph, ValidDimensionsHaveNoFault) {
+  for (const EncoderConfig& config :
+       {EncoderConfig{}, EncoderConfig{1, 1, 1, 0}, EncoderConfig{32, 64, 64, 256}}) {
+    EXPECT_EQ(encoder_fault(config), std::nullopt) << config;
+    EXPECT_EQ(encoder_fault(config, 12), std::nullopt) << config;
+  }
 }
 
 TEST(EncoderGraph, HeadCountOnlyConstrainsTheWidth) {

@@ -2,10 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <optional>
 #include <stdexcept>
 
 #include "compiler/test_graphs.hpp"
 #include "zelk_compiler/compiler.hpp"
+#include "zelk_compiler/debug.hpp"
 
 namespace zelk_compiler {
 namespace {
@@ -19,12 +21,23 @@ TEST(CompilerOptions, DefaultsAndValidity) {
   EXPECT_EQ(options.data_base, 0x52000U);
   EXPECT_EQ(options.data_limit, 0xE0000U);
   EXPECT_TRUE(options.valid());
-  EXPECT_FALSE((CompilerOptions{.tile_count = 0}).valid());
-  EXPECT_FALSE((CompilerOptions{.tile_count = 1, .data_base = 16, .data_limit = 16}).valid());
-  EXPECT_FALSE((CompilerOptions{.tile_count = 1, .data_base = 17, .data_limit = 16}).valid());
-  EXPECT_TRUE((CompilerOptions{.tile_count = 1, .data_base = 15, .data_limit = 16}).valid());
-  EXPECT_TRUE(
-      (CompilerOptions{.tile_count = 65535, .data_base = 3, .data_limit = 0xFFFFFFFF}).valid());
+  struct Case {
+    CompilerOptions options;
+    std::optional<OptionsFault> fault;
+  };
+  const std::vector<Case> cases = {
+      {{.tile_count = 0}, OptionsFault::NoTiles},
+      {{.tile_count = 0, .data_base = 16, .data_limit = 16}, OptionsFault::NoTiles},
+      {{.tile_count = 1, .data_base = 16, .data_limit = 16}, OptionsFault::EmptyDataWindow},
+      {{.tile_count = 1, .data_base = 17, .data_limit = 16}, OptionsFault::EmptyDataWindow},
+      {{.tile_count = 1, .data_base = 15, .data_limit = 16}, std::nullopt},
+      {{.tile_count = 65535, .data_base = 3, .data_limit = 0xFFFFFFFF}, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(options_fault(c.options), c.fault) << c.options;
+    EXPECT_EQ(c.options.valid(), !c.fault.has_value()) << c.options;
+  }
+  EXPECT_EQ(debug_string(OptionsFault::EmptyDataWindow), "EmptyDataWindow");
 }
 
 TEST(Layouts, OneTilePerStartedKibFromTileZero) {

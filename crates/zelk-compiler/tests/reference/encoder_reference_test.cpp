@@ -51,17 +51,29 @@ EncoderWeights context_probe(std::uint64_t hidden, ValueSource& source) {
   return weights;
 }
 
-std::vector<float> ramp_input() {
-  std::vector<float> input;
-  for (std::uint64_t i = 0; i < 32; ++i) {
-    input.push_back((static_cast<float>(i) - 9.0F) / 16.0F);
+TEST(EncoderReference, RampStepsBySixteenthsFromMinusNineSixteenths) {
+  EXPECT_TRUE(reference_ramp(0).empty());
+  const std::vector<float> ramp = reference_ramp(32);
+  ASSERT_EQ(ramp.size(), 32U);
+  EXPECT_EQ(ramp.front(), -0.5625F);
+  EXPECT_EQ(bits(ramp[9]), 0U);  // +0.0, not -0.0
+  EXPECT_EQ(ramp.back(), 1.375F);
+  for (std::size_t i = 1; i < ramp.size(); ++i) {
+    EXPECT_EQ(ramp[i] - ramp[i - 1], 0.0625F) << i;
   }
-  return input;
+}
+
+TEST(EncoderReference, ChecksumAddsInListOrderFromNegativeZero) {
+  EXPECT_EQ(hex(bits(reference_checksum({}))), "0x80000000");
+  // Summed as 1e8 - 1e8 + 1, the 1 would survive.
+  const std::vector<float> values = {1e8F, 1.0F, -1e8F};
+  EXPECT_EQ(reference_checksum(values), 0.0F);
+  EXPECT_TRUE(std::isnan(reference_checksum(std::vector<float>{1.0F, NAN})));
 }
 
 TEST(EncoderReference, RampWorkedExample) {
   const EncoderConfig config{.sequence = 4, .hidden = 8, .heads = 2, .feed_forward = 16};
-  const std::vector<float> input = ramp_input();
+  const std::vector<float> input = reference_ramp(32);
   const EncoderWeights weights = EncoderWeights::deterministic(config);
   const auto result = encoder_reference(config, input, weights);
   ASSERT_TRUE(result.has_value()) << result.error();
@@ -83,10 +95,7 @@ TEST(EncoderReference, RampWorkedExample) {
     }
   }
 
-  float sum = -0.0F;
-  for (const float value : *result) {
-    sum = sum + value;
-  }
+  const float sum = reference_checksum(*result);
   EXPECT_NEAR(sum, 107.46423F, 1e-4F);
   // The last bits follow the C library's expf and tanhf; these are glibc's.
   EXPECT_EQ(hex(bits(sum)), "0x42D6EDB0");
