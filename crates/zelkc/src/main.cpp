@@ -1,6 +1,7 @@
 // zelkc: compile the encoder block or a graph file and inspect the schedule as
 // a summary, JSON, its printed form, a memory map picture or an HTML report;
-// export the encoder as a graph file; evaluate the host reference. This file
+// export the encoder as a graph file; evaluate the host reference; place a
+// list of buffers within a capacity. This file
 // only wires the commands to the command line: each command's flags, checks
 // and work live in its own file of zelkc_core.
 #include <exception>
@@ -13,6 +14,7 @@
 #include "command_line.hpp"
 #include "compile_command.hpp"
 #include "graph_command.hpp"
+#include "plan_buffers_command.hpp"
 #include "reference_command.hpp"
 
 namespace {
@@ -25,9 +27,11 @@ int run(int argc, char** argv) {
   zelkc::CompileFlags compile_flags;
   zelkc::GraphFlags graph_flags;
   zelkc::ReferenceFlags reference_flags;
+  zelkc::PlanBuffersFlags plan_buffers_flags;
   const CLI::App* compile = zelkc::add_compile_command(app, compile_flags);
   const CLI::App* graph = zelkc::add_graph_command(app, graph_flags);
   const CLI::App* reference = zelkc::add_reference_command(app, reference_flags);
+  const CLI::App* plan_buffers = zelkc::add_plan_buffers_command(app, plan_buffers_flags);
 
   const auto parsed =
       zelkc::parse_command_line(app, std::vector<std::string>(argv + 1, argv + argc));
@@ -45,6 +49,9 @@ int run(int argc, char** argv) {
   }
   if (reference->parsed()) {
     return zelkc::finish(zelkc::run_reference(reference_flags), std::cout, std::cerr);
+  }
+  if (plan_buffers->parsed()) {
+    return zelkc::finish(zelkc::run_plan_buffers(plan_buffers_flags), std::cout, std::cerr);
   }
   return 0;
 }
