@@ -7,32 +7,40 @@
 // then sits at its minimum offset: the aligned top of the buffers placed
 // before it that it meets. So the search places buffers only at their
 // minimum offsets and in non-decreasing order of offset; a buffer whose
-// minimum falls below the last placement must first be raised by another.
-// Which buffer comes next? Let E be the lowest end any unplaced buffer can
-// reach. The next buffer in offset order starts below E (otherwise the
-// buffer that can end at E could drop into the free space below E), so a
-// node branches on the buffers whose minimum offset is below E, the lowest
-// first. Buffers placed one after another at the same offset never meet and
-// any order of them gives the same placement, so they go in priority order;
-// of identical buffers only the first unplaced may go.
+// minimum falls below the last placement must first be raised by another
+// that it meets, so it cannot start below that one's top. Which buffer
+// comes next? Let E be the lowest end any unplaced buffer can reach. The
+// next buffer in offset order starts below E (otherwise the buffer that can
+// end at E could drop into the free space below E), so a node branches on
+// the buffers whose minimum offset is below E, the lowest first. Buffers
+// placed one after another at the same offset never meet and any order of
+// them gives the same placement, so they go in priority order; of identical
+// buffers only the first unplaced may go, and of two that differ only in
+// size, stacked one directly on the other, only one order is tried.
 //
 // Time is cut into sections at every start and end. Each section keeps its
 // floor (the top of the buffers placed across it) and the bytes still to be
 // placed across it; those buffers stack above the lowest offset any of them
-// can take, and offsets never go below the last placement. A node is pruned
-// as soon as some section's stack, or some buffer's lowest end, passes the
-// limit. Space below that lowest offset is wasted, and this is how waste is
-// charged.
+// can take, and offsets never go below the lowest (the level). A node is
+// pruned as soon as some section's stack, or some buffer's lowest end,
+// passes the limit: space below that lowest offset is wasted, and this is
+// how waste is charged. Where a section has less room to spare above the
+// level than the smallest unplaced buffer, nothing fits below its lowest
+// buffer: that buffer starts it at its present minimum, so the node
+// branches only on the few that can (on one at once, always; on several in
+// every other pair of runs).
 //
 // Once the unplaced buffers of a group fall into chains that no lifetime
 // links, the floors are all they share, so each chain is solved on its own,
 // as a fresh canonical search above those floors; one that has no placement
 // fails the node at once, however the others went. A chain that fails is
 // remembered with its floors and the limit, so that the same sub-problem met
-// through another branch fails without a search. Searches restart with
-// growing step allowances (the Luby sequence) and take turns among a few
-// priority orders: a poor early choice costs at most one allowance, and the
-// remembered failures carry over.
+// through another branch fails without a search. Searches restart after
+// growing allowances of failed placements (the Luby sequence) and take
+// turns among a few priority orders, each perturbed by a seeded factor
+// after the first runs: a poor early choice costs at most one allowance,
+// and the remembered failures carry over. The seeds depend only on the run
+// number, so a step budget gives the same result everywhere.
 //
 // The limit is the capacity when looking for a fit, or one less than the
 // best peak found when lowering it. A node costs O(n) in its group's
@@ -187,6 +195,7 @@ struct RunOrder {
   std::size_t priority = 0;
   std::uint64_t seed = 0;
   std::uint64_t spread = 0;
+  bool focus = false;  // see starters_at_level
 };
 
 std::uint64_t splitmix(std::uint64_t& state) {
@@ -269,6 +278,7 @@ class ChainSearch {
   ChainSearch(const Chain& chain, const RunOrder& order, Budget& budget, FailedGroups& failed)
       : budget_(budget),
         failed_(failed),
+        focus_(order.focus),
         items_(ordered(chain.members, order)),
         twin_(items_.size(), kNone),
         later_alike_(items_.size()),
@@ -433,26 +443,33 @@ class ChainSearch {
     // The next placement starts below the lowest end any item can reach.
     std::uint64_t lowest_end = kUnbounded;
     std::uint64_t level = kUnbounded;
+    std::uint64_t smallest = kUnbounded;
     for (std::size_t k = begin; k < end; ++k) {
       const std::uint32_t i = pool_[k];
       lowest_end = std::min(lowest_end, earliest_[i] + items_[i].size);
       level = std::min(level, earliest_[i]);
+      smallest = std::min(smallest, items_[i].size);
     }
     if (overflows(span, level)) {
       return Verdict::None;
     }
+    const bool starters = starters_at_level(span, level, smallest, last, last_offset) > 0;
     const std::size_t first_candidate = pool_.size();
-    for (std::size_t k = begin; k < end; ++k) {
-      const std::uint32_t i = pool_[k];
-      if (min_[i] < lowest_end && in_order(i, last, last_offset) &&
-          (twin_[i] == kNone || placed_[twin_[i]] != 0)) {
-        pool_.push_back(i);
+    if (starters) {
+      pool_.insert(pool_.end(), fewest_starters_.begin(), fewest_starters_.end());
+    } else {
+      for (std::size_t k = begin; k < end; ++k) {
+        const std::uint32_t i = pool_[k];
+        if (min_[i] < lowest_end && in_order(i, last, last_offset) &&
+            (twin_[i] == kNone || placed_[twin_[i]] != 0)) {
+          pool_.push_back(i);
+        }
       }
+      std::sort(pool_.begin() + static_cast<std::ptrdiff_t>(first_candidate), pool_.end(),
+                [this](std::uint32_t a, std::uint32_t b) {
+                  return min_[a] != min_[b] ? min_[a] < min_[b] : a < b;
+                });
     }
-    std::sort(pool_.begin() + static_cast<std::ptrdiff_t>(first_candidate), pool_.end(),
-              [this](std::uint32_t a, std::uint32_t b) {
-                return min_[a] != min_[b] ? min_[a] < min_[b] : a < b;
-              });
 
     for (std::size_t k = first_candidate; k < pool_.size(); ++k) {
       if (allowance_ == 0 || !budget_.take()) {
@@ -462,7 +479,8 @@ class ChainSearch {
       const std::uint64_t offset = min_[item];
       const std::size_t placed_before = placements_.size();
       if (!on_later_alike(item, offset, span) && place(item, offset, begin, end)) {
-        const Verdict below = branch(begin, end, span, item, offset);
+        const Verdict below = starters ? branch(begin, end, span, last, last_offset)
+                                       : branch(begin, end, span, item, offset);
         if (below != Verdict::None) {
           return below;
         }
@@ -608,6 +626,48 @@ class ChainSearch {
     return smallest;
   }
 
+  // A section whose unplaced items leave less room above the level than the
+  // smallest unplaced item has no room for anything below its lowest item
+  // but waste: that item starts the section at its present minimum offset
+  // (an item below it would start at or above the level and end within
+  // that room), and nothing can go below it. Of such sections, the one with the
+  // fewest items that can start it: one of them does so in every placement
+  // below this node. The node may branch on those alone, each placed at once
+  // without moving the order of the items at the level; with one it always
+  // does, with several only in focused runs. Returns their number, listed in
+  // fewest_starters_, or 0 when there is no such section (or one of its items
+  // is out of order, and must wait to be raised).
+  std::size_t starters_at_level(Span span, std::uint64_t level, std::uint64_t smallest,
+                                std::uint32_t last, std::uint64_t last_offset) {
+    std::size_t fewest = 0;
+    for (std::uint32_t s = span.first; s < span.last; ++s) {
+      if (remaining_[s] == 0 || limit_ - remaining_[s] < level ||
+          limit_ - remaining_[s] - level >= smallest) {
+        continue;
+      }
+      const std::uint64_t highest_start = limit_ - remaining_[s];
+      starters_.clear();
+      bool in_turn = true;
+      for (const std::uint32_t u : covering_[s]) {
+        if (placed_[u] == 0 && earliest_[u] <= highest_start) {
+          in_turn = in_turn && in_order(u, last, last_offset);
+          if (twin_[u] == kNone || placed_[twin_[u]] != 0) {
+            starters_.push_back(u);
+          }
+        }
+      }
+      const bool wanted = starters_.size() == 1 || focus_;
+      if (in_turn && wanted && !starters_.empty() && (fewest == 0 || starters_.size() < fewest)) {
+        fewest = starters_.size();
+        fewest_starters_ = starters_;
+        if (fewest == 1) {
+          break;
+        }
+      }
+    }
+    return fewest;
+  }
+
   // Whether some section's unplaced items, stacked from the lowest offset
   // any of them can take there (and never below the level), pass the limit.
   [[nodiscard]] bool overflows(Span span, std::uint64_t level) const {
@@ -696,6 +756,7 @@ class ChainSearch {
   FailedGroups& failed_;
   std::uint64_t limit_ = 0;
   std::uint64_t allowance_ = 0;  // failed placements left before this run gives up
+  bool focus_ = false;
   // Per item, in priority order.
   std::vector<Member> items_;
   std::vector<std::uint32_t> twin_;                      // the identical item before it, if any
@@ -714,7 +775,9 @@ class ChainSearch {
   std::vector<std::vector<std::uint32_t>> covering_;  // the items live there
   std::vector<std::vector<std::uint32_t>> by_size_;   // the same, smallest first
   // The search's stacks.
-  std::vector<std::uint32_t> pool_;  // item lists of the open nodes
+  std::vector<std::uint32_t> pool_;             // item lists of the open nodes
+  std::vector<std::uint32_t> starters_;         // scratch for starters_at_level
+  std::vector<std::uint32_t> fewest_starters_;  // the result of starters_at_level
   std::vector<Placed> placements_;
   std::vector<Change> trail_;
 };
@@ -752,7 +815,8 @@ class ChainSolver {
                            .seed = run,
                            .spread = run <= std::size(kPriorities)
                                          ? std::uint64_t{0}
-                                         : (run % 2 == 1 ? kSmallSpread : kLargeSpread)};
+                                         : (run % 2 == 1 ? kSmallSpread : kLargeSpread),
+                           .focus = run % 4 >= 2};
       ChainSearch search(chain_, order, budget_, failed_);
       const std::uint64_t allowance = checked_mul(luby(run), kFirstAllowance)
                                           .value_or(std::numeric_limits<std::uint64_t>::max());
