@@ -72,7 +72,9 @@ class Budget {
  public:
   // A deadline already passed leaves no steps.
   Budget(std::uint64_t steps, std::optional<Clock::time_point> deadline)
-      : steps_(deadline && Clock::now() >= *deadline ? 0 : steps), deadline_(deadline) {}
+      : steps_(deadline && Clock::now() >= *deadline ? 0 : steps),
+        granted_(steps_),
+        deadline_(deadline) {}
 
   // Takes one step; false once the steps are spent or the deadline passed.
   bool take() {
@@ -91,9 +93,25 @@ class Budget {
 
   [[nodiscard]] bool spent() const { return steps_ == 0; }
 
+  // Nine tenths of what is left, steps and time, for a first phase; the
+  // rest stays for what follows once charge() has taken what it used.
+  [[nodiscard]] Budget most() const {
+    std::optional<Clock::time_point> deadline = deadline_;
+    if (deadline_) {
+      const Clock::time_point now = Clock::now();
+      if (*deadline_ > now) {
+        deadline = now + (*deadline_ - now - (*deadline_ - now) / 10);
+      }
+    }
+    return Budget(steps_ - steps_ / 10, deadline);
+  }
+
+  void charge(const Budget& part) { steps_ -= std::min(steps_, part.granted_ - part.steps_); }
+
  private:
   static constexpr std::uint32_t kClockEvery = 256;
   std::uint64_t steps_;
+  std::uint64_t granted_;
   std::optional<Clock::time_point> deadline_;
   std::uint32_t since_clock_ = 0;
 };
@@ -802,14 +820,14 @@ constexpr std::uint64_t kSmallSpread = 307;  // 0.3
 constexpr std::uint64_t kLargeSpread = 1024;
 
 // Runs on one chain, restarting as described at the top, until one decides.
+// Failed groups are remembered across runs and calls.
 class ChainSolver {
  public:
-  ChainSolver(const Chain& chain, Budget& budget) : chain_(chain), budget_(budget) {}
-
-  // A placement of the chain peaking at or below `limit` (written into
+  // A placement of `chain` peaking at or below `limit` (written into
   // `offsets`), none, or out of steps.
-  Verdict decide(std::uint64_t limit, std::span<std::uint64_t> offsets) {
-    for (std::uint64_t run = 1; !budget_.spent(); ++run) {
+  Verdict decide(const Chain& chain, std::uint64_t limit, std::span<std::uint64_t> offsets,
+                 Budget& budget) {
+    for (std::uint64_t run = 1; !budget.spent(); ++run) {
       // Each key plain first, then each with a small or a large spread in turn.
       const RunOrder order{.priority = (run - 1) % std::size(kPriorities),
                            .seed = run,
@@ -817,7 +835,7 @@ class ChainSolver {
                                          ? std::uint64_t{0}
                                          : (run % 2 == 1 ? kSmallSpread : kLargeSpread),
                            .focus = run % 4 >= 2};
-      ChainSearch search(chain_, order, budget_, failed_);
+      ChainSearch search(chain, order, budget, failed_);
       const std::uint64_t allowance = checked_mul(luby(run), kFirstAllowance)
                                           .value_or(std::numeric_limits<std::uint64_t>::max());
       const Verdict verdict = search.decide(limit, allowance);
@@ -832,8 +850,6 @@ class ChainSolver {
   }
 
  private:
-  const Chain& chain_;
-  Budget& budget_;
   FailedGroups failed_;
 };
 
@@ -861,42 +877,46 @@ SearchResult search_placement(std::span<const Buffer> buffers, std::span<const s
   }
   struct Part {
     Chain chain;
-    std::uint64_t peak;
-    bool proven;
+    ChainSolver solver;
+    std::uint64_t peak = 0;
+    bool proven = false;
   };
   std::vector<Part> parts;
   for (Chain& chain : chains_of(buffers)) {
     const std::uint64_t peak = peak_of(chain, start);
-    parts.push_back(Part{std::move(chain), peak, peak <= goal.bound});
+    parts.push_back(Part{std::move(chain), ChainSolver{}, peak, peak <= goal.bound});
   }
   std::ranges::stable_sort(parts, std::ranges::greater{}, &Part::peak);
 
-  for (Part& part : parts) {
-    if (part.proven || (goal.fit_within && part.peak <= *goal.fit_within) || budget.spent()) {
-      continue;
-    }
-    ChainSolver solver(part.chain, budget);
-    if (goal.fit_within) {
-      const Verdict fit = solver.decide(*goal.fit_within, result.offsets);
-      if (fit == Verdict::Found) {
-        part.peak = peak_of(part.chain, result.offsets);
-        part.proven = part.peak <= goal.bound;
-      }
-      if (fit != Verdict::None) {
+  // Looking for a fit first, with most of the budget.
+  if (goal.fit_within) {
+    Budget first = budget.most();
+    for (Part& part : parts) {
+      if (part.proven || part.peak <= *goal.fit_within || first.spent()) {
         continue;
       }
-    }
-    // Lower the peak one found placement at a time; a search that finds
-    // none below the best proves it.
-    while (!part.proven) {
-      const Verdict lower = solver.decide(part.peak - 1, result.offsets);
-      if (lower == Verdict::Found) {
+      if (part.solver.decide(part.chain, *goal.fit_within, result.offsets, first) ==
+          Verdict::Found) {
         part.peak = peak_of(part.chain, result.offsets);
         part.proven = part.peak <= goal.bound;
-      } else {
+      }
+    }
+    budget.charge(first);
+  }
+  // Then lowering the peak of the others one found placement at a time; a
+  // search that finds none below the best proves it.
+  for (Part& part : parts) {
+    if (goal.fit_within && part.peak <= *goal.fit_within) {
+      continue;
+    }
+    while (!part.proven && !budget.spent()) {
+      const Verdict lower = part.solver.decide(part.chain, part.peak - 1, result.offsets, budget);
+      if (lower != Verdict::Found) {
         part.proven = lower == Verdict::None;
         break;
       }
+      part.peak = peak_of(part.chain, result.offsets);
+      part.proven = part.peak <= goal.bound;
     }
   }
 
