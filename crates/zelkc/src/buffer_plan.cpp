@@ -8,12 +8,17 @@
 #include <zelk_compiler/placement.hpp>
 
 #include "buffer_csv.hpp"
-#include "summary.hpp"
 
 namespace zc = zelk_compiler;
 
 namespace zelkc {
 namespace {
+
+std::string seconds(std::chrono::nanoseconds time) {
+  std::ostringstream text;
+  text << std::fixed << std::setprecision(3) << static_cast<double>(time.count()) / 1e9 << " s";
+  return text.str();
+}
 
 std::string times_bound(std::uint64_t peak, std::uint64_t bound) {
   if (bound == 0) {
@@ -39,7 +44,7 @@ std::string misfit(const zc::Placement& placement, std::uint64_t capacity,
   if (placement.optimal) {
     return text + ", and no placement peaks lower";
   }
-  return text + " after " + milliseconds(elapsed) + "; a longer --time-limit may find one";
+  return text + " after " + seconds(elapsed) + "; a longer --time-limit may find one";
 }
 
 }  // namespace
@@ -72,7 +77,7 @@ Outcome<BufferPlan> plan_buffer_file(std::string_view name, std::string_view tex
           << times_bound(placement.peak, placement.lower_bound)
           << (placement.optimal ? ", optimal" : "") << ")\n"
           << "method:        " << placement.method << '\n'
-          << "time:          " << milliseconds(elapsed) << '\n';
+          << "time:          " << seconds(elapsed) << '\n';
   return BufferPlan{write_placement_csv(*table, placement.offsets), std::move(summary).str()};
 }
 
