@@ -1,7 +1,8 @@
 // zelkc: compile the encoder block, a graph file or an ONNX model and inspect
 // the schedule as a summary, JSON, its printed form, a memory map picture or
 // an HTML report; say whether it fits tile memory and why not; export the
-// encoder or an ONNX model as a graph file; evaluate the host reference. This file
+// encoder or an ONNX model as a graph file; evaluate the host reference; place
+// a list of buffers within a capacity. This file
 // only wires the commands to the command line: each command's flags, checks
 // and work live in its own file of zelkc_core.
 #include <exception>
@@ -16,6 +17,7 @@
 #include "fit_command.hpp"
 #include "graph_command.hpp"
 #include "import_command.hpp"
+#include "plan_buffers_command.hpp"
 #include "reference_command.hpp"
 
 namespace {
@@ -30,11 +32,13 @@ int run(int argc, char** argv) {
   zelkc::GraphFlags graph_flags;
   zelkc::ImportFlags import_flags;
   zelkc::ReferenceFlags reference_flags;
+  zelkc::PlanBuffersFlags plan_buffers_flags;
   const CLI::App* compile = zelkc::add_compile_command(app, compile_flags);
   const CLI::App* fit = zelkc::add_fit_command(app, fit_flags);
   const CLI::App* graph = zelkc::add_graph_command(app, graph_flags);
   const CLI::App* import = zelkc::add_import_command(app, import_flags);
   const CLI::App* reference = zelkc::add_reference_command(app, reference_flags);
+  const CLI::App* plan_buffers = zelkc::add_plan_buffers_command(app, plan_buffers_flags);
 
   const auto parsed =
       zelkc::parse_command_line(app, std::vector<std::string>(argv + 1, argv + argc));
@@ -58,6 +62,9 @@ int run(int argc, char** argv) {
   }
   if (reference->parsed()) {
     return zelkc::finish(zelkc::run_reference(reference_flags), std::cout, std::cerr);
+  }
+  if (plan_buffers->parsed()) {
+    return zelkc::finish(zelkc::run_plan_buffers(plan_buffers_flags), std::cout, std::cerr);
   }
   return 0;
 }

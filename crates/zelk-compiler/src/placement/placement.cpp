@@ -123,19 +123,27 @@ struct Ordering {
 };
 
 bool larger(const Buffer& a, const Buffer& b) {
-  if (a.size != b.size) return a.size > b.size;
+  if (a.size != b.size) {
+    return a.size > b.size;
+  }
   return duration(a) > duration(b);
 }
 bool longer(const Buffer& a, const Buffer& b) {
-  if (duration(a) != duration(b)) return duration(a) > duration(b);
+  if (duration(a) != duration(b)) {
+    return duration(a) > duration(b);
+  }
   return a.size > b.size;
 }
 bool wider(const Buffer& a, const Buffer& b) {
-  if (area(a) != area(b)) return area(a) > area(b);
+  if (area(a) != area(b)) {
+    return area(a) > area(b);
+  }
   return a.size > b.size;
 }
 bool earlier(const Buffer& a, const Buffer& b) {
-  if (a.lower != b.lower) return a.lower < b.lower;
+  if (a.lower != b.lower) {
+    return a.lower < b.lower;
+  }
   return duration(a) > duration(b);
 }
 
@@ -173,8 +181,11 @@ Plan best_ordering(std::span<const Buffer> buffers, std::uint64_t bound) {
     }
     std::vector<std::size_t> order(buffers.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
-    std::ranges::stable_sort(order, [&](std::size_t a, std::size_t b) {
-      return ordering.before(buffers[a], buffers[b]);
+    std::ranges::sort(order, [&](std::size_t a, std::size_t b) {
+      if (ordering.before(buffers[a], buffers[b]) || ordering.before(buffers[b], buffers[a])) {
+        return ordering.before(buffers[a], buffers[b]);
+      }
+      return a < b;
     });
     std::vector<std::uint64_t> offsets = greedy(buffers, order, ordering.fit);
     const std::uint64_t peak = peak_of(buffers, offsets);

@@ -2,7 +2,9 @@
 // preconditions and printed forms.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -15,15 +17,19 @@ namespace {
 
 constexpr std::uint64_t kNoLimit = std::numeric_limits<std::uint64_t>::max();
 
+Placement place(const std::vector<Buffer>& buffers, PlacementOptions options) {
+  Placement placement = place_buffers(buffers, options);
+  const auto problems = test_support::check_placement(buffers, options, placement);
+  EXPECT_TRUE(problems.empty()) << debug_string(problems) << "\n" << placement;
+  return placement;
+}
+
 Placement place(const std::vector<Buffer>& buffers, PlacementStrategy strategy,
                 std::uint64_t capacity = kNoLimit) {
   PlacementOptions options;
   options.strategy = strategy;
   options.capacity = capacity;
-  Placement placement = place_buffers(buffers, options);
-  const auto problems = test_support::check_placement(buffers, options, placement);
-  EXPECT_TRUE(problems.empty()) << debug_string(problems) << "\n" << placement;
-  return placement;
+  return place(buffers, options);
 }
 
 struct FirstFitCase {
@@ -90,6 +96,54 @@ TEST(BestPlacement, FitsAndOptimalFollowThePeak) {
   const Placement tight = place(buffers, PlacementStrategy::Best, 29);
   EXPECT_FALSE(tight.fits);
   EXPECT_EQ(tight.offsets, roomy.offsets) << "a capacity below the bound changes nothing";
+}
+
+// Every ordering peaks at 11 here, one over the bound.
+const std::vector<Buffer> kOrderingsFallShort = {
+    {1, 4, 4, 1}, {4, 5, 2, 1}, {2, 5, 2, 1}, {0, 1, 4, 1}, {4, 6, 6, 1}, {1, 3, 3, 1},
+};
+
+PlacementOptions best_within(std::uint64_t steps,
+                             std::optional<std::chrono::steady_clock::time_point> deadline = {},
+                             std::uint64_t capacity = kNoLimit) {
+  PlacementOptions options;
+  options.capacity = capacity;
+  options.search_steps = steps;
+  options.deadline = deadline;
+  return options;
+}
+
+TEST(ExactSearch, ClosesTheGapTheOrderingsLeave) {
+  const Placement orderings = place(kOrderingsFallShort, best_within(0));
+  EXPECT_EQ(orderings.peak, 11U);
+  EXPECT_EQ(orderings.lower_bound, 10U);
+  EXPECT_FALSE(orderings.optimal);
+  EXPECT_NE(orderings.method, "exact search");
+
+  const Placement searched = place(kOrderingsFallShort, PlacementOptions{});
+  EXPECT_EQ(searched.peak, 10U);
+  EXPECT_TRUE(searched.optimal);
+  EXPECT_EQ(searched.method, "exact search");
+
+  const Placement fitted = place(kOrderingsFallShort, best_within(1'000'000, {}, 10));
+  EXPECT_TRUE(fitted.fits);
+}
+
+TEST(ExactSearch, APassedDeadlineLeavesTheOrderings) {
+  const auto passed = std::chrono::steady_clock::now() - std::chrono::seconds(1);
+  EXPECT_EQ(place(kOrderingsFallShort, best_within(1'000'000, passed)),
+            place(kOrderingsFallShort, best_within(0)));
+  const Placement one_step = place(kOrderingsFallShort, best_within(1));
+  EXPECT_EQ(one_step, place(kOrderingsFallShort, best_within(1))) << "steps are deterministic";
+}
+
+// Alignment keeps these three apart: whichever order, some padding is left,
+// and the search proves 15 the least.
+TEST(ExactSearch, ProvesAnOptimumAboveTheBound) {
+  const Placement placement = place({{2, 3, 5, 4}, {2, 3, 8, 1}, {2, 3, 1, 3}}, PlacementOptions{});
+  EXPECT_EQ(placement.lower_bound, 14U);
+  EXPECT_EQ(placement.peak, 15U);
+  EXPECT_TRUE(placement.optimal);
 }
 
 TEST(PlacementBound, IsTheMostBytesLiveAtOnceOrTheLargestBuffer) {

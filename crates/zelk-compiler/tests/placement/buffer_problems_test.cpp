@@ -1,0 +1,42 @@
+// The published buffer problems that the search fits in a few thousand
+// steps: each within its capacity, accepted by the independent checker.
+#include <gtest/gtest.h>
+
+#include "support/buffer_problems.hpp"
+#include "support/placement_checker.hpp"
+#include "zelk_compiler/debug.hpp"
+
+namespace zelk_compiler {
+namespace {
+
+using test_support::kBufferProblemCapacity;
+
+TEST(BufferProblems, TheQuickOnesFitTheirCapacity) {
+  for (const char* name : {"B", "C", "G"}) {
+    SCOPED_TRACE(name);
+    const std::vector<Buffer> buffers = test_support::read_buffer_problem(name);
+    PlacementOptions options;
+    options.capacity = kBufferProblemCapacity;
+    options.search_steps = 100'000;
+    const Placement placement = place_buffers(buffers, options);
+    EXPECT_TRUE(placement.fits) << "peak " << placement.peak;
+    EXPECT_EQ(placement.method, "exact search");
+    const auto problems = test_support::check_placement(buffers, options, placement);
+    EXPECT_TRUE(problems.empty()) << debug_string(problems);
+  }
+}
+
+TEST(BufferProblems, NoOrderingFitsAny) {
+  for (const std::string_view name : test_support::buffer_problem_names()) {
+    const std::vector<Buffer> buffers = test_support::read_buffer_problem(name);
+    PlacementOptions options;
+    options.capacity = kBufferProblemCapacity;
+    options.search_steps = 0;
+    const Placement placement = place_buffers(buffers, options);
+    EXPECT_FALSE(placement.fits) << name;
+    EXPECT_GT(placement.peak, placement.lower_bound * 6 / 5) << name;
+  }
+}
+
+}  // namespace
+}  // namespace zelk_compiler
