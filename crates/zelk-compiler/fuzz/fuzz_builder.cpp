@@ -1,22 +1,30 @@
 // Fuzz target: a sequence of builder calls with arbitrary shapes, ids and
-// parameters, then compile under arbitrary options. A failed builder call
-// must leave the graph unchanged; a successful compile must pass the
-// independent schedule checker.
+// parameters, then compile under arbitrary options, and evaluate when the
+// graph is small. A failed builder call must leave the graph unchanged; a
+// successful compile must pass the independent schedule checker; a
+// successful evaluation must give the bits of the literal one.
+#include <bit>
+#include <cmath>
 #include <stdexcept>
 
 #include "fuzz_support.hpp"
+#include "support/literal_evaluation.hpp"
 #include "support/schedule_checker.hpp"
+#include "zelk_compiler/evaluate.hpp"
 
 using namespace zelk_compiler;
 
 namespace {
+
+// Tensors up to this many elements keep the literal evaluation cheap.
+constexpr std::uint64_t kMaxEvaluatedElements = 512;
 
 Result<TensorId> build_one(FuzzedDataProvider& in, Graph& graph) {
   const auto count = graph.tensors.size();
   const std::string name = in.ConsumeRandomLengthString(8);
   const TensorId a{fuzz::index(in, count)};
   const TensorId b{fuzz::index(in, count)};
-  switch (in.ConsumeIntegralInRange<int>(0, 10)) {
+  switch (in.ConsumeIntegralInRange<int>(0, 19)) {
     case 0:
       return graph.input(name, fuzz::shape(in));
     case 1:
@@ -42,6 +50,35 @@ Result<TensorId> build_one(FuzzedDataProvider& in, Graph& graph) {
       auto target = fuzz::shape(in);
       return graph.op(name, Reshape{target}, {a}, target);
     }
+    case 10: {
+      const OpKind kinds[] = {Add{}, Mul{}, Sub{}, Div{}, Pow{}};
+      return graph.elementwise(name, kinds[in.ConsumeIntegralInRange<int>(0, 4)], a, b);
+    }
+    case 11:
+      return graph.batch_matmul(name, a, b);
+    case 12:
+      return graph.layer_norm(name, a, b, TensorId{fuzz::index(in, count)},
+                              in.ConsumeFloatingPoint<float>());
+    case 13: {
+      const OpKind kinds[] = {Gelu{}, GeluErf{}, Relu{}, Erf{}, Tanh{}, Sqrt{}, Exp{}};
+      return graph.unary(name, kinds[in.ConsumeIntegralInRange<int>(0, 6)], a);
+    }
+    case 14: {
+      const std::uint64_t axis = fuzz::index(in, 4);
+      const std::uint64_t start = fuzz::extent(in);
+      return graph.slice(name, a, axis, start, start + fuzz::extent(in));
+    }
+    case 15: {
+      std::vector<TensorId> inputs(in.ConsumeIntegralInRange<std::size_t>(0, 4));
+      for (auto& input : inputs) input = TensorId{fuzz::index(in, count)};
+      return graph.concat(name, std::move(inputs), fuzz::index(in, 4));
+    }
+    case 16:
+      return graph.reduce_mean(name, a, fuzz::index(in, 4));
+    case 17:
+      return graph.reshape(name, a, fuzz::shape(in));
+    case 18:
+      return graph.mul(name, a, b);
     default:
       try {
         graph.mark_output(a);
@@ -49,6 +86,55 @@ Result<TensorId> build_one(FuzzedDataProvider& in, Graph& graph) {
         if (a.index < count) fuzz::fail("mark_output refused an existing tensor");
       }
       return a;
+  }
+}
+
+// Values of every source tensor from a seed, a few of them special.
+TensorValues source_values(const Graph& graph, std::uint32_t seed) {
+  TensorValues values;
+  for (const Tensor& tensor : graph.tensors) {
+    if (tensor.producer) continue;
+    std::vector<float>& value = values[tensor.name];
+    value.clear();
+    for (std::uint64_t i = 0; i < tensor.elements(); ++i) {
+      seed = seed * 1664525U + 1013904223U;
+      value.push_back(seed % 61 == 0 ? std::bit_cast<float>(seed | 0x7F800000U)
+                                     : static_cast<float>(seed >> 8U) / 8388608.0F - 1.0F);
+    }
+  }
+  return values;
+}
+
+bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (!(std::isnan(a[i]) && std::isnan(b[i])) &&
+        std::bit_cast<std::uint32_t>(a[i]) != std::bit_cast<std::uint32_t>(b[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Evaluates a valid graph whose tensors are all small: a refusal must be a
+// Graph error, and a result must be the literal evaluation's.
+void check_evaluation(const Graph& graph, std::uint32_t seed) {
+  for (const Tensor& tensor : graph.tensors) {
+    if (tensor.elements() > kMaxEvaluatedElements) return;
+  }
+  const TensorValues values = source_values(graph, seed);
+  const auto result = evaluate(graph, values);
+  if (!result) {
+    if (result.error().kind != CompileError::Kind::Graph) fuzz::fail("evaluate error not Graph");
+    return;
+  }
+  const TensorValues expected = test_support::literal_evaluate(graph, values);
+  if (result->size() != expected.size()) fuzz::fail("evaluate gave another set of outputs");
+  for (const auto& [name, value] : expected) {
+    const auto found = result->find(name);
+    if (found == result->end() || !same_bits(found->second, value)) {
+      fuzz::fail("evaluate differs from the literal evaluation in " + name);
+    }
   }
 }
 
@@ -66,6 +152,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (built.error().kind != CompileError::Kind::Graph) fuzz::fail("builder error not Graph");
     }
   }
+  const auto seed = in.ConsumeIntegral<std::uint32_t>();
+  if (graph.validate()) check_evaluation(graph, seed);
   if (!graph.validate() || !options.valid()) {
     if (compile(graph, options)) fuzz::fail("compile accepted an invalid graph or options");
     return 0;

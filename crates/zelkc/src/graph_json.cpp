@@ -8,14 +8,13 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <span>
 #include <unordered_map>
 #include <utility>
 #include <variant>
 #include <vector>
 
 #include <zelk_compiler/debug.hpp>
-
-#include "overloaded.hpp"
 
 namespace zelkc {
 namespace zc = zelk_compiler;
@@ -24,43 +23,6 @@ namespace {
 
 constexpr std::string_view kFormat = "zelk-graph";
 constexpr std::uint64_t kVersion = 1;
-
-// An operation kind as entries spell it: its operation name, the number of
-// operands its builder takes, and the field holding its parameter.
-struct KindSpelling {
-  std::string_view name;
-  std::size_t operands;
-  std::string_view parameter;
-};
-
-constexpr std::array<KindSpelling, 8> kKinds{{
-    {"matmul", 2, ""},
-    {"add", 2, ""},
-    {"mul", 2, ""},
-    {"transpose", 1, "permutation"},
-    {"layer_norm", 1, "epsilon"},
-    {"softmax", 1, "axis"},
-    {"gelu", 1, ""},
-    {"reshape", 1, "shape"},
-}};
-
-const KindSpelling* find_kind(std::string_view name) {
-  const auto found = std::ranges::find(kKinds, name, &KindSpelling::name);
-  return found == kKinds.end() ? nullptr : &*found;
-}
-
-const KindSpelling& spelling_of(const zc::OpKind& kind) {
-  return *find_kind(zc::operation_name(kind));
-}
-
-std::string known_entries() {
-  std::string list = "input, weight";
-  for (const KindSpelling& kind : kKinds) {
-    list += ", ";
-    list += kind.name;
-  }
-  return list + ", raw";
-}
 
 Failure malformed(const std::string& path, std::string_view problem) {
   std::string message = path.empty() ? std::string("the document") : path;
@@ -145,70 +107,330 @@ Json float_to_json(float value) {
   return static_cast<double>(value);
 }
 
-// The operation kind named `kind`, with its parameter read from `parameter`
-// (null for kinds without one).
-Outcome<zc::OpKind> make_kind(const KindSpelling& kind, const Json* parameter,
-                              const std::string& path) {
-  if (kind.name == "matmul") {
-    return zc::MatMul{};
+// How many operands an entry takes: exactly `count`, or `alternative` when
+// that is not 0, or any number above `count` when `or_more`.
+struct Operands {
+  std::size_t count = 0;
+  std::size_t alternative = 0;
+  bool or_more = false;
+
+  [[nodiscard]] bool accept(std::size_t given) const {
+    return given == count || (alternative != 0 && given == alternative) ||
+           (or_more && given > count);
   }
-  if (kind.name == "add") {
-    return zc::Add{};
-  }
-  if (kind.name == "mul") {
-    return zc::Mul{};
-  }
-  if (kind.name == "gelu") {
-    return zc::Gelu{};
-  }
-  if (kind.name == "layer_norm") {
-    const auto epsilon = read_float(*parameter, path);
-    if (!epsilon) {
-      return std::unexpected(epsilon.error());
+
+  // "1 tensor", "2 tensors", "1 or 3 tensors", "1 or more tensors"
+  [[nodiscard]] std::string text() const {
+    std::string text = std::to_string(count);
+    if (alternative != 0) {
+      text += " or " + std::to_string(alternative);
+    } else if (or_more) {
+      text += " or more";
     }
-    return zc::LayerNorm{*epsilon};
+    return text + (text == "1" ? " tensor" : " tensors");
   }
-  if (kind.name == "softmax") {
-    const auto axis = read_unsigned(*parameter, path);
-    if (!axis) {
-      return std::unexpected(axis.error());
+};
+
+// The fields of one entry, read with the path of each in messages.
+class FieldReader {
+ public:
+  FieldReader(const Json& entry, const std::string& path) : entry_(entry), path_(path) {}
+
+  [[nodiscard]] Outcome<std::uint64_t> whole(std::string_view key) const {
+    return read(key, read_unsigned);
+  }
+  [[nodiscard]] Outcome<std::vector<std::uint64_t>> list(std::string_view key) const {
+    return read(key, read_unsigned_list);
+  }
+  [[nodiscard]] Outcome<float> real(std::string_view key) const { return read(key, read_float); }
+
+ private:
+  template <class Read>
+  auto read(std::string_view key, Read reader) const
+      -> decltype(reader(std::declval<const Json&>(), std::string())) {
+    const auto found = entry_.find(key);
+    if (found == entry_.end()) {
+      return std::unexpected(malformed(path_, "missing field \"" + std::string(key) + "\""));
     }
-    return zc::Softmax{*axis};
+    return reader(*found, child_path(path_, key));
   }
-  auto list = read_unsigned_list(*parameter, path);
-  if (!list) {
-    return std::unexpected(std::move(list.error()));
+
+  const Json& entry_;
+  const std::string& path_;
+};
+
+// The kind `make` builds from a field that was read.
+template <class T, class Make>
+Outcome<zc::OpKind> kind_from(Outcome<T> field, Make make) {
+  if (!field) {
+    return std::unexpected(std::move(field.error()));
   }
-  if (kind.name == "transpose") {
-    return zc::Transpose{std::move(*list)};
-  }
-  return zc::Reshape{std::move(*list)};
+  return zc::OpKind{make(std::move(*field))};
 }
 
-// The builder call that makes an operation of `kind`: the named builders,
-// and the common steps `binary` for Mul and `op` for Reshape (whose output
-// shape is its target). Nothing when the builder takes another number of
-// operands.
-std::optional<zc::Result<zc::TensorId>> call_builder(zc::Graph& graph, std::string_view name,
-                                                     const zc::OpKind& kind,
-                                                     const std::vector<zc::TensorId>& in) {
-  if (in.size() != spelling_of(kind).operands) {
+using Built = zc::Result<zc::TensorId>;
+using Operand = std::span<const zc::TensorId>;
+
+// How graph files spell each operation kind: the fields it carries, the
+// operands its entry takes, reading and writing its fields, and the builder
+// call that makes it. Declared but not defined, so that a kind without a
+// specialisation fails to compile rather than being read as another.
+template <class Kind>
+struct KindFile;
+
+// A kind that carries nothing and takes `count` operands.
+template <class Kind, std::size_t count>
+struct PlainKind {
+  static constexpr std::array<std::string_view, 0> fields{};
+  static constexpr Operands operands{.count = count};
+  static Outcome<zc::OpKind> read(const FieldReader&) { return Kind{}; }
+  static void write(const Kind&, Json&) {}
+};
+
+template <class Kind>
+struct UnaryKind : PlainKind<Kind, 1> {
+  static Built build(zc::Graph& graph, std::string_view name, const Kind& kind, Operand in) {
+    return graph.unary(name, kind, in[0]);
+  }
+};
+
+bool same_shapes(const zc::Graph& graph, zc::TensorId left, zc::TensorId right) {
+  return left.index < graph.tensors.size() && right.index < graph.tensors.size() &&
+         graph.tensors[left.index].shape == graph.tensors[right.index].shape;
+}
+
+// Element-wise kinds broadcast; those with a builder of their own for
+// identical shapes (`add`, `mul`) go through it when the shapes are identical.
+template <class Kind, auto identical = nullptr>
+struct BroadcastKind : PlainKind<Kind, 2> {
+  static Built build(zc::Graph& graph, std::string_view name, const Kind& kind, Operand in) {
+    if constexpr (identical != nullptr) {
+      if (same_shapes(graph, in[0], in[1])) {
+        return (graph.*identical)(name, in[0], in[1]);
+      }
+    }
+    return graph.elementwise(name, kind, in[0], in[1]);
+  }
+};
+
+// A kind whose one field is an axis.
+template <class Kind>
+struct AxisKind {
+  static constexpr std::array<std::string_view, 1> fields{"axis"};
+  static Outcome<zc::OpKind> read(const FieldReader& entry) {
+    return kind_from(entry.whole("axis"), [](std::uint64_t axis) { return Kind{axis}; });
+  }
+  static void write(const Kind& kind, Json& entry) { entry["axis"] = kind.axis; }
+};
+
+template <>
+struct KindFile<zc::MatMul> : PlainKind<zc::MatMul, 2> {
+  // Products of two matrices keep their own builder; anything else batches.
+  static Built build(zc::Graph& graph, std::string_view name, const zc::MatMul&, Operand in) {
+    const auto rank = [&](zc::TensorId id) {
+      return id.index < graph.tensors.size() ? graph.tensors[id.index].shape.size() : 0;
+    };
+    if (rank(in[0]) == 2 && rank(in[1]) == 2) {
+      return graph.matmul(name, in[0], in[1]);
+    }
+    return graph.batch_matmul(name, in[0], in[1]);
+  }
+};
+
+template <>
+struct KindFile<zc::Add> : BroadcastKind<zc::Add, &zc::Graph::add> {};
+template <>
+struct KindFile<zc::Mul> : BroadcastKind<zc::Mul, &zc::Graph::mul> {};
+template <>
+struct KindFile<zc::Sub> : BroadcastKind<zc::Sub> {};
+template <>
+struct KindFile<zc::Div> : BroadcastKind<zc::Div> {};
+template <>
+struct KindFile<zc::Pow> : BroadcastKind<zc::Pow> {};
+
+template <>
+struct KindFile<zc::Reshape> {
+  static constexpr std::array<std::string_view, 1> fields{"shape"};
+  static constexpr Operands operands{.count = 1};
+  static Outcome<zc::OpKind> read(const FieldReader& entry) {
+    return kind_from(entry.list("shape"), [](std::vector<std::uint64_t> shape) {
+      return zc::Reshape{std::move(shape)};
+    });
+  }
+  static void write(const zc::Reshape& kind, Json& entry) { entry["shape"] = kind.shape; }
+  static Built build(zc::Graph& graph, std::string_view name, const zc::Reshape& kind, Operand in) {
+    return graph.reshape(name, in[0], kind.shape);
+  }
+};
+
+template <>
+struct KindFile<zc::Transpose> {
+  static constexpr std::array<std::string_view, 1> fields{"permutation"};
+  static constexpr Operands operands{.count = 1};
+  static Outcome<zc::OpKind> read(const FieldReader& entry) {
+    return kind_from(entry.list("permutation"), [](std::vector<std::uint64_t> permutation) {
+      return zc::Transpose{std::move(permutation)};
+    });
+  }
+  static void write(const zc::Transpose& kind, Json& entry) {
+    entry["permutation"] = kind.permutation;
+  }
+  static Built build(zc::Graph& graph, std::string_view name, const zc::Transpose& kind,
+                     Operand in) {
+    return graph.transpose(name, in[0], kind.permutation);
+  }
+};
+
+template <>
+struct KindFile<zc::LayerNorm> {
+  static constexpr std::array<std::string_view, 1> fields{"epsilon"};
+  // The input alone, or the input, the gain and the bias.
+  static constexpr Operands operands{.count = 1, .alternative = 3};
+  static Outcome<zc::OpKind> read(const FieldReader& entry) {
+    return kind_from(entry.real("epsilon"), [](float epsilon) { return zc::LayerNorm{epsilon}; });
+  }
+  static void write(const zc::LayerNorm& kind, Json& entry) {
+    entry["epsilon"] = float_to_json(kind.epsilon);
+  }
+  static Built build(zc::Graph& graph, std::string_view name, const zc::LayerNorm& kind,
+                     Operand in) {
+    if (in.size() == 3) {
+      return graph.layer_norm(name, in[0], in[1], in[2], kind.epsilon);
+    }
+    return graph.layer_norm(name, in[0], kind.epsilon);
+  }
+};
+
+template <>
+struct KindFile<zc::Softmax> : AxisKind<zc::Softmax> {
+  static constexpr Operands operands{.count = 1};
+  static Built build(zc::Graph& graph, std::string_view name, const zc::Softmax& kind, Operand in) {
+    return graph.softmax(name, in[0], kind.axis);
+  }
+};
+
+template <>
+struct KindFile<zc::Gelu> : UnaryKind<zc::Gelu> {};
+template <>
+struct KindFile<zc::GeluErf> : UnaryKind<zc::GeluErf> {};
+template <>
+struct KindFile<zc::Relu> : UnaryKind<zc::Relu> {};
+template <>
+struct KindFile<zc::Erf> : UnaryKind<zc::Erf> {};
+template <>
+struct KindFile<zc::Tanh> : UnaryKind<zc::Tanh> {};
+template <>
+struct KindFile<zc::Sqrt> : UnaryKind<zc::Sqrt> {};
+template <>
+struct KindFile<zc::Exp> : UnaryKind<zc::Exp> {};
+
+template <>
+struct KindFile<zc::Slice> {
+  static constexpr std::array<std::string_view, 3> fields{"axis", "start", "end"};
+  static constexpr Operands operands{.count = 1};
+  static Outcome<zc::OpKind> read(const FieldReader& entry) {
+    zc::Slice slice;
+    for (const auto& [key, value] :
+         {std::pair{"axis", &slice.axis}, std::pair{"start", &slice.start},
+          std::pair{"end", &slice.end}}) {
+      const auto read = entry.whole(key);
+      if (!read) {
+        return std::unexpected(read.error());
+      }
+      *value = *read;
+    }
+    return slice;
+  }
+  static void write(const zc::Slice& kind, Json& entry) {
+    entry["axis"] = kind.axis;
+    entry["start"] = kind.start;
+    entry["end"] = kind.end;
+  }
+  static Built build(zc::Graph& graph, std::string_view name, const zc::Slice& kind, Operand in) {
+    return graph.slice(name, in[0], kind.axis, kind.start, kind.end);
+  }
+};
+
+template <>
+struct KindFile<zc::Concat> : AxisKind<zc::Concat> {
+  static constexpr Operands operands{.count = 1, .or_more = true};
+  static Built build(zc::Graph& graph, std::string_view name, const zc::Concat& kind, Operand in) {
+    return graph.concat(name, std::vector<zc::TensorId>(in.begin(), in.end()), kind.axis);
+  }
+};
+
+template <>
+struct KindFile<zc::ReduceMean> : AxisKind<zc::ReduceMean> {
+  static constexpr Operands operands{.count = 1};
+  static Built build(zc::Graph& graph, std::string_view name, const zc::ReduceMean& kind,
+                     Operand in) {
+    return graph.reduce_mean(name, in[0], kind.axis);
+  }
+};
+
+// One row of the kind table: what the reader needs before it has a kind.
+struct KindSpelling {
+  std::string_view name;
+  std::span<const std::string_view> fields;
+  Operands operands;
+  Outcome<zc::OpKind> (*read)(const FieldReader&);
+};
+
+template <class Kind>
+KindSpelling spelling_for() {
+  return KindSpelling{.name = zc::operation_name(Kind{}),
+                      .fields = KindFile<Kind>::fields,
+                      .operands = KindFile<Kind>::operands,
+                      .read = &KindFile<Kind>::read};
+}
+
+constexpr std::size_t kKindCount = std::variant_size_v<zc::OpKind>;
+
+// One row per kind, in the order of the variant's alternatives.
+const std::array<KindSpelling, kKindCount>& kinds() {
+  static const std::array<KindSpelling, kKindCount> table =
+      []<std::size_t... I>(std::index_sequence<I...>) {
+    return std::array<KindSpelling, kKindCount>{
+        spelling_for<std::variant_alternative_t<I, zc::OpKind>>()...};
+  }
+  (std::make_index_sequence<kKindCount>{});
+  return table;
+}
+
+const KindSpelling* find_kind(std::string_view name) {
+  const auto found = std::ranges::find(kinds(), name, &KindSpelling::name);
+  return found == kinds().end() ? nullptr : &*found;
+}
+
+const KindSpelling& spelling_of(const zc::OpKind& kind) { return kinds()[kind.index()]; }
+
+// The builder call that makes an operation of `kind` from `in`; nothing when
+// its entry takes another number of operands.
+std::optional<Built> call_builder(zc::Graph& graph, std::string_view name, const zc::OpKind& kind,
+                                  Operand in) {
+  if (!spelling_of(kind).operands.accept(in.size())) {
     return std::nullopt;
   }
   return std::visit(
-      Overloaded{
-          [&](const zc::MatMul&) { return graph.matmul(name, in[0], in[1]); },
-          [&](const zc::Add&) { return graph.add(name, in[0], in[1]); },
-          [&](const zc::Mul&) { return graph.binary(name, zc::Mul{}, in[0], in[1]); },
-          [&](const zc::Reshape& reshape) {
-            return graph.op(name, reshape, {in[0]}, reshape.shape);
-          },
-          [&](const zc::Transpose& t) { return graph.transpose(name, in[0], t.permutation); },
-          [&](const zc::LayerNorm& norm) { return graph.layer_norm(name, in[0], norm.epsilon); },
-          [&](const zc::Softmax& softmax) { return graph.softmax(name, in[0], softmax.axis); },
-          [&](const zc::Gelu&) { return graph.gelu(name, in[0]); },
+      [&]<class Kind>(const Kind& alternative) {
+        return KindFile<Kind>::build(graph, name, alternative, in);
       },
       kind);
+}
+
+void write_fields(const zc::OpKind& kind, Json& entry) {
+  std::visit(
+      [&]<class Kind>(const Kind& alternative) { KindFile<Kind>::write(alternative, entry); },
+      kind);
+}
+
+std::string known_entries() {
+  std::string list = "input, weight";
+  for (const KindSpelling& kind : kinds()) {
+    list += ", ";
+    list += kind.name;
+  }
+  return list + ", raw";
 }
 
 // Replays the entries of one document into a graph.
@@ -346,10 +568,11 @@ class Replay {
       }
     }
     for (const auto& [key, value] : entry.items()) {
-      const bool allowed = key == "op" || key == "name" || (source && key == "shape") ||
-                           (!source && key == "inputs") ||
-                           (kind != nullptr && key == kind->parameter) ||
-                           (raw && (key == "kind" || key == "output_shape"));
+      const bool allowed =
+          key == "op" || key == "name" || (source && key == "shape") ||
+          (!source && key == "inputs") ||
+          (kind != nullptr && std::ranges::find(kind->fields, key) != kind->fields.end()) ||
+          (raw && (key == "kind" || key == "output_shape"));
       if (!allowed) {
         return std::unexpected(malformed(child_path(path, key), "unexpected field for " + *op));
       }
@@ -382,10 +605,10 @@ class Replay {
     if (!inputs_json.is_array()) {
       return std::unexpected(expected(inputs_path, "an array of tensors", inputs_json));
     }
-    if (!raw && inputs_json.size() != kind->operands) {
-      const std::string count = kind->operands == 1 ? "1 tensor" : "2 tensors";
+    if (!raw && !kind->operands.accept(inputs_json.size())) {
       return std::unexpected(malformed(
-          inputs_path, *op + " takes " + count + ", got " + std::to_string(inputs_json.size())));
+          inputs_path,
+          *op + " takes " + kind->operands.text() + ", got " + std::to_string(inputs_json.size())));
     }
     std::vector<zc::TensorId> inputs;
     for (std::size_t i = 0; i < inputs_json.size(); ++i) {
@@ -396,20 +619,12 @@ class Replay {
       inputs.push_back(*id);
     }
 
-    const Json* parameter = nullptr;
-    if (!kind->parameter.empty()) {
-      const auto found = field(kind->parameter);
-      if (!found) {
-        return std::unexpected(found.error());
-      }
-      parameter = *found;
-    }
-    auto op_kind = make_kind(*kind, parameter, child_path(path, kind->parameter));
+    auto op_kind = kind->read(FieldReader(entry, path));
     if (!op_kind) {
       return std::unexpected(std::move(op_kind.error()));
     }
 
-    zc::Result<zc::TensorId> built = zc::TensorId{};
+    Built built = zc::TensorId{};
     if (raw) {
       const auto shape_field = field("output_shape");
       if (!shape_field) {
@@ -577,15 +792,7 @@ Outcome<Json> graph_to_json(const zc::Graph& graph) {
       }
       entry["name"] = op.name;
       entry["inputs"] = std::move(inputs);
-      std::visit(
-          Overloaded{
-              [&](const zc::Reshape& reshape) { entry["shape"] = reshape.shape; },
-              [&](const zc::Transpose& transpose) { entry["permutation"] = transpose.permutation; },
-              [&](const zc::LayerNorm& norm) { entry["epsilon"] = float_to_json(norm.epsilon); },
-              [&](const zc::Softmax& softmax) { entry["axis"] = softmax.axis; },
-              [](const auto&) {},
-          },
-          op.kind);
+      write_fields(op.kind, entry);
       if (entry["op"] == "raw") {
         entry["output_shape"] = tensor.shape;
       }

@@ -85,6 +85,86 @@ TEST(GraphJson, OperationsMadeByTheRawStepRoundTripAsRawEntries) {
   EXPECT_EQ(round_trip(graph), graph);
 }
 
+// Every kind of operation through its builder: broadcasting and batched
+// entries, layer norms with one and three inputs, concatenations of several.
+zc::Graph every_kind_graph() {
+  zc::Graph graph;
+  const auto x = graph.input("x", {2, 4, 8});
+  const auto w = graph.weight("w", {8, 6});
+  const auto g = graph.weight("g", {8});
+  const auto b = graph.weight("b", {8});
+  const auto product = *graph.batch_matmul("product", x, w);                          // [2, 4, 6]
+  const auto square = *graph.matmul("square", *graph.reshape("flat", x, {8, 8}), w);  // [8, 6]
+  const auto biased = *graph.elementwise("biased", zc::Add{}, x, b);
+  const auto scaled = *graph.elementwise("scaled", zc::Mul{}, g, biased);
+  const auto diff = *graph.elementwise("diff", zc::Sub{}, scaled, x);
+  const auto ratio = *graph.elementwise("ratio", zc::Div{}, diff, x);
+  const auto power = *graph.elementwise("power", zc::Pow{}, ratio, g);
+  const auto same = *graph.add("same", power, x);
+  const auto times = *graph.mul("times", same, x);
+  const auto norm = *graph.layer_norm("norm", times, g, b, 1e-5F);
+  const auto plain = *graph.layer_norm("plain", norm, 1e-6F);
+  auto last = plain;
+  for (const zc::OpKind& kind :
+       {zc::OpKind{zc::Gelu{}}, zc::OpKind{zc::GeluErf{}}, zc::OpKind{zc::Relu{}},
+        zc::OpKind{zc::Erf{}}, zc::OpKind{zc::Tanh{}}, zc::OpKind{zc::Sqrt{}},
+        zc::OpKind{zc::Exp{}}}) {
+    last = *graph.unary(std::string(zc::operation_name(kind)), kind, last);
+  }
+  const auto turned = *graph.transpose("turned", last, {2, 0, 1});  // [8, 2, 4]
+  const auto soft = *graph.softmax("soft", turned, 2);
+  const auto part = *graph.slice("part", soft, 0, 2, 5);               // [3, 2, 4]
+  const auto joined = *graph.concat("joined", {part, soft, part}, 0);  // [14, 2, 4]
+  const auto mean = *graph.reduce_mean("mean", joined, 1);             // [14, 1, 4]
+  graph.mark_output(mean);
+  graph.mark_output(product);
+  graph.mark_output(square);
+  return graph;
+}
+
+TEST(GraphJson, EveryKindRoundTripsThroughItsBuilder) {
+  const zc::Graph graph = every_kind_graph();
+  std::vector<bool> seen(std::variant_size_v<zc::OpKind>, false);
+  for (const zc::Op& op : graph.ops) seen[op.kind.index()] = true;
+  EXPECT_EQ(std::ranges::count(seen, false), 0) << "a kind is missing from the graph";
+
+  const auto text = write_graph_json(graph);
+  ASSERT_TRUE(text.has_value()) << text.error().message;
+  EXPECT_EQ(text->find("\"raw\""), std::string::npos) << *text;
+  for (
+      const char* line : {
+          R"({"op": "matmul", "name": "product", "inputs": ["x", "w"]})",
+          R"({"op": "add", "name": "biased", "inputs": ["x", "b"]})",
+          R"({"op": "pow", "name": "power", "inputs": ["ratio", "g"]})",
+          R"({"op": "reshape", "name": "flat", "inputs": ["x"], "shape": [8, 8]})",
+          R"({"op": "layer_norm", "name": "norm", "inputs": ["times", "g", "b"], "epsilon": 1e-05})",
+          R"({"op": "gelu_erf", "name": "gelu_erf", "inputs": ["gelu"]})",
+          R"({"op": "slice", "name": "part", "inputs": ["soft"], "axis": 0, "start": 2, "end": 5})",
+          R"({"op": "concat", "name": "joined", "inputs": ["part", "soft", "part"], "axis": 0})",
+          R"({"op": "reduce_mean", "name": "mean", "inputs": ["joined"], "axis": 1})",
+      }) {
+    EXPECT_NE(text->find(line), std::string::npos) << line << "\n" << *text;
+  }
+  EXPECT_EQ(round_trip(graph), graph);
+}
+
+TEST(GraphJson, RawEntriesOfTheNewKindsKeepTheirFields) {
+  zc::Graph graph;
+  const auto x = graph.input("x", {4, 8});
+  // Shapes no builder gives: each is written as a raw entry.
+  graph.mark_output(*graph.op("s", zc::Slice{1, 2, 3}, {x}, {4, 2}));
+  graph.mark_output(*graph.op("c", zc::Concat{0}, {}, {1}));
+  graph.mark_output(*graph.op("m", zc::ReduceMean{5}, {x}, {4, 8}));
+  graph.mark_output(*graph.op("p", zc::Pow{}, {x, x, x}, {4, 8}));
+  const auto text = write_graph_json(graph);
+  ASSERT_TRUE(text.has_value()) << text.error().message;
+  EXPECT_NE(text->find(R"({"op": "raw", "kind": "slice", "name": "s", "inputs": ["x"], "axis": 1, )"
+                       R"("start": 2, "end": 3, "output_shape": [4, 2]})"),
+            std::string::npos)
+      << *text;
+  EXPECT_EQ(round_trip(graph), graph);
+}
+
 TEST(GraphJson, GeneratedGraphsRoundTrip) {
   zc::test_support::Random random(77);
   for (int round = 0; round < 200; ++round) {
@@ -200,7 +280,8 @@ TEST(GraphJson, MalformedFilesAreUsageErrorsAtTheirPlace) {
       {document(R"({"op": 3, "name": "x"})"), "/ops/0/op: expected a string, got the number 3"},
       {document(kX + R"(, {"op": "conv", "name": "c", "inputs": ["x"]})"),
        "/ops/1/op: unknown operation \"conv\" (known: input, weight, matmul, add, mul, "
-       "transpose, layer_norm, softmax, gelu, reshape, raw)"},
+       "reshape, transpose, layer_norm, softmax, gelu, sub, div, pow, gelu_erf, relu, erf, tanh, "
+       "sqrt, exp, slice, concat, reduce_mean, raw)"},
       {document(R"({"op": "input", "name": "x", "shape": [4], "epsilon": 1})"),
        "/ops/0/epsilon: unexpected field for input"},
       {document(R"({"op": "input", "shape": [4]})"), "/ops/0: missing field \"name\""},
@@ -227,6 +308,19 @@ TEST(GraphJson, MalformedFilesAreUsageErrorsAtTheirPlace) {
       {document(kX + "," + kW + R"(, {"op": "matmul", "name": "y", "inputs": ["x"]})"),
        "/ops/2/inputs: matmul takes 2 tensors, got 1"},
       {document(kX + R"(, {"op": "gelu", "name": "y"})"), "/ops/1: missing field \"inputs\""},
+      {document(kX + R"(, {"op": "layer_norm", "name": "n", "inputs": ["x", "x"], "epsilon": 0})"),
+       "/ops/1/inputs: layer_norm takes 1 or 3 tensors, got 2"},
+      {document(kX + R"(, {"op": "concat", "name": "c", "inputs": [], "axis": 0})"),
+       "/ops/1/inputs: concat takes 1 or more tensors, got 0"},
+      {document(kX + R"(, {"op": "relu", "name": "r", "inputs": ["x", "x"]})"),
+       "/ops/1/inputs: relu takes 1 tensor, got 2"},
+      {document(kX + R"(, {"op": "slice", "name": "s", "inputs": ["x"], "axis": 0, "end": 2})"),
+       "/ops/1: missing field \"start\""},
+      {document(kX + R"(, {"op": "slice", "name": "s", "inputs": ["x"], "axis": 0, "start": 0, )" +
+                R"("end": 2, "step": 1})"),
+       "/ops/1/step: unexpected field for slice"},
+      {document(kX + R"(, {"op": "reduce_mean", "name": "r", "inputs": ["x"], "axis": "last"})"),
+       "/ops/1/axis: expected an unsigned integer, got a string"},
       {document(kX + "," + kW + R"(, {"op": "matmul", "name": "y", "inputs": ["x", "v"]})"),
        "/ops/2/inputs/1: \"v\" names no tensor"},
       {document(kX + R"(, {"op": "gelu", "name": "y", "inputs": ["z"]}, )" +
@@ -290,9 +384,19 @@ TEST(GraphJson, FilesTheLibraryRefusesCarryItsPrintedError) {
                 R"({"op": "matmul", "name": "q", "inputs": ["x", "wq"]})"),
        R"(/ops/2: Graph("q: incompatible matmul [4, 8] x [16, 4]"))"},
       {document(kX + "," + kW + R"(, {"op": "add", "name": "s", "inputs": ["x", "w"]})"),
-       R"(/ops/2: Graph("s: binary shapes differ"))"},
+       R"(/ops/2: Graph("s: shapes do not broadcast [4, 8] and [8, 16]"))"},
       {document(kX + "," + kW + R"(, {"op": "mul", "name": "m", "inputs": ["x", "w"]})"),
-       R"(/ops/2: Graph("m: binary shapes differ"))"},
+       R"(/ops/2: Graph("m: shapes do not broadcast [4, 8] and [8, 16]"))"},
+      {document(kX + R"(, {"op": "reshape", "name": "r", "inputs": ["x"], "shape": [4, 4]})"),
+       R"(/ops/1: Graph("r: invalid reshape [4, 8] to [4, 4]"))"},
+      {document(kX + R"(, {"op": "matmul", "name": "p", "inputs": ["x", "x"]})"),
+       R"(/ops/1: Graph("p: incompatible matmul [4, 8] x [4, 8]"))"},
+      {document(kX + R"(, {"op": "slice", "name": "s", "inputs": ["x"], "axis": 1, "start": 4, )" +
+                R"("end": 9})"),
+       R"(/ops/1: Graph("s: invalid slice [4, 9) of axis 1 of [4, 8]"))"},
+      {document(kX + R"(, {"op": "layer_norm", "name": "n", "inputs": ["x", "x", "x"], )" +
+                R"("epsilon": 0})"),
+       R"(/ops/1: Graph("n: invalid layer_norm gain [4, 8] and bias [4, 8] for [4, 8]"))"},
       {document(kX +
                 R"(, {"op": "transpose", "name": "t", "inputs": ["x"], "permutation": [0, 0]})"),
        R"(/ops/1: Graph("t: invalid transpose permutation"))"},

@@ -65,8 +65,9 @@ struct Transfer {
 };
 
 // The transfers `op` needs so that every tile of `output` holds each input's
-// data: inputs in order, then positions of the output's tile list. A share
-// that does not fit 32 bits is the data-limit `Memory` error of that input.
+// data: distinct inputs in order (an input listed twice is sent once), then
+// positions of the output's tile list. A share that does not fit 32 bits is
+// the data-limit `Memory` error of that input.
 // Preconditions (thrown as std::out_of_range): every input of `op` has a
 // tensor and a layout.
 [[nodiscard]] Result<std::vector<Transfer>> transfers_for(const Graph& graph,

@@ -86,8 +86,55 @@ struct Softmax {
 struct Gelu {
   friend bool operator==(const Gelu&, const Gelu&) = default;
 };
+struct Sub {
+  friend bool operator==(const Sub&, const Sub&) = default;
+};
+struct Div {
+  friend bool operator==(const Div&, const Div&) = default;
+};
+struct Pow {
+  friend bool operator==(const Pow&, const Pow&) = default;
+};
+// GELU in its exact form, 0.5 x (1 + erf(x / sqrt(2))); `Gelu` is the tanh form.
+struct GeluErf {
+  friend bool operator==(const GeluErf&, const GeluErf&) = default;
+};
+struct Relu {
+  friend bool operator==(const Relu&, const Relu&) = default;
+};
+struct Erf {
+  friend bool operator==(const Erf&, const Erf&) = default;
+};
+struct Tanh {
+  friend bool operator==(const Tanh&, const Tanh&) = default;
+};
+struct Sqrt {
+  friend bool operator==(const Sqrt&, const Sqrt&) = default;
+};
+struct Exp {
+  friend bool operator==(const Exp&, const Exp&) = default;
+};
+// The positions [start, end) of `axis`, step 1.
+struct Slice {
+  std::uint64_t axis = 0;
+  std::uint64_t start = 0;
+  std::uint64_t end = 0;
+  friend bool operator==(const Slice&, const Slice&) = default;
+};
+// The inputs one after the other along `axis`.
+struct Concat {
+  std::uint64_t axis = 0;
+  friend bool operator==(const Concat&, const Concat&) = default;
+};
+// The mean along `axis`, which is kept with extent 1.
+struct ReduceMean {
+  std::uint64_t axis = 0;
+  friend bool operator==(const ReduceMean&, const ReduceMean&) = default;
+};
 
-using OpKind = std::variant<MatMul, Add, Mul, Reshape, Transpose, LayerNorm, Softmax, Gelu>;
+using OpKind =
+    std::variant<MatMul, Add, Mul, Reshape, Transpose, LayerNorm, Softmax, Gelu, Sub, Div, Pow,
+                 GeluErf, Relu, Erf, Tanh, Sqrt, Exp, Slice, Concat, ReduceMean>;
 
 // The fixed lower-case kernel name of an operation kind ("matmul",
 // "layer_norm", ...); the data a kind carries does not change it.
@@ -131,6 +178,39 @@ struct Graph {
   [[nodiscard]] Result<TensorId> softmax(std::string_view name, TensorId input, std::uint64_t axis);
   [[nodiscard]] Result<TensorId> gelu(std::string_view name, TensorId input);
 
+  // Element-wise product of two tensors of identical shape ("binary shapes
+  // differ" otherwise), as `add` is their sum.
+  [[nodiscard]] Result<TensorId> mul(std::string_view name, TensorId left, TensorId right);
+  // The input's elements under another shape with the same element count.
+  [[nodiscard]] Result<TensorId> reshape(std::string_view name, TensorId input,
+                                         std::vector<std::uint64_t> shape);
+  // `kind` (Add, Mul, Sub, Div or Pow; any other kind throws
+  // std::invalid_argument) applied element by element with NumPy
+  // broadcasting: shapes are aligned at their last axes, and each pair of
+  // extents must be equal or one of them 1.
+  [[nodiscard]] Result<TensorId> elementwise(std::string_view name, OpKind kind, TensorId left,
+                                             TensorId right);
+  // Matrix products over the last two axes ([..., m, k] x [..., k, n] gives
+  // [..., m, n]), the leading axes broadcast as by `elementwise`. Both
+  // operands have rank 2 or more.
+  [[nodiscard]] Result<TensorId> batch_matmul(std::string_view name, TensorId left, TensorId right);
+  // Layer normalisation over the last axis, then times `gain` plus `bias`,
+  // both of shape [last extent].
+  [[nodiscard]] Result<TensorId> layer_norm(std::string_view name, TensorId input, TensorId gain,
+                                            TensorId bias, float epsilon);
+  // `kind` (Gelu, GeluErf, Relu, Erf, Tanh, Sqrt or Exp; any other kind
+  // throws std::invalid_argument) applied to every element.
+  [[nodiscard]] Result<TensorId> unary(std::string_view name, OpKind kind, TensorId input);
+  // Positions [start, end) of `axis`; 0 <= start < end <= the axis's extent.
+  [[nodiscard]] Result<TensorId> slice(std::string_view name, TensorId input, std::uint64_t axis,
+                                       std::uint64_t start, std::uint64_t end);
+  // One or more tensors of equal rank whose extents agree except along `axis`.
+  [[nodiscard]] Result<TensorId> concat(std::string_view name, std::vector<TensorId> inputs,
+                                        std::uint64_t axis);
+  // The mean along `axis`, kept with extent 1.
+  [[nodiscard]] Result<TensorId> reduce_mean(std::string_view name, TensorId input,
+                                             std::uint64_t axis);
+
   // Checks the graph as a whole: ids at their positions, usable shapes (no
   // zero extent, byte size within 64 bits), operation links in range and
   // matching producers, outputs that name tensors, at least one output.
@@ -152,6 +232,18 @@ std::ostream& operator<<(std::ostream& out, const Transpose& kind);
 std::ostream& operator<<(std::ostream& out, const LayerNorm& kind);
 std::ostream& operator<<(std::ostream& out, const Softmax& kind);
 std::ostream& operator<<(std::ostream& out, const Gelu& kind);
+std::ostream& operator<<(std::ostream& out, const Sub& kind);
+std::ostream& operator<<(std::ostream& out, const Div& kind);
+std::ostream& operator<<(std::ostream& out, const Pow& kind);
+std::ostream& operator<<(std::ostream& out, const GeluErf& kind);
+std::ostream& operator<<(std::ostream& out, const Relu& kind);
+std::ostream& operator<<(std::ostream& out, const Erf& kind);
+std::ostream& operator<<(std::ostream& out, const Tanh& kind);
+std::ostream& operator<<(std::ostream& out, const Sqrt& kind);
+std::ostream& operator<<(std::ostream& out, const Exp& kind);
+std::ostream& operator<<(std::ostream& out, const Slice& kind);
+std::ostream& operator<<(std::ostream& out, const Concat& kind);
+std::ostream& operator<<(std::ostream& out, const ReduceMean& kind);
 std::ostream& operator<<(std::ostream& out, const OpKind& kind);
 std::ostream& operator<<(std::ostream& out, const Op& op);
 std::ostream& operator<<(std::ostream& out, const Graph& graph);

@@ -5,4 +5,5 @@
 #include "zelk_compiler/debug.hpp"
 #include "zelk_compiler/encoder.hpp"
 #include "zelk_compiler/error.hpp"
+#include "zelk_compiler/evaluate.hpp"
 #include "zelk_compiler/graph.hpp"

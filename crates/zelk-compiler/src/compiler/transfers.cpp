@@ -29,9 +29,15 @@ struct RegionHash {
 Result<std::vector<Transfer>> transfers_for(const Graph& graph, std::span<const Layout> layouts,
                                             const Op& op, const Layout& output) {
   std::vector<Transfer> transfers;
+  // An operation that lists one input twice (x * x, concat(x, x)) needs its
+  // shares moved once: a second send would target the same regions again.
+  std::unordered_set<TensorId> sent;
   for (const TensorId input : op.inputs) {
     if (input.index >= graph.tensors.size() || input.index >= layouts.size()) {
       throw std::out_of_range("transfers_for: input has no tensor or layout");
+    }
+    if (!sent.insert(input).second) {
+      continue;
     }
     const Layout& source = layouts[input.index];
     if (source.tiles == output.tiles && source.sharding == output.sharding) {

@@ -2,19 +2,18 @@
 #include "zelk_compiler/graph.hpp"
 
 #include <algorithm>
+#include <initializer_list>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
 #include "checked.hpp"
+#include "graph/shape_rules.hpp"
+#include "overloaded.hpp"
 
 namespace zelk_compiler {
 namespace {
-
-template <class... Ts>
-struct Overloaded : Ts... {
-  using Ts::operator()...;
-};
 
 CompileError builder_error(std::string_view name, std::string_view phrase) {
   std::string message(name);
@@ -33,16 +32,32 @@ void reserve_one(std::vector<T>& values) {
 
 CompileError unknown_input(std::string_view name) { return builder_error(name, ": unknown input"); }
 
-std::string shape_text(std::span<const std::uint64_t> shape) {
-  std::string text = "[";
-  for (std::size_t i = 0; i < shape.size(); ++i) {
-    if (i != 0) {
-      text += ", ";
-    }
-    text += std::to_string(shape[i]);
-  }
-  text += ']';
-  return text;
+// Whether every id names one of `tensors`.
+bool known(const std::vector<Tensor>& tensors, std::span<const TensorId> ids) {
+  return std::ranges::all_of(ids, [&](TensorId id) { return id.index < tensors.size(); });
+}
+bool known(const std::vector<Tensor>& tensors, std::initializer_list<TensorId> ids) {
+  return known(tensors, std::span(ids.begin(), ids.size()));
+}
+
+CompileError incompatible_matmul(std::string_view name, detail::ShapeView left,
+                                 detail::ShapeView right) {
+  return builder_error(name, ": incompatible matmul " + detail::shape_text(left) + " x " +
+                                 detail::shape_text(right));
+}
+
+// Which kinds `elementwise` and `unary` build.
+bool is_elementwise(const OpKind& kind) {
+  return std::holds_alternative<Add>(kind) || std::holds_alternative<Mul>(kind) ||
+         std::holds_alternative<Sub>(kind) || std::holds_alternative<Div>(kind) ||
+         std::holds_alternative<Pow>(kind);
+}
+
+bool is_unary(const OpKind& kind) {
+  return std::holds_alternative<Gelu>(kind) || std::holds_alternative<GeluErf>(kind) ||
+         std::holds_alternative<Relu>(kind) || std::holds_alternative<Erf>(kind) ||
+         std::holds_alternative<Tanh>(kind) || std::holds_alternative<Sqrt>(kind) ||
+         std::holds_alternative<Exp>(kind);
 }
 
 }  // namespace
@@ -56,7 +71,7 @@ std::uint64_t Tensor::elements() const {
 }
 
 std::string_view operation_name(const OpKind& kind) {
-  return std::visit(Overloaded{
+  return std::visit(detail::Overloaded{
                         [](const MatMul&) { return std::string_view("matmul"); },
                         [](const Add&) { return std::string_view("add"); },
                         [](const Mul&) { return std::string_view("mul"); },
@@ -65,6 +80,18 @@ std::string_view operation_name(const OpKind& kind) {
                         [](const LayerNorm&) { return std::string_view("layer_norm"); },
                         [](const Softmax&) { return std::string_view("softmax"); },
                         [](const Gelu&) { return std::string_view("gelu"); },
+                        [](const Sub&) { return std::string_view("sub"); },
+                        [](const Div&) { return std::string_view("div"); },
+                        [](const Pow&) { return std::string_view("pow"); },
+                        [](const GeluErf&) { return std::string_view("gelu_erf"); },
+                        [](const Relu&) { return std::string_view("relu"); },
+                        [](const Erf&) { return std::string_view("erf"); },
+                        [](const Tanh&) { return std::string_view("tanh"); },
+                        [](const Sqrt&) { return std::string_view("sqrt"); },
+                        [](const Exp&) { return std::string_view("exp"); },
+                        [](const Slice&) { return std::string_view("slice"); },
+                        [](const Concat&) { return std::string_view("concat"); },
+                        [](const ReduceMean&) { return std::string_view("reduce_mean"); },
                     },
                     kind);
 }
@@ -85,9 +112,7 @@ TensorId Graph::tensor(std::string_view name, std::vector<std::uint64_t> shape, 
 
 Result<TensorId> Graph::op(std::string_view name, OpKind kind, std::vector<TensorId> inputs,
                            std::vector<std::uint64_t> shape) {
-  const bool known =
-      std::ranges::all_of(inputs, [this](TensorId input) { return input.index < tensors.size(); });
-  if (!known) {
+  if (!known(tensors, inputs)) {
     return std::unexpected(unknown_input(name));
   }
   const OpId id{ops.size()};
@@ -117,7 +142,7 @@ Result<TensorId> Graph::op(std::string_view name, OpKind kind, std::vector<Tenso
 }
 
 Result<TensorId> Graph::binary(std::string_view name, OpKind kind, TensorId left, TensorId right) {
-  if (left.index >= tensors.size() || right.index >= tensors.size()) {
+  if (!known(tensors, {left, right})) {
     return std::unexpected(unknown_input(name));
   }
   std::vector<std::uint64_t> shape = tensors[left.index].shape;
@@ -145,16 +170,16 @@ void Graph::mark_output(TensorId id) {
 }
 
 Result<TensorId> Graph::matmul(std::string_view name, TensorId left, TensorId right) {
-  if (left.index >= tensors.size() || right.index >= tensors.size()) {
+  if (!known(tensors, {left, right})) {
     return std::unexpected(unknown_input(name));
   }
   const auto& a = tensors[left.index].shape;
   const auto& b = tensors[right.index].shape;
-  if (a.size() != 2 || b.size() != 2 || a[1] != b[0]) {
-    const std::string phrase = ": incompatible matmul " + shape_text(a) + " x " + shape_text(b);
-    return std::unexpected(builder_error(name, phrase));
+  auto shape = detail::matmul_shape(a, b);
+  if (!shape) {
+    return std::unexpected(incompatible_matmul(name, a, b));
   }
-  return op(name, MatMul{}, {left, right}, {a[0], b[1]});
+  return op(name, MatMul{}, {left, right}, std::move(*shape));
 }
 
 Result<TensorId> Graph::add(std::string_view name, TensorId left, TensorId right) {
@@ -163,55 +188,165 @@ Result<TensorId> Graph::add(std::string_view name, TensorId left, TensorId right
 
 Result<TensorId> Graph::transpose(std::string_view name, TensorId input,
                                   std::vector<std::uint64_t> permutation) {
-  if (input.index >= tensors.size()) {
+  if (!known(tensors, {input})) {
     return std::unexpected(unknown_input(name));
   }
-  const auto& source = tensors[input.index].shape;
-  const std::size_t rank = source.size();
-  // Each axis below the rank at most once, and as many entries as axes: that
-  // makes it a permutation of 0 .. rank - 1.
-  std::vector<bool> seen(rank, false);
-  bool valid = permutation.size() == rank;
-  for (std::size_t i = 0; valid && i < permutation.size(); ++i) {
-    const std::uint64_t axis = permutation[i];
-    valid = axis < rank && !seen[axis];
-    if (valid) {
-      seen[axis] = true;
-    }
-  }
-  if (!valid) {
+  auto shape = detail::transpose_shape(tensors[input.index].shape, permutation);
+  if (!shape) {
     return std::unexpected(builder_error(name, ": invalid transpose permutation"));
   }
-  std::vector<std::uint64_t> shape;
-  shape.reserve(rank);
-  for (const std::uint64_t axis : permutation) {
-    shape.push_back(source[axis]);
-  }
-  return op(name, Transpose{std::move(permutation)}, {input}, std::move(shape));
+  return op(name, Transpose{std::move(permutation)}, {input}, std::move(*shape));
 }
 
 Result<TensorId> Graph::layer_norm(std::string_view name, TensorId input, float epsilon) {
-  if (input.index >= tensors.size()) {
+  if (!known(tensors, {input})) {
     return std::unexpected(unknown_input(name));
   }
   return op(name, LayerNorm{epsilon}, {input}, tensors[input.index].shape);
 }
 
 Result<TensorId> Graph::softmax(std::string_view name, TensorId input, std::uint64_t axis) {
-  if (input.index >= tensors.size()) {
+  if (!known(tensors, {input})) {
     return std::unexpected(unknown_input(name));
   }
-  if (axis >= tensors[input.index].shape.size()) {
+  if (!detail::axis_fits(tensors[input.index].shape, axis)) {
     return std::unexpected(builder_error(name, ": softmax axis out of range"));
   }
   return op(name, Softmax{axis}, {input}, tensors[input.index].shape);
 }
 
 Result<TensorId> Graph::gelu(std::string_view name, TensorId input) {
-  if (input.index >= tensors.size()) {
+  if (!known(tensors, {input})) {
     return std::unexpected(unknown_input(name));
   }
   return op(name, Gelu{}, {input}, tensors[input.index].shape);
+}
+
+Result<TensorId> Graph::mul(std::string_view name, TensorId left, TensorId right) {
+  return binary(name, Mul{}, left, right);
+}
+
+Result<TensorId> Graph::reshape(std::string_view name, TensorId input,
+                                std::vector<std::uint64_t> shape) {
+  if (!known(tensors, {input})) {
+    return std::unexpected(unknown_input(name));
+  }
+  const auto& from = tensors[input.index].shape;
+  if (!detail::reshape_fits(from, shape)) {
+    return std::unexpected(builder_error(name, ": invalid reshape " + detail::shape_text(from) +
+                                                   " to " + detail::shape_text(shape)));
+  }
+  std::vector<std::uint64_t> target = shape;
+  return op(name, Reshape{std::move(shape)}, {input}, std::move(target));
+}
+
+Result<TensorId> Graph::elementwise(std::string_view name, OpKind kind, TensorId left,
+                                    TensorId right) {
+  if (!is_elementwise(kind)) {
+    throw std::invalid_argument("elementwise: not an element-wise binary kind");
+  }
+  if (!known(tensors, {left, right})) {
+    return std::unexpected(unknown_input(name));
+  }
+  const auto& a = tensors[left.index].shape;
+  const auto& b = tensors[right.index].shape;
+  auto shape = detail::broadcast_shape(a, b);
+  if (!shape) {
+    return std::unexpected(builder_error(
+        name,
+        ": shapes do not broadcast " + detail::shape_text(a) + " and " + detail::shape_text(b)));
+  }
+  return op(name, std::move(kind), {left, right}, std::move(*shape));
+}
+
+Result<TensorId> Graph::batch_matmul(std::string_view name, TensorId left, TensorId right) {
+  if (!known(tensors, {left, right})) {
+    return std::unexpected(unknown_input(name));
+  }
+  const auto& a = tensors[left.index].shape;
+  const auto& b = tensors[right.index].shape;
+  auto shape = detail::batch_matmul_shape(a, b);
+  if (!shape) {
+    return std::unexpected(incompatible_matmul(name, a, b));
+  }
+  return op(name, MatMul{}, {left, right}, std::move(*shape));
+}
+
+Result<TensorId> Graph::layer_norm(std::string_view name, TensorId input, TensorId gain,
+                                   TensorId bias, float epsilon) {
+  if (!known(tensors, {input, gain, bias})) {
+    return std::unexpected(unknown_input(name));
+  }
+  const auto& x = tensors[input.index].shape;
+  const auto& g = tensors[gain.index].shape;
+  const auto& b = tensors[bias.index].shape;
+  if (!detail::layer_norm_parameters_fit(x, g, b)) {
+    return std::unexpected(
+        builder_error(name, ": invalid layer_norm gain " + detail::shape_text(g) + " and bias " +
+                                detail::shape_text(b) + " for " + detail::shape_text(x)));
+  }
+  return op(name, LayerNorm{epsilon}, {input, gain, bias}, x);
+}
+
+Result<TensorId> Graph::unary(std::string_view name, OpKind kind, TensorId input) {
+  if (!is_unary(kind)) {
+    throw std::invalid_argument("unary: not an element-wise unary kind");
+  }
+  if (!known(tensors, {input})) {
+    return std::unexpected(unknown_input(name));
+  }
+  return op(name, std::move(kind), {input}, tensors[input.index].shape);
+}
+
+Result<TensorId> Graph::slice(std::string_view name, TensorId input, std::uint64_t axis,
+                              std::uint64_t start, std::uint64_t end) {
+  if (!known(tensors, {input})) {
+    return std::unexpected(unknown_input(name));
+  }
+  const auto& source = tensors[input.index].shape;
+  auto shape = detail::slice_shape(source, axis, start, end);
+  if (!shape) {
+    return std::unexpected(builder_error(
+        name, ": invalid slice [" + std::to_string(start) + ", " + std::to_string(end) +
+                  ") of axis " + std::to_string(axis) + " of " + detail::shape_text(source)));
+  }
+  return op(name, Slice{.axis = axis, .start = start, .end = end}, {input}, std::move(*shape));
+}
+
+Result<TensorId> Graph::concat(std::string_view name, std::vector<TensorId> inputs,
+                               std::uint64_t axis) {
+  if (!known(tensors, inputs)) {
+    return std::unexpected(unknown_input(name));
+  }
+  std::vector<detail::ShapeView> shapes;
+  shapes.reserve(inputs.size());
+  for (const TensorId input : inputs) {
+    shapes.emplace_back(tensors[input.index].shape);
+  }
+  auto fit = detail::concat_shape(shapes, axis);
+  if (!fit.shape) {
+    std::string phrase = ": invalid concat on axis " + std::to_string(axis) + " of ";
+    if (shapes.empty()) {
+      phrase += "no inputs";
+    } else if (fit.misfit == 0) {
+      phrase += detail::shape_text(shapes[0]);
+    } else {
+      phrase += detail::shape_text(shapes[0]) + " and " + detail::shape_text(shapes[fit.misfit]);
+    }
+    return std::unexpected(builder_error(name, phrase));
+  }
+  return op(name, Concat{axis}, std::move(inputs), std::move(*fit.shape));
+}
+
+Result<TensorId> Graph::reduce_mean(std::string_view name, TensorId input, std::uint64_t axis) {
+  if (!known(tensors, {input})) {
+    return std::unexpected(unknown_input(name));
+  }
+  auto shape = detail::reduce_shape(tensors[input.index].shape, axis);
+  if (!shape) {
+    return std::unexpected(builder_error(name, ": reduce_mean axis out of range"));
+  }
+  return op(name, ReduceMean{axis}, {input}, std::move(*shape));
 }
 
 }  // namespace zelk_compiler

@@ -50,6 +50,15 @@ std::ostream& operator<<(std::ostream& out, const MatMul&) { return out << "MatM
 std::ostream& operator<<(std::ostream& out, const Add&) { return out << "Add"; }
 std::ostream& operator<<(std::ostream& out, const Mul&) { return out << "Mul"; }
 std::ostream& operator<<(std::ostream& out, const Gelu&) { return out << "Gelu"; }
+std::ostream& operator<<(std::ostream& out, const Sub&) { return out << "Sub"; }
+std::ostream& operator<<(std::ostream& out, const Div&) { return out << "Div"; }
+std::ostream& operator<<(std::ostream& out, const Pow&) { return out << "Pow"; }
+std::ostream& operator<<(std::ostream& out, const GeluErf&) { return out << "GeluErf"; }
+std::ostream& operator<<(std::ostream& out, const Relu&) { return out << "Relu"; }
+std::ostream& operator<<(std::ostream& out, const Erf&) { return out << "Erf"; }
+std::ostream& operator<<(std::ostream& out, const Tanh&) { return out << "Tanh"; }
+std::ostream& operator<<(std::ostream& out, const Sqrt&) { return out << "Sqrt"; }
+std::ostream& operator<<(std::ostream& out, const Exp&) { return out << "Exp"; }
 
 std::ostream& operator<<(std::ostream& out, const Reshape& kind) {
   RecordWriter(out, "Reshape").field("shape", kind.shape);
@@ -68,6 +77,24 @@ std::ostream& operator<<(std::ostream& out, const LayerNorm& kind) {
 
 std::ostream& operator<<(std::ostream& out, const Softmax& kind) {
   RecordWriter(out, "Softmax").field("axis", kind.axis);
+  return out;
+}
+
+std::ostream& operator<<(std::ostream& out, const Slice& kind) {
+  RecordWriter(out, "Slice")
+      .field("axis", kind.axis)
+      .field("start", kind.start)
+      .field("end", kind.end);
+  return out;
+}
+
+std::ostream& operator<<(std::ostream& out, const Concat& kind) {
+  RecordWriter(out, "Concat").field("axis", kind.axis);
+  return out;
+}
+
+std::ostream& operator<<(std::ostream& out, const ReduceMean& kind) {
+  RecordWriter(out, "ReduceMean").field("axis", kind.axis);
   return out;
 }
 

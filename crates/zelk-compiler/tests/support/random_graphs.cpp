@@ -28,7 +28,7 @@ bool add_operation(Random& random, Graph& graph, const GraphShape& limits) {
   const std::string name = numbered("op", graph.ops.size());
   const TensorId x = pick(random, graph);
   const Shape shape = graph.tensors[x.index].shape;
-  switch (random.between(0, 7)) {
+  switch (random.between(0, 14)) {
     case 0:
       return graph.gelu(name, x).has_value();
     case 1:
@@ -67,8 +67,48 @@ bool add_operation(Random& random, Graph& graph, const GraphShape& limits) {
           random.chance(50) || shape.size() < 2 ? Shape{count} : Shape{shape[0], count / shape[0]};
       return graph.op(name, Reshape{target}, {x}, target).has_value();
     }
+    case 8: {
+      // A weight that broadcasts: x's trailing axes, some of them 1.
+      Shape tail(shape.begin() + static_cast<std::ptrdiff_t>(random.between(0, shape.size() - 1)),
+                 shape.end());
+      for (auto& extent : tail) {
+        if (random.chance(30)) extent = 1;
+      }
+      const TensorId w = graph.weight(numbered("w", graph.tensors.size()), tail);
+      const OpKind kinds[] = {Add{}, Mul{}, Sub{}, Div{}, Pow{}};
+      const OpKind& kind = kinds[random.between(0, 4)];
+      return random.chance(50) ? graph.elementwise(name, kind, x, w).has_value()
+                               : graph.elementwise(name, kind, w, x).has_value();
+    }
+    case 9: {
+      if (shape.size() < 2) return false;
+      const TensorId w = graph.weight(numbered("w", graph.tensors.size()),
+                                      {shape.back(), random.between(1, limits.max_extent)});
+      return graph.batch_matmul(name, x, w).has_value();
+    }
+    case 10: {
+      const TensorId gain = graph.weight(numbered("g", graph.tensors.size()), {shape.back()});
+      const TensorId bias = graph.weight(numbered("b", graph.tensors.size()), {shape.back()});
+      return graph.layer_norm(name, x, gain, bias, 1e-5F).has_value();
+    }
+    case 11: {
+      const OpKind kinds[] = {GeluErf{}, Relu{}, Erf{}, Tanh{}, Sqrt{}, Exp{}};
+      return graph.unary(name, kinds[random.between(0, 5)], x).has_value();
+    }
+    case 12: {
+      const std::uint64_t axis = random.between(0, shape.size() - 1);
+      const std::uint64_t start = random.between(0, shape[axis] - 1);
+      return graph.slice(name, x, axis, start, random.between(start + 1, shape[axis])).has_value();
+    }
+    case 13: {
+      std::vector<TensorId> parts(random.between(1, 3), x);
+      return graph.concat(name, parts, random.between(0, shape.size() - 1)).has_value();
+    }
+    case 14:
+      return graph.reduce_mean(name, x, random.between(0, shape.size() - 1)).has_value();
     default: {
       // A wider result from a narrow input, as a raw operation.
+      if (!limits.misfits) return false;
       Shape wider = shape;
       wider[0] *= random.between(2, 8);
       return graph.op(name, Gelu{}, {x}, wider).has_value();

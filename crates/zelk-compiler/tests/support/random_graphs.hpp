@@ -41,11 +41,15 @@ class Random {
 struct GraphShape {
   std::uint64_t max_ops = 24;
   std::uint64_t max_extent = 48;
+  // Whether some raw operations get an output shape their kind's rule does
+  // not give (which `compile` accepts and `evaluate` refuses).
+  bool misfits = true;
 };
 
 // A valid graph of inputs and weights of rank 1 to 3 and a random mix of
-// every operation kind (Mul and Reshape through the raw builder steps), with
-// one to three outputs; some results are never read.
+// every operation kind and builder (Mul and Reshape also through the raw
+// builder steps, and with `misfits` a GELU with a wider result than its
+// input), with one to three outputs; some results are never read.
 [[nodiscard]] Graph random_graph(Random& random, const GraphShape& shape = {});
 
 // Options with 1 to `max_tiles` tiles, a base that is sometimes unaligned and

@@ -1,0 +1,39 @@
+// Host evaluation of any graph in 32-bit floating point.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "zelk_compiler/error.hpp"
+#include "zelk_compiler/graph.hpp"
+
+namespace zelk_compiler {
+
+// Tensor values by tensor name, each row-major in its tensor's shape.
+using TensorValues = std::map<std::string, std::vector<float>, std::less<>>;
+
+// Computes every output of `graph` on the host from `values`, which holds one
+// value per source tensor (every tensor no operation computes: the inputs and
+// weights, also when marked as outputs) under its name; values under other
+// names are not read. Returns every output by name.
+//
+// Each kind computes what docs/operations.md says, with every operation
+// rounded to float before the next uses it; the kinds the host reference
+// knows (matrix products, layer normalisation, softmax, tanh GELU) use its
+// kernels and give their bits. The same graph and values give the same bits
+// on every run.
+//
+// Fails, before computing anything, with a `Graph` error when the graph fails
+// `validate`; when an operation's operands do not fit its kind's shape rule or
+// its output shape ("operands do not fit op " + name), or it reads a tensor
+// that a later operation computes ("operand computed after op " + name); when
+// two source tensors share a name ("ambiguous value name " + name), a source
+// has no value ("missing value for " + name) or a value of another length
+// than its tensor's element count ("value size mismatch for " + name); or
+// when two different output tensors share a name ("ambiguous output name " +
+// name).
+[[nodiscard]] Result<TensorValues> evaluate(const Graph& graph, const TensorValues& values);
+
+}  // namespace zelk_compiler

@@ -1,0 +1,81 @@
+// The host kernels behind `evaluate`, one per family of operation kinds.
+//
+// They work on row-major values of shapes that the caller has checked
+// against the kinds' shape rules: every list is exactly as long as its shape
+// says, and every output has the shape the rule gives. They check these
+// lengths once more and throw std::invalid_argument where one is off, so a
+// mistake in the caller can never read or write outside a list.
+//
+// Every result element sees the roundings `docs/operations.md` gives for its
+// kind, in that order: speed comes from computing independent elements side
+// by side, never from regrouping a sum.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "encoder/vector_kernels.hpp"
+#include "graph/shape_rules.hpp"
+
+namespace zelk_compiler::detail {
+
+enum class BinaryOp : std::uint8_t { add, sub, mul, div, pow };
+enum class UnaryOp : std::uint8_t { gelu, gelu_erf, relu, erf, tanh, sqrt, exp };
+
+// output = left op right, the operands broadcast to `output_shape`. The
+// output may be the storage of an operand whose shape is `output_shape`.
+void broadcast_binary(BinaryOp op, std::span<const float> left, ShapeView left_shape,
+                      std::span<const float> right, ShapeView right_shape, std::span<float> output,
+                      ShapeView output_shape);
+
+// output[i] = op(input[i]); the two may be the same storage.
+void map_unary(VectorIsa isa, UnaryOp op, std::span<const float> input, std::span<float> output);
+
+// Matrix products over the last two axes, leading axes broadcast, each 2-D
+// slice through the host reference's blocked product.
+void batch_product(VectorIsa isa, std::span<const float> left, ShapeView left_shape,
+                   std::span<const float> right, ShapeView right_shape, std::span<float> output,
+                   ShapeView output_shape);
+
+// output[..., i, ...] = input[..., permutation[i], ...].
+void transpose_values(std::span<const float> input, ShapeView shape, ShapeView permutation,
+                      std::span<float> output);
+
+// Positions [start, end) of `axis`.
+void slice_values(std::span<const float> input, ShapeView shape, std::uint64_t axis,
+                  std::uint64_t start, std::uint64_t end, std::span<float> output);
+
+// The inputs one after the other along `axis`.
+void concat_values(std::span<const std::span<const float>> inputs,
+                   std::span<const ShapeView> shapes, std::uint64_t axis, std::span<float> output);
+
+// Softmax along `axis`, in place: each line along the axis as one row of the
+// host reference's `softmax_rows`.
+void softmax_axis(VectorIsa isa, std::span<float> values, ShapeView shape, std::uint64_t axis);
+
+// Layer normalisation over the last axis with the host reference's
+// `layer_norm`, then, when `gain` and `bias` are not empty, element (r, c)
+// times gain[c] plus bias[c].
+void layer_norm_last(VectorIsa isa, std::span<const float> input, ShapeView shape, float epsilon,
+                     std::span<const float> gain, std::span<const float> bias,
+                     std::span<float> output);
+
+// The mean along `axis`: a sum from -0.0 in position order, divided by the
+// axis's extent.
+void reduce_mean_axis(std::span<const float> input, ShapeView shape, std::uint64_t axis,
+                      std::span<float> output);
+
+// How `shape` splits around `axis`: the elements before it, its extent and
+// the elements after it (each line along the axis is `inner` apart).
+struct AxisSplit {
+  std::uint64_t outer;
+  std::uint64_t extent;
+  std::uint64_t inner;
+};
+[[nodiscard]] AxisSplit split_at(ShapeView shape, std::uint64_t axis);
+
+// Throws std::invalid_argument unless `values` holds exactly the elements of
+// `shape`.
+void require_elements(std::span<const float> values, ShapeView shape, const char* what);
+
+}  // namespace zelk_compiler::detail

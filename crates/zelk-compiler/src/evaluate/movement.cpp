@@ -1,0 +1,97 @@
+// Kernels that only move values: transpose, slice and concat. Nothing is
+// computed, so any order of copying gives the same result.
+#include <algorithm>
+#include <stdexcept>
+#include <vector>
+
+#include "evaluate/kernels.hpp"
+#include "evaluate/walk.hpp"
+
+namespace zelk_compiler::detail {
+namespace {
+
+constexpr std::size_t kTo = 0;
+constexpr std::size_t kFrom = 1;
+
+// Copies `count` values taken `step` apart to consecutive places.
+void gather(const float* from, std::uint64_t step, float* to, std::uint64_t count) {
+  if (step == 1) {
+    std::copy(from, from + count, to);
+    return;
+  }
+  for (std::uint64_t i = 0; i < count; ++i) {
+    to[i] = from[i * step];
+  }
+}
+
+}  // namespace
+
+void transpose_values(std::span<const float> input, ShapeView shape, ShapeView permutation,
+                      std::span<float> output) {
+  const auto output_shape = transpose_shape(shape, permutation);
+  if (!output_shape) {
+    throw std::invalid_argument("transpose_values: not a permutation of the axes");
+  }
+  require_elements(input, shape, "transpose_values: input of another size");
+  require_elements(output, *output_shape, "transpose_values: output of another size");
+  if (output.empty()) {
+    return;
+  }
+  // Row-major strides of the input, then the output's axes in order, each
+  // read along the input axis it comes from.
+  std::vector<std::uint64_t> input_stride(shape.size(), 1);
+  for (std::size_t a = shape.size(); a > 1; --a) {
+    input_stride[a - 2] = input_stride[a - 1] * shape[a - 1];
+  }
+  std::vector<WalkAxis<2>> axes(shape.size());
+  std::uint64_t output_stride = 1;
+  for (std::size_t i = shape.size(); i > 0; --i) {
+    const std::uint64_t from = permutation[i - 1];
+    axes[i - 1] = WalkAxis<2>{.extent = shape[from], .step = {output_stride, input_stride[from]}};
+    output_stride *= shape[from];
+  }
+  axes = simplify_walk(axes);
+  const WalkAxis<2>& line = axes.back();
+  walk_lines(axes, [&](const std::array<std::uint64_t, 2>& at) {
+    gather(input.data() + at[kFrom], line.step[kFrom], output.data() + at[kTo], line.extent);
+  });
+}
+
+void slice_values(std::span<const float> input, ShapeView shape, std::uint64_t axis,
+                  std::uint64_t start, std::uint64_t end, std::span<float> output) {
+  const auto output_shape = slice_shape(shape, axis, start, end);
+  if (!output_shape) {
+    throw std::invalid_argument("slice_values: not a slice of the input");
+  }
+  require_elements(input, shape, "slice_values: input of another size");
+  require_elements(output, *output_shape, "slice_values: output of another size");
+  const AxisSplit split = split_at(shape, axis);
+  const std::uint64_t kept = (end - start) * split.inner;
+  for (std::uint64_t o = 0; o < split.outer; ++o) {
+    const float* from = input.data() + (o * split.extent + start) * split.inner;
+    std::copy(from, from + kept, output.data() + o * kept);
+  }
+}
+
+void concat_values(std::span<const std::span<const float>> inputs,
+                   std::span<const ShapeView> shapes, std::uint64_t axis, std::span<float> output) {
+  const auto output_shape = concat_shape(shapes, axis).shape;
+  if (!output_shape || inputs.size() != shapes.size()) {
+    throw std::invalid_argument("concat_values: inputs do not concatenate");
+  }
+  for (std::size_t t = 0; t < inputs.size(); ++t) {
+    require_elements(inputs[t], shapes[t], "concat_values: input of another size");
+  }
+  require_elements(output, *output_shape, "concat_values: output of another size");
+  const AxisSplit split = split_at(*output_shape, axis);
+  float* to = output.data();
+  for (std::uint64_t o = 0; o < split.outer; ++o) {
+    for (std::size_t t = 0; t < inputs.size(); ++t) {
+      const std::uint64_t run = shapes[t][axis] * split.inner;
+      const float* from = inputs[t].data() + o * run;
+      to = std::copy(from, from + run, to);
+    }
+  }
+}
+
+}  // namespace zelk_compiler::detail

@@ -1,0 +1,142 @@
+// The checks and the plan of one evaluation.
+//
+// A `Graph` may be assembled from raw records, so nothing the builders
+// guarantee is taken for granted: every operation's operands are checked
+// against its kind's shape rule and must be computed before it.
+#include "evaluate/plan.hpp"
+
+#include <map>
+#include <string>
+#include <string_view>
+
+#include "graph/shape_rules.hpp"
+
+namespace zelk_compiler::detail {
+namespace {
+
+CompileError error(std::string_view phrase, std::string_view name) {
+  std::string message(phrase);
+  message += name;
+  return CompileError::graph(std::move(message));
+}
+
+// Per tensor, the operation that computes it. `validate` has made sure that
+// every operation's output names a tensor whose producer is that operation,
+// so no tensor has two.
+std::vector<std::optional<std::uint64_t>> writers(const Graph& graph) {
+  std::vector<std::optional<std::uint64_t>> writer(graph.tensors.size());
+  for (std::uint64_t j = 0; j < graph.ops.size(); ++j) {
+    writer[graph.ops[j].output.index] = j;
+  }
+  return writer;
+}
+
+Result<void> check_operations(const Graph& graph,
+                              const std::vector<std::optional<std::uint64_t>>& writer) {
+  std::vector<ShapeView> shapes;
+  for (std::uint64_t j = 0; j < graph.ops.size(); ++j) {
+    const Op& op = graph.ops[j];
+    shapes.clear();
+    for (const TensorId input : op.inputs) {
+      if (writer[input.index] && *writer[input.index] >= j) {
+        return std::unexpected(error("operand computed after op ", op.name));
+      }
+      shapes.emplace_back(graph.tensors[input.index].shape);
+    }
+    if (output_shape(op.kind, shapes) != graph.tensors[op.output.index].shape) {
+      return std::unexpected(error("operands do not fit op ", op.name));
+    }
+  }
+  return {};
+}
+
+// The caller's value of every source tensor, by name: each name must pick
+// out one source, and its value must hold the tensor's elements.
+Result<std::vector<const std::vector<float>*>> source_values(
+    const Graph& graph, const std::vector<std::optional<std::uint64_t>>& writer,
+    const TensorValues& values) {
+  std::vector<const std::vector<float>*> source(graph.tensors.size(), nullptr);
+  std::map<std::string_view, std::uint64_t> by_name;
+  for (const Tensor& tensor : graph.tensors) {
+    if (writer[tensor.id.index]) {
+      continue;
+    }
+    if (!by_name.emplace(tensor.name, tensor.id.index).second) {
+      return std::unexpected(error("ambiguous value name ", tensor.name));
+    }
+    const auto found = values.find(tensor.name);
+    if (found == values.end()) {
+      return std::unexpected(error("missing value for ", tensor.name));
+    }
+    // Validation keeps every tensor's byte size within 64 bits.
+    if (found->second.size() != tensor.elements()) {
+      return std::unexpected(error("value size mismatch for ", tensor.name));
+    }
+    source[tensor.id.index] = &found->second;
+  }
+  return source;
+}
+
+// Outputs are returned by name, so two different tensors cannot share one.
+Result<std::vector<bool>> outputs(const Graph& graph) {
+  std::vector<bool> output(graph.tensors.size(), false);
+  std::map<std::string_view, std::uint64_t> by_name;
+  for (const TensorId id : graph.outputs) {
+    const Tensor& tensor = graph.tensors[id.index];
+    const auto [at, fresh] = by_name.emplace(tensor.name, id.index);
+    if (!fresh && at->second != id.index) {
+      return std::unexpected(error("ambiguous output name ", tensor.name));
+    }
+    output[id.index] = true;
+  }
+  return output;
+}
+
+}  // namespace
+
+Result<EvaluationPlan> plan_evaluation(const Graph& graph, const TensorValues& values) {
+  if (auto valid = graph.validate(); !valid) {
+    return std::unexpected(std::move(valid.error()));
+  }
+  const auto writer = writers(graph);
+  if (auto checked = check_operations(graph, writer); !checked) {
+    return std::unexpected(std::move(checked.error()));
+  }
+  auto source = source_values(graph, writer, values);
+  if (!source) {
+    return std::unexpected(std::move(source.error()));
+  }
+  auto output = outputs(graph);
+  if (!output) {
+    return std::unexpected(std::move(output.error()));
+  }
+
+  EvaluationPlan plan{
+      .needed = std::vector<bool>(graph.ops.size(), false),
+      .last_reader = std::vector<std::optional<std::uint64_t>>(graph.tensors.size()),
+      .output = std::move(*output),
+      .source = std::move(*source)};
+  // Backwards from the outputs: an operation is needed when its result is,
+  // and then so are its operands. Operations come after their operands.
+  std::vector<bool> wanted = plan.output;
+  for (std::uint64_t j = graph.ops.size(); j > 0; --j) {
+    const Op& op = graph.ops[j - 1];
+    if (!wanted[op.output.index]) {
+      continue;
+    }
+    plan.needed[j - 1] = true;
+    for (const TensorId input : op.inputs) {
+      wanted[input.index] = true;
+    }
+  }
+  for (std::uint64_t j = 0; j < graph.ops.size(); ++j) {
+    if (plan.needed[j]) {
+      for (const TensorId input : graph.ops[j].inputs) {
+        plan.last_reader[input.index] = j;
+      }
+    }
+  }
+  return plan;
+}
+
+}  // namespace zelk_compiler::detail
