@@ -20,9 +20,32 @@ constexpr long long kExactFloat32Integer = 1LL << 24;
                        "; convert with .astype(numpy.float32) if rounding is intended");
 }
 
+// NumPy's floating-point warnings off while a conversion probes values that
+// may overflow float32: such a value is refused, not warned about.
+class QuietNumpy {
+ public:
+  explicit QuietNumpy(const py::module_& numpy)
+      : state_(numpy.attr("errstate")(py::arg("all") = "ignore")) {
+    state_.attr("__enter__")();
+  }
+  QuietNumpy(const QuietNumpy&) = delete;
+  QuietNumpy& operator=(const QuietNumpy&) = delete;
+  ~QuietNumpy() {
+    try {
+      state_.attr("__exit__")(py::none(), py::none(), py::none());
+    } catch (py::error_already_set& failure) {
+      failure.discard_as_unraisable(__func__);
+    }
+  }
+
+ private:
+  py::object state_;
+};
+
 // `array` converted to float32, or TypeError where that would change a value.
 py::array exact_float32(const py::array& array, std::string_view what) {
   const py::module_ numpy = py::module_::import("numpy");
+  const QuietNumpy quiet(numpy);
   const py::object float32 = numpy.attr("float32");
   const py::dtype dtype = array.dtype();
   if (numpy.attr("can_cast")(dtype, float32, "safe").cast<bool>()) {

@@ -65,6 +65,33 @@ void bind_kind(py::module_& module, std::type_identity<zc::Mul>) {
 void bind_kind(py::module_& module, std::type_identity<zc::Gelu>) {
   bind_field_free_kind<zc::Gelu>(module, "Gelu");
 }
+void bind_kind(py::module_& module, std::type_identity<zc::Sub>) {
+  bind_field_free_kind<zc::Sub>(module, "Sub");
+}
+void bind_kind(py::module_& module, std::type_identity<zc::Div>) {
+  bind_field_free_kind<zc::Div>(module, "Div");
+}
+void bind_kind(py::module_& module, std::type_identity<zc::Pow>) {
+  bind_field_free_kind<zc::Pow>(module, "Pow");
+}
+void bind_kind(py::module_& module, std::type_identity<zc::GeluErf>) {
+  bind_field_free_kind<zc::GeluErf>(module, "GeluErf");
+}
+void bind_kind(py::module_& module, std::type_identity<zc::Relu>) {
+  bind_field_free_kind<zc::Relu>(module, "Relu");
+}
+void bind_kind(py::module_& module, std::type_identity<zc::Erf>) {
+  bind_field_free_kind<zc::Erf>(module, "Erf");
+}
+void bind_kind(py::module_& module, std::type_identity<zc::Tanh>) {
+  bind_field_free_kind<zc::Tanh>(module, "Tanh");
+}
+void bind_kind(py::module_& module, std::type_identity<zc::Sqrt>) {
+  bind_field_free_kind<zc::Sqrt>(module, "Sqrt");
+}
+void bind_kind(py::module_& module, std::type_identity<zc::Exp>) {
+  bind_field_free_kind<zc::Exp>(module, "Exp");
+}
 void bind_kind(py::module_& module, std::type_identity<zc::Reshape>) {
   kind_class<zc::Reshape>(module, "Reshape")
       .def(py::init(
@@ -90,6 +117,31 @@ void bind_kind(py::module_& module, std::type_identity<zc::Softmax>) {
       .def(py::init([](const py::handle& axis) { return zc::Softmax{to_u64(axis, "axis")}; }),
            arg("axis") = 0)
       .def_readonly("axis", &zc::Softmax::axis);
+}
+
+void bind_kind(py::module_& module, std::type_identity<zc::Slice>) {
+  kind_class<zc::Slice>(module, "Slice")
+      .def(py::init([](const py::handle& axis, const py::handle& start, const py::handle& end) {
+             return zc::Slice{.axis = to_u64(axis, "axis"),
+                              .start = to_u64(start, "start"),
+                              .end = to_u64(end, "end")};
+           }),
+           arg("axis") = 0, arg("start") = 0, arg("end") = 0)
+      .def_readonly("axis", &zc::Slice::axis)
+      .def_readonly("start", &zc::Slice::start)
+      .def_readonly("end", &zc::Slice::end);
+}
+void bind_kind(py::module_& module, std::type_identity<zc::Concat>) {
+  kind_class<zc::Concat>(module, "Concat")
+      .def(py::init([](const py::handle& axis) { return zc::Concat{to_u64(axis, "axis")}; }),
+           arg("axis") = 0)
+      .def_readonly("axis", &zc::Concat::axis);
+}
+void bind_kind(py::module_& module, std::type_identity<zc::ReduceMean>) {
+  kind_class<zc::ReduceMean>(module, "ReduceMean")
+      .def(py::init([](const py::handle& axis) { return zc::ReduceMean{to_u64(axis, "axis")}; }),
+           arg("axis") = 0)
+      .def_readonly("axis", &zc::ReduceMean::axis);
 }
 
 template <class... Kinds>
@@ -253,6 +305,64 @@ void bind_graph_class(py::module_& module) {
             return unwrap(self.gelu(name, input));
           },
           arg("name"), arg("input"))
+      .def(
+          "mul",
+          [](zc::Graph& self, std::string_view name, zc::TensorId left, zc::TensorId right) {
+            return unwrap(self.mul(name, left, right));
+          },
+          arg("name"), arg("left"), arg("right"))
+      .def(
+          "reshape",
+          [](zc::Graph& self, std::string_view name, zc::TensorId input, const py::handle& shape) {
+            return unwrap(self.reshape(name, input, to_u64_list(shape, "shape")));
+          },
+          arg("name"), arg("input"), arg("shape"))
+      .def(
+          "elementwise",
+          [](zc::Graph& self, std::string_view name, zc::OpKind kind, zc::TensorId left,
+             zc::TensorId right) {
+            return unwrap(self.elementwise(name, std::move(kind), left, right));
+          },
+          arg("name"), arg("kind"), arg("left"), arg("right"))
+      .def(
+          "batch_matmul",
+          [](zc::Graph& self, std::string_view name, zc::TensorId left, zc::TensorId right) {
+            return unwrap(self.batch_matmul(name, left, right));
+          },
+          arg("name"), arg("left"), arg("right"))
+      .def(
+          "layer_norm",
+          [](zc::Graph& self, std::string_view name, zc::TensorId input, zc::TensorId gain,
+             zc::TensorId bias,
+             float epsilon) { return unwrap(self.layer_norm(name, input, gain, bias, epsilon)); },
+          arg("name"), arg("input"), arg("gain"), arg("bias"), arg("epsilon"))
+      .def(
+          "unary",
+          [](zc::Graph& self, std::string_view name, zc::OpKind kind, zc::TensorId input) {
+            return unwrap(self.unary(name, std::move(kind), input));
+          },
+          arg("name"), arg("kind"), arg("input"))
+      .def(
+          "slice",
+          [](zc::Graph& self, std::string_view name, zc::TensorId input, const py::handle& axis,
+             const py::handle& start, const py::handle& end) {
+            return unwrap(self.slice(name, input, to_u64(axis, "axis"), to_u64(start, "start"),
+                                     to_u64(end, "end")));
+          },
+          arg("name"), arg("input"), arg("axis"), arg("start"), arg("end"))
+      .def(
+          "concat",
+          [](zc::Graph& self, std::string_view name, std::vector<zc::TensorId> inputs,
+             const py::handle& axis) {
+            return unwrap(self.concat(name, std::move(inputs), to_u64(axis, "axis")));
+          },
+          arg("name"), arg("inputs"), arg("axis"))
+      .def(
+          "reduce_mean",
+          [](zc::Graph& self, std::string_view name, zc::TensorId input, const py::handle& axis) {
+            return unwrap(self.reduce_mean(name, input, to_u64(axis, "axis")));
+          },
+          arg("name"), arg("input"), arg("axis"))
       .def("validate", [](const zc::Graph& self) { unwrap(self.validate()); });
   value_record(graph);
 }

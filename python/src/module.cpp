@@ -17,4 +17,5 @@ PYBIND11_MODULE(_core, module) {
   zelk_python::bind_graph(module);
   zelk_python::bind_compiler(module);
   zelk_python::bind_encoder(module);
+  zelk_python::bind_evaluate(module);
 }
