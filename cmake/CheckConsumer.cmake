@@ -1,5 +1,6 @@
 # Script run by CTest: install the build tree into a scratch prefix, then
-# configure, build and run examples/consumer against that prefix.
+# configure, build and run a consumer project (examples/consumer or
+# examples/onnx_consumer) against that prefix, with ZELK_CONSUMER_ARGS.
 foreach(var ZELK_BUILD_DIR ZELK_CONSUMER_SOURCE ZELK_SCRATCH ZELK_GENERATOR ZELK_CXX_COMPILER)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "${var} is not set")
@@ -23,4 +24,4 @@ run(${CMAKE_COMMAND} -S ${ZELK_CONSUMER_SOURCE} -B ${ZELK_SCRATCH}/build
     "-DCMAKE_CXX_FLAGS=${ZELK_CXX_FLAGS}"
     "-DCMAKE_EXE_LINKER_FLAGS=${ZELK_LINKER_FLAGS}")
 run(${CMAKE_COMMAND} --build ${ZELK_SCRATCH}/build)
-run(${ZELK_SCRATCH}/build/app)
+run(${ZELK_SCRATCH}/build/app ${ZELK_CONSUMER_ARGS})

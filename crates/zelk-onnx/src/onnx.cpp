@@ -1,0 +1,81 @@
+// The importer's entry points: reading the file, parsing it with protobuf,
+// and naming the file in every error.
+#include "zelk_onnx/onnx.hpp"
+
+#include <climits>
+#include <optional>
+#include <system_error>
+
+#include <onnx/onnx_pb.h>
+
+#include "importer.hpp"
+#include "mapped_file.hpp"
+#include "operators.hpp"
+
+namespace zelk_onnx {
+namespace {
+
+namespace zc = zelk_compiler;
+namespace fs = std::filesystem;
+
+// Folding may allocate this many elements, plus one per byte of the model,
+// in all: plenty for shape arithmetic, bounded for any input.
+constexpr std::uint64_t kFoldElements = std::uint64_t{1} << 24;
+
+// Protobuf parses messages of up to 2 GiB; larger models keep their weights
+// in external data.
+constexpr std::uint64_t kLargestModel = INT_MAX;
+
+zc::CompileError too_large() {
+  return zc::CompileError::graph(
+      "larger than the 2 GiB a protobuf message may have (store the weights as external data)");
+}
+
+zc::CompileError named(std::string_view source, const zc::CompileError& error) {
+  return zc::CompileError::graph(std::string(source) + ": " + error.message);
+}
+
+zc::Result<OnnxModel> parse_and_import(std::span<const std::byte> bytes, const Dims& dims,
+                                       const std::optional<fs::path>& directory,
+                                       std::string_view source) {
+  if (bytes.size() > kLargestModel) {
+    return std::unexpected(named(source, too_large()));
+  }
+  onnx::ModelProto model;
+  if (!model.ParseFromArray(bytes.data(), static_cast<int>(bytes.size()))) {
+    return std::unexpected(named(
+        source, zc::CompileError::graph("not an ONNX model (it does not parse; truncated?)")));
+  }
+  auto imported = detail::import_model(model, dims, directory, kFoldElements + bytes.size());
+  if (!imported) {
+    return std::unexpected(named(source, imported.error()));
+  }
+  return imported;
+}
+
+}  // namespace
+
+zc::Result<OnnxModel> load_onnx(const fs::path& file, const Dims& dims) {
+  const std::string source = file.string();
+  auto mapped = detail::MappedFile::open(file);
+  if (!mapped) {
+    return std::unexpected(named(source, mapped.error()));
+  }
+  if (mapped->bytes().size() > kLargestModel) {
+    return std::unexpected(named(source, too_large()));
+  }
+  const fs::path directory = file.parent_path();
+  return parse_and_import(mapped->bytes(), dims, directory.empty() ? fs::path(".") : directory,
+                          source);
+}
+
+zc::Result<OnnxModel> import_onnx(std::span<const std::byte> bytes, const Dims& dims,
+                                  const fs::path& base_dir) {
+  return parse_and_import(bytes, dims,
+                          base_dir.empty() ? std::nullopt : std::optional<fs::path>(base_dir),
+                          "ONNX model");
+}
+
+std::span<const std::string_view> supported_operators() { return detail::operator_names(); }
+
+}  // namespace zelk_onnx

@@ -1,0 +1,422 @@
+// Small models built in the test, one behaviour each: what each operator
+// becomes, the values it computes, what is folded at import, and the chains
+// that are fused only when they match exactly.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <map>
+#include <numbers>
+#include <string>
+
+#include <zelk_compiler/lib.hpp>
+#include <zelk_onnx/onnx.hpp>
+
+#include "onnx_test_support.hpp"
+
+namespace zelk_onnx {
+namespace {
+
+namespace zc = zelk_compiler;
+using test_support::ModelBuilder;
+using test_support::set_float;
+using test_support::set_int;
+using test_support::set_ints;
+
+OnnxModel import(const ModelBuilder& model, const Dims& dims = {}) {
+  auto imported = import_onnx(model.bytes(), dims, {});
+  if (!imported) {
+    ADD_FAILURE() << imported.error();
+    return {};
+  }
+  return std::move(*imported);
+}
+
+// The output `name` for the given input values.
+std::vector<float> run(const OnnxModel& model, const zc::TensorValues& inputs,
+                       const std::string& name = "y") {
+  zc::TensorValues values = model.weights;
+  values.insert(inputs.begin(), inputs.end());
+  auto outputs = zc::evaluate(model.graph, values);
+  if (!outputs) {
+    ADD_FAILURE() << outputs.error();
+    return {};
+  }
+  return outputs->at(name);
+}
+
+const zc::Tensor& tensor(const OnnxModel& model, std::string_view name) {
+  for (const zc::Tensor& t : model.graph.tensors) {
+    if (t.name == name) {
+      return t;
+    }
+  }
+  throw std::out_of_range(std::string(name));
+}
+
+std::map<std::string, int> operation_counts(const OnnxModel& model) {
+  std::map<std::string, int> counts;
+  for (const zc::Op& op : model.graph.ops) {
+    ++counts[std::string(zc::operation_name(op.kind))];
+  }
+  return counts;
+}
+
+void expect_near(const std::vector<float>& got, const std::vector<float>& expected) {
+  ASSERT_EQ(got.size(), expected.size());
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    EXPECT_NEAR(got[i], expected[i], 1e-5F * (1.0F + std::abs(expected[i]))) << "at " << i;
+  }
+}
+
+const std::vector<float> kEight{1, -2, 3, -4, 5, -6, 7, -8};
+
+TEST(Gemm, TransposesAConstantWeightAtImportAndAddsTheBiasByBroadcasting) {
+  ModelBuilder m;
+  m.input("x", {2, 3});
+  m.initializer("w", {2, 3}, {1, 0, 2, 0, 1, -1});  // [out, in], read transposed
+  m.initializer("b", {2}, {10, 20});
+  auto& gemm = m.node("Gemm", {"x", "w", "b"}, {"y"});
+  set_int(gemm, "transB", 1);
+  set_float(gemm, "alpha", 2.0F);
+  set_float(gemm, "beta", 0.5F);
+  m.output("y");
+  const OnnxModel model = import(m);
+  EXPECT_EQ(model.weights.at("w:transposed"), (std::vector<float>{1, 0, 0, 1, 2, -1}));
+  EXPECT_EQ(operation_counts(model)["transpose"], 0);
+  // y = 2 x w^T + 0.5 b
+  expect_near(run(model, {{"x", {1, 2, 3, 4, 5, 6}}}),
+              {2 * 7 + 5, 2 * -1 + 10, 2 * 16 + 5, 2 * -1 + 10});
+}
+
+TEST(Gemm, TransposesAComputedOperandWithAnOperation) {
+  ModelBuilder m;
+  m.input("x", {2, 2});
+  m.input("w", {2, 2});
+  set_int(m.node("Gemm", {"x", "w"}, {"y"}), "transB", 1);
+  m.output("y");
+  const OnnxModel model = import(m);
+  EXPECT_EQ(operation_counts(model)["transpose"], 1);
+  expect_near(run(model, {{"x", {1, 2, 3, 4}}, {"w", {1, 0, 1, 1}}}), {1, 3, 3, 7});
+}
+
+TEST(MatMul, BroadcastsBatchesAndTakesVectors) {
+  ModelBuilder m;
+  m.input("x", {2, 2, 3});
+  m.input("v", {3});
+  m.initializer("w", {3, 2}, {1, 0, 0, 1, 1, 1});
+  m.node("MatMul", {"x", "w"}, {"batched"});
+  m.node("MatMul", {"x", "v"}, {"times_vector"});
+  m.node("MatMul", {"v", "w"}, {"vector_times"});
+  m.output("batched").output("times_vector").output("vector_times");
+  const OnnxModel model = import(m);
+  EXPECT_EQ(tensor(model, "batched").shape, (std::vector<std::uint64_t>{2, 2, 2}));
+  EXPECT_EQ(tensor(model, "times_vector").shape, (std::vector<std::uint64_t>{2, 2}));
+  EXPECT_EQ(tensor(model, "vector_times").shape, (std::vector<std::uint64_t>{2}));
+  const zc::TensorValues in{{"x", {1, 2, 3, 4, 5, 6, 1, 0, 0, 0, 1, 0}}, {"v", {1, 1, 1}}};
+  expect_near(run(model, in, "batched"), {4, 5, 10, 11, 1, 0, 0, 1});
+  expect_near(run(model, in, "times_vector"), {6, 15, 1, 1});
+  expect_near(run(model, in, "vector_times"), {2, 2});
+}
+
+// What the shape arithmetic of an export with dynamic axes folds into: the
+// reshape of x to [batch, sequence, 2, 2] from Shape, Gather, Unsqueeze and
+// Concat leaves a single reshape in the graph.
+TEST(ShapeArithmetic, FoldsAwayOnceTheDimensionsAreBound) {
+  ModelBuilder m(13);
+  m.input("x", {-1, -1, 4}, {"batch", "sequence", ""});
+  m.node("Shape", {"x"}, {"shape"});
+  m.int_initializer("zero", {}, {0});
+  m.int_initializer("one", {}, {1});
+  m.int_initializer("axes", {1}, {0});
+  m.int_initializer("heads", {2}, {2, -1});
+  set_int(m.node("Gather", {"shape", "zero"}, {"batch"}), "axis", 0);
+  set_int(m.node("Gather", {"shape", "one"}, {"sequence"}), "axis", 0);
+  m.node("Unsqueeze", {"batch", "axes"}, {"batch_list"});
+  m.node("Unsqueeze", {"sequence", "axes"}, {"sequence_list"});
+  set_int(m.node("Concat", {"batch_list", "sequence_list", "heads"}, {"target"}), "axis", 0);
+  set_int(m.node("Cast", {"target"}, {"target_cast"}), "to", onnx::TensorProto_DataType_INT64);
+  m.node("Reshape", {"x", "target_cast"}, {"y"});
+  m.output("y");
+  for (const auto& [batch, sequence] : {std::pair{1, 5}, std::pair{3, 2}}) {
+    const OnnxModel model = import(m, {{"batch", batch}, {"sequence", sequence}});
+    ASSERT_EQ(model.graph.ops.size(), 1U);
+    EXPECT_EQ(tensor(model, "y").shape,
+              (std::vector<std::uint64_t>{static_cast<std::uint64_t>(batch),
+                                          static_cast<std::uint64_t>(sequence), 2, 2}));
+    EXPECT_TRUE(model.weights.empty());
+  }
+}
+
+TEST(Reshapes, SqueezeUnsqueezeFlattenAndReshapeWithZeroAndMinusOne) {
+  ModelBuilder m;
+  m.input("x", {2, 1, 4});
+  m.int_initializer("keep_and_infer", {3}, {0, -1, 2});
+  m.int_initializer("axis1", {1}, {1});
+  m.int_initializer("axis_last", {1}, {-1});
+  m.node("Reshape", {"x", "keep_and_infer"}, {"reshaped"});
+  m.node("Squeeze", {"x", "axis1"}, {"squeezed"});
+  m.node("Squeeze", {"x"}, {"squeezed_all"});
+  m.node("Unsqueeze", {"x", "axis_last"}, {"unsqueezed"});
+  set_int(m.node("Flatten", {"x"}, {"flat"}), "axis", 2);
+  for (const char* name : {"reshaped", "squeezed", "squeezed_all", "unsqueezed", "flat"}) {
+    m.output(name);
+  }
+  const OnnxModel model = import(m);
+  const std::map<std::string, std::vector<std::uint64_t>> expected{{"reshaped", {2, 2, 2}},
+                                                                   {"squeezed", {2, 4}},
+                                                                   {"squeezed_all", {2, 4}},
+                                                                   {"unsqueezed", {2, 1, 4, 1}},
+                                                                   {"flat", {2, 4}}};
+  for (const auto& [name, shape] : expected) {
+    EXPECT_EQ(tensor(model, name).shape, shape) << name;
+    expect_near(run(model, {{"x", kEight}}, name), kEight);
+  }
+}
+
+TEST(Slices, SliceSplitAndGatherBecomeSlices) {
+  ModelBuilder m;
+  m.input("x", {2, 4});
+  m.int_initializer("starts", {2}, {-3, 0});
+  m.int_initializer("ends", {2}, {std::numeric_limits<std::int64_t>::max(), 1});
+  m.int_initializer("axes", {2}, {-1, 0});
+  m.int_initializer("sizes", {2}, {1, 3});
+  m.int_initializer("row", {}, {-1});
+  m.node("Slice", {"x", "starts", "ends", "axes"}, {"sliced"});
+  set_int(m.node("Split", {"x", "sizes"}, {"first", "rest"}), "axis", 1);
+  m.node("Split", {"x"}, {"top", "bottom"});
+  m.node("Gather", {"x", "row"}, {"last_row"});
+  for (const char* name : {"sliced", "first", "rest", "top", "bottom", "last_row"}) {
+    m.output(name);
+  }
+  const OnnxModel model = import(m);
+  const std::map<std::string, std::vector<float>> expected{
+      {"sliced", {-2, 3, -4}}, {"first", {1, 5}},          {"rest", {-2, 3, -4, -6, 7, -8}},
+      {"top", {1, -2, 3, -4}}, {"bottom", {5, -6, 7, -8}}, {"last_row", {5, -6, 7, -8}}};
+  for (const auto& [name, values] : expected) {
+    expect_near(run(model, {{"x", kEight}}, name), values);
+  }
+  EXPECT_EQ(tensor(model, "last_row").shape, (std::vector<std::uint64_t>{4}));
+}
+
+TEST(Reductions, ReduceMeanOverSeveralAxesWithoutKeepingThem) {
+  ModelBuilder m;
+  m.input("x", {2, 2, 2});
+  auto& mean = m.node("ReduceMean", {"x"}, {"y"});
+  set_ints(mean, "axes", {0, -1});
+  set_int(mean, "keepdims", 0);
+  m.output("y");
+  const OnnxModel model = import(m);
+  EXPECT_EQ(tensor(model, "y").shape, (std::vector<std::uint64_t>{2}));
+  expect_near(run(model, {{"x", kEight}}), {(1 - 2 + 5 - 6) / 4.0F, (3 - 4 + 7 - 8) / 4.0F});
+}
+
+TEST(Constants, AMaskBuiltFromRangeEqualAndWhereIsFoldedIntoOneWeight) {
+  ModelBuilder m;
+  m.input("x", {3, 3});
+  m.int_initializer("zero", {}, {0});
+  m.int_initializer("three", {}, {3});
+  m.int_initializer("step", {}, {1});
+  m.int_initializer("column", {2}, {3, 1});
+  m.initializer("blocked", {}, {-100.0F});
+  m.initializer("open", {}, {0.0F});
+  m.node("Range", {"zero", "three", "step"}, {"positions"});
+  m.node("Reshape", {"positions", "column"}, {"rows"});
+  m.node("Equal", {"rows", "positions"}, {"diagonal"});
+  m.node("Where", {"diagonal", "open", "blocked"}, {"mask"});
+  m.node("Add", {"x", "mask"}, {"y"});
+  m.output("y");
+  const OnnxModel model = import(m);
+  EXPECT_EQ(model.graph.ops.size(), 1U);
+  EXPECT_EQ(model.weights.at("mask"),
+            (std::vector<float>{0, -100, -100, -100, 0, -100, -100, -100, 0}));
+}
+
+TEST(Constants, ScalarsEnterTheGraphWithShapeOne) {
+  ModelBuilder m;
+  m.input("x", {2, 2});
+  m.scalar("half", 0.5F);
+  m.node("Mul", {"x", "half"}, {"y"});
+  m.output("y");
+  const OnnxModel model = import(m);
+  EXPECT_EQ(tensor(model, "half").shape, (std::vector<std::uint64_t>{1}));
+  expect_near(run(model, {{"x", {1, 2, 3, 4}}}), {0.5F, 1, 1.5F, 2});
+}
+
+TEST(Aliases, IdentityCastAndDropoutAddNoOperation) {
+  ModelBuilder m;
+  m.input("x", {2, 2});
+  m.node("Identity", {"x"}, {"same"});
+  set_int(m.node("Cast", {"same"}, {"still_float"}), "to", onnx::TensorProto_DataType_FLOAT);
+  m.node("Dropout", {"still_float"}, {"dropped"});
+  m.node("Relu", {"dropped"}, {"y"});
+  m.output("y");
+  const OnnxModel model = import(m);
+  ASSERT_EQ(model.graph.ops.size(), 1U);
+  EXPECT_EQ(model.graph.ops[0].inputs, (std::vector<zc::TensorId>{{0}}));
+}
+
+TEST(Outputs, AnOutputThatIsAnotherValueGetsACopyUnderItsOwnName) {
+  ModelBuilder m;
+  m.input("x", {2});
+  m.initializer("c", {2}, {7, 8});
+  m.node("Identity", {"x"}, {"passed"});
+  m.node("Identity", {"c"}, {"constant"});
+  m.output("passed").output("constant");
+  const OnnxModel model = import(m);
+  EXPECT_EQ(model.outputs, (std::vector<std::string>{"passed", "constant"}));
+  expect_near(run(model, {{"x", {1, 2}}}, "passed"), {1, 2});
+  expect_near(run(model, {{"x", {1, 2}}}, "constant"), {7, 8});
+}
+
+TEST(LayerNormalization, WithoutABiasGetsAZeroOne) {
+  ModelBuilder m;
+  m.input("x", {1, 4});
+  m.initializer("gain", {4}, {1, 1, 2, 2});
+  set_float(m.node("LayerNormalization", {"x", "gain"}, {"y"}), "epsilon", 0.0F);
+  m.output("y");
+  const OnnxModel model = import(m);
+  EXPECT_EQ(model.weights.at("y:bias"), std::vector<float>(4, 0.0F));
+  const float s = std::sqrt(1.25F);
+  expect_near(run(model, {{"x", {1, 2, 3, 4}}}), {-1.5F / s, -0.5F / s, 1.0F / s, 3.0F / s});
+}
+
+// --- Fused chains -----------------------------------------------------------
+
+float gelu_erf(float x) { return 0.5F * x * (1.0F + std::erf(x / std::numbers::sqrt2_v<float>)); }
+
+// y = x * (Erf(x / c) + 1) * half, as exporters write it.
+ModelBuilder erf_chain(float c, float half, bool half_first = false) {
+  ModelBuilder m;
+  m.input("x", {2, 4});
+  m.scalar("c", c).scalar("one", 1.0F).scalar("half", half);
+  m.node("Div", {"x", "c"}, {"scaled"});
+  m.node("Erf", {"scaled"}, {"erf"});
+  m.node("Add", {"erf", "one"}, {"plus"});
+  if (half_first) {
+    m.node("Mul", {"half", "x"}, {"halved"});
+    m.node("Mul", {"halved", "plus"}, {"y"});
+  } else {
+    m.node("Mul", {"x", "plus"}, {"times"});
+    m.node("Mul", {"times", "half"}, {"y"});
+  }
+  return m.output("y");
+}
+
+TEST(Fusion, TheErfGeluChainIsOneOperationInEitherOrder) {
+  for (const bool half_first : {false, true}) {
+    const OnnxModel model = import(erf_chain(std::numbers::sqrt2_v<float>, 0.5F, half_first));
+    ASSERT_EQ(model.graph.ops.size(), 1U);
+    EXPECT_EQ(zc::operation_name(model.graph.ops[0].kind), "gelu_erf");
+    EXPECT_EQ(model.graph.ops[0].name, "y");
+    std::vector<float> expected;
+    for (const float x : kEight) {
+      expected.push_back(gelu_erf(x));
+    }
+    expect_near(run(model, {{"x", kEight}}), expected);
+  }
+}
+
+TEST(Fusion, AChainThatDiffersInAnyWayIsImportedNodeByNode) {
+  // Another constant.
+  EXPECT_EQ(operation_counts(import(erf_chain(std::numbers::sqrt2_v<float>, 0.4F)))["gelu_erf"], 0);
+  EXPECT_EQ(operation_counts(import(erf_chain(2.0F, 0.5F)))["gelu_erf"], 0);
+  // A value inside the chain is also a graph output.
+  ModelBuilder m = erf_chain(std::numbers::sqrt2_v<float>, 0.5F);
+  m.output("erf");
+  const OnnxModel model = import(m);
+  EXPECT_EQ(operation_counts(model)["gelu_erf"], 0);
+  EXPECT_EQ(operation_counts(model)["erf"], 1);
+  std::vector<float> expected;
+  for (const float x : kEight) {
+    expected.push_back(gelu_erf(x));
+  }
+  expect_near(run(model, {{"x", kEight}}), expected);
+}
+
+// The opset 16 layer norm chain over axis `axis`, the square as Pow(d, power).
+ModelBuilder layer_norm_chain(std::int64_t axis, float power) {
+  ModelBuilder m(14);
+  m.input("x", {2, 4});
+  m.initializer("gain", {4}, {1, 2, 3, 4});
+  m.initializer("bias", {4}, {0, 1, 0, 1});
+  m.scalar("power", power).scalar("epsilon", 1e-5F);
+  set_ints(m.node("ReduceMean", {"x"}, {"mean"}), "axes", {axis});
+  m.node("Sub", {"x", "mean"}, {"deviation"});
+  m.node("Pow", {"deviation", "power"}, {"square"});
+  set_ints(m.node("ReduceMean", {"square"}, {"variance"}), "axes", {axis});
+  m.node("Add", {"variance", "epsilon"}, {"shifted"});
+  m.node("Sqrt", {"shifted"}, {"root"});
+  m.node("Div", {"deviation", "root"}, {"normalized"});
+  m.node("Mul", {"normalized", "gain"}, {"scaled"});
+  m.node("Add", {"bias", "scaled"}, {"y"});
+  return m.output("y");
+}
+
+TEST(Fusion, TheLayerNormChainIsOneOperationWithGainAndBias) {
+  for (const std::int64_t axis : {-1, 1}) {
+    const OnnxModel model = import(layer_norm_chain(axis, 2.0F));
+    ASSERT_EQ(model.graph.ops.size(), 1U);
+    const zc::Op& op = model.graph.ops[0];
+    EXPECT_EQ(op.name, "y");
+    EXPECT_EQ(op.kind, zc::OpKind{zc::LayerNorm{1e-5F}});
+    EXPECT_EQ(op.inputs.size(), 3U);
+  }
+}
+
+TEST(Fusion, ALayerNormChainOverAnotherAxisOrWithAnotherPowerIsNot) {
+  for (const auto& [axis, power] :
+       {std::pair{std::int64_t{0}, 2.0F}, std::pair{std::int64_t{-1}, 3.0F}}) {
+    const OnnxModel model = import(layer_norm_chain(axis, power));
+    EXPECT_EQ(operation_counts(model)["layer_norm"], 0) << axis << " " << power;
+    EXPECT_EQ(operation_counts(model)["reduce_mean"], 2);
+  }
+  // Both ways compute the same.
+  const zc::TensorValues in{{"x", kEight}};
+  const auto fused = run(import(layer_norm_chain(-1, 2.0F)), in);
+  ModelBuilder unfused = layer_norm_chain(-1, 2.0F);
+  unfused.output("deviation");
+  expect_near(run(import(unfused), in), fused);
+}
+
+TEST(Fusion, TheTanhGeluChainWithACubeOrAPower) {
+  for (const bool pow : {false, true}) {
+    ModelBuilder m;
+    m.input("x", {2, 4});
+    m.scalar("k", 0.044715F).scalar("s", std::sqrt(2.0F / std::numbers::pi_v<float>));
+    m.scalar("one", 1.0F).scalar("half", 0.5F).scalar("three", 3.0F);
+    if (pow) {
+      m.node("Pow", {"x", "three"}, {"cube"});
+    } else {
+      m.node("Mul", {"x", "x"}, {"square"});
+      m.node("Mul", {"x", "square"}, {"cube"});
+    }
+    m.node("Mul", {"k", "cube"}, {"cubic"});
+    m.node("Add", {"x", "cubic"}, {"inner"});
+    m.node("Mul", {"s", "inner"}, {"scaled"});
+    m.node("Tanh", {"scaled"}, {"tanh"});
+    m.node("Add", {"one", "tanh"}, {"plus"});
+    m.node("Mul", {"x", "plus"}, {"times"});
+    m.node("Mul", {"half", "times"}, {"y"});
+    m.output("y");
+    const OnnxModel model = import(m);
+    ASSERT_EQ(model.graph.ops.size(), 1U) << pow;
+    EXPECT_EQ(zc::operation_name(model.graph.ops[0].kind), "gelu");
+    std::vector<float> expected;
+    for (const float x : kEight) {
+      expected.push_back(0.5F * x *
+                         (1.0F + std::tanh(0.7978845608F * (x + 0.044715F * x * x * x))));
+    }
+    expect_near(run(model, {{"x", kEight}}), expected);
+  }
+}
+
+TEST(SupportedOperators, AreListedInOrder) {
+  const auto names = supported_operators();
+  EXPECT_TRUE(std::ranges::is_sorted(names));
+  for (const char* name : {"MatMul", "Gemm", "LayerNormalization", "Softmax", "Shape", "Split"}) {
+    EXPECT_NE(std::ranges::find(names, name), names.end()) << name;
+  }
+}
+
+}  // namespace
+}  // namespace zelk_onnx
