@@ -11,5 +11,6 @@ void bind_graph(py::module_& module);
 void bind_compiler(py::module_& module);
 void bind_encoder(py::module_& module);
 void bind_evaluate(py::module_& module);
+void bind_onnx(py::module_& module);
 
 }  // namespace zelk_python

@@ -8,6 +8,7 @@
 from __future__ import annotations
 
 import enum
+import os
 from typing import Iterator, Mapping, Optional, Sequence, SupportsIndex, TypeVar, Union, overload
 
 import numpy as np
@@ -528,3 +529,31 @@ def evaluate(
     weights: Optional[Mapping[str, _Float32Like]] = None,
 ) -> dict[str, _Float32Array]:
     """Every output of `graph` computed on the host in float32, by name."""
+
+class OnnxModel:
+    """An imported model. Its tensors carry the model's value names."""
+
+    @property
+    def graph(self) -> Graph: ...
+    @property
+    def weights(self) -> dict[str, _Float32Array]:
+        """A read-only array per weight tensor, in the tensor's shape."""
+    @property
+    def inputs(self) -> list[str]: ...
+    @property
+    def outputs(self) -> list[str]: ...
+
+def load_onnx(
+    path: Union[str, os.PathLike[str]], dims: Optional[Mapping[str, int]] = None
+) -> OnnxModel:
+    """Reads an ONNX model file (opsets 13 to 17); external data is read from
+    beside it. `dims` gives every symbolic input dimension an extent."""
+
+def import_onnx(
+    data: Union[bytes, bytearray, memoryview],
+    dims: Optional[Mapping[str, int]] = None,
+    base_dir: Union[str, os.PathLike[str]] = "",
+) -> OnnxModel:
+    """The same for a model's bytes; external data is read from `base_dir`."""
+
+def supported_onnx_operators() -> list[str]: ...
