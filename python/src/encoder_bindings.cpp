@@ -198,8 +198,9 @@ void bind_kernels(py::module_& module) {
 
   module.def(
       "encoder_reference",
-      [](const zc::EncoderConfig& config, const py::handle& input,
-         const zc::EncoderWeights& weights) {
+      // The configuration by value: another thread may change the caller's
+      // while this one computes without the interpreter lock.
+      [](zc::EncoderConfig config, const py::handle& input, const zc::EncoderWeights& weights) {
         const Float32Array values = to_float32(input, "input");
         if (values.ndim() == 2 && (static_cast<std::uint64_t>(values.shape(0)) != config.sequence ||
                                    static_cast<std::uint64_t>(values.shape(1)) != config.hidden)) {
