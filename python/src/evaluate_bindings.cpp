@@ -25,6 +25,18 @@ std::string shape_text(const py::array& array) {
   return py::str(array.attr("shape")).cast<std::string>();
 }
 
+bool same_shape(const std::vector<std::uint64_t>& shape, const py::array& array) {
+  if (std::cmp_not_equal(shape.size(), array.ndim())) {
+    return false;
+  }
+  for (std::size_t axis = 0; axis < shape.size(); ++axis) {
+    if (std::cmp_not_equal(shape[axis], array.shape(static_cast<py::ssize_t>(axis)))) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // Adds the arrays of `values`, a mapping from tensor name to array, to
 // `into`. An array of two or more axes must have its tensor's shape (a
 // transposed value is a slip, not a reshape); a flat one only its length,
@@ -60,15 +72,7 @@ void add_values(const zc::Graph& graph, const py::handle& values, std::string_vi
     const auto source = source_shapes.find(name);
     if (array.ndim() >= 2 && source != source_shapes.end() && source->second != nullptr) {
       const std::vector<std::uint64_t>& shape = *source->second;
-      const bool same = std::cmp_equal(shape.size(), array.ndim()) && [&] {
-        for (py::ssize_t axis = 0; axis < array.ndim(); ++axis) {
-          if (std::cmp_not_equal(shape[static_cast<std::size_t>(axis)], array.shape(axis))) {
-            return false;
-          }
-        }
-        return true;
-      }();
-      if (!same) {
+      if (!same_shape(shape, array)) {
         throw py::value_error(name + ": a value of shape " + shape_text(array) +
                               " for a tensor of shape " + zc::debug_string(shape));
       }
