@@ -65,33 +65,6 @@ void bind_kind(py::module_& module, std::type_identity<zc::Mul>) {
 void bind_kind(py::module_& module, std::type_identity<zc::Gelu>) {
   bind_field_free_kind<zc::Gelu>(module, "Gelu");
 }
-void bind_kind(py::module_& module, std::type_identity<zc::Reshape>) {
-  kind_class<zc::Reshape>(module, "Reshape")
-      .def(py::init(
-               [](const py::handle& shape) { return zc::Reshape{to_u64_list(shape, "shape")}; }),
-           arg("shape") = py::list())
-      .def_readonly("shape", &zc::Reshape::shape);
-}
-void bind_kind(py::module_& module, std::type_identity<zc::Transpose>) {
-  kind_class<zc::Transpose>(module, "Transpose")
-      .def(py::init([](const py::handle& permutation) {
-             return zc::Transpose{to_u64_list(permutation, "permutation")};
-           }),
-           arg("permutation") = py::list())
-      .def_readonly("permutation", &zc::Transpose::permutation);
-}
-void bind_kind(py::module_& module, std::type_identity<zc::LayerNorm>) {
-  kind_class<zc::LayerNorm>(module, "LayerNorm")
-      .def(py::init([](float epsilon) { return zc::LayerNorm{epsilon}; }), arg("epsilon") = 0.0F)
-      .def_readonly("epsilon", &zc::LayerNorm::epsilon);
-}
-void bind_kind(py::module_& module, std::type_identity<zc::Softmax>) {
-  kind_class<zc::Softmax>(module, "Softmax")
-      .def(py::init([](const py::handle& axis) { return zc::Softmax{to_u64(axis, "axis")}; }),
-           arg("axis") = 0)
-      .def_readonly("axis", &zc::Softmax::axis);
-}
-
 void bind_kind(py::module_& module, std::type_identity<zc::Sub>) {
   bind_field_free_kind<zc::Sub>(module, "Sub");
 }
@@ -119,6 +92,33 @@ void bind_kind(py::module_& module, std::type_identity<zc::Sqrt>) {
 void bind_kind(py::module_& module, std::type_identity<zc::Exp>) {
   bind_field_free_kind<zc::Exp>(module, "Exp");
 }
+void bind_kind(py::module_& module, std::type_identity<zc::Reshape>) {
+  kind_class<zc::Reshape>(module, "Reshape")
+      .def(py::init(
+               [](const py::handle& shape) { return zc::Reshape{to_u64_list(shape, "shape")}; }),
+           arg("shape") = py::list())
+      .def_readonly("shape", &zc::Reshape::shape);
+}
+void bind_kind(py::module_& module, std::type_identity<zc::Transpose>) {
+  kind_class<zc::Transpose>(module, "Transpose")
+      .def(py::init([](const py::handle& permutation) {
+             return zc::Transpose{to_u64_list(permutation, "permutation")};
+           }),
+           arg("permutation") = py::list())
+      .def_readonly("permutation", &zc::Transpose::permutation);
+}
+void bind_kind(py::module_& module, std::type_identity<zc::LayerNorm>) {
+  kind_class<zc::LayerNorm>(module, "LayerNorm")
+      .def(py::init([](float epsilon) { return zc::LayerNorm{epsilon}; }), arg("epsilon") = 0.0F)
+      .def_readonly("epsilon", &zc::LayerNorm::epsilon);
+}
+void bind_kind(py::module_& module, std::type_identity<zc::Softmax>) {
+  kind_class<zc::Softmax>(module, "Softmax")
+      .def(py::init([](const py::handle& axis) { return zc::Softmax{to_u64(axis, "axis")}; }),
+           arg("axis") = 0)
+      .def_readonly("axis", &zc::Softmax::axis);
+}
+
 void bind_kind(py::module_& module, std::type_identity<zc::Slice>) {
   kind_class<zc::Slice>(module, "Slice")
       .def(py::init([](const py::handle& axis, const py::handle& start, const py::handle& end) {
@@ -305,6 +305,64 @@ void bind_graph_class(py::module_& module) {
             return unwrap(self.gelu(name, input));
           },
           arg("name"), arg("input"))
+      .def(
+          "mul",
+          [](zc::Graph& self, std::string_view name, zc::TensorId left, zc::TensorId right) {
+            return unwrap(self.mul(name, left, right));
+          },
+          arg("name"), arg("left"), arg("right"))
+      .def(
+          "reshape",
+          [](zc::Graph& self, std::string_view name, zc::TensorId input, const py::handle& shape) {
+            return unwrap(self.reshape(name, input, to_u64_list(shape, "shape")));
+          },
+          arg("name"), arg("input"), arg("shape"))
+      .def(
+          "elementwise",
+          [](zc::Graph& self, std::string_view name, zc::OpKind kind, zc::TensorId left,
+             zc::TensorId right) {
+            return unwrap(self.elementwise(name, std::move(kind), left, right));
+          },
+          arg("name"), arg("kind"), arg("left"), arg("right"))
+      .def(
+          "batch_matmul",
+          [](zc::Graph& self, std::string_view name, zc::TensorId left, zc::TensorId right) {
+            return unwrap(self.batch_matmul(name, left, right));
+          },
+          arg("name"), arg("left"), arg("right"))
+      .def(
+          "layer_norm",
+          [](zc::Graph& self, std::string_view name, zc::TensorId input, zc::TensorId gain,
+             zc::TensorId bias,
+             float epsilon) { return unwrap(self.layer_norm(name, input, gain, bias, epsilon)); },
+          arg("name"), arg("input"), arg("gain"), arg("bias"), arg("epsilon"))
+      .def(
+          "unary",
+          [](zc::Graph& self, std::string_view name, zc::OpKind kind, zc::TensorId input) {
+            return unwrap(self.unary(name, std::move(kind), input));
+          },
+          arg("name"), arg("kind"), arg("input"))
+      .def(
+          "slice",
+          [](zc::Graph& self, std::string_view name, zc::TensorId input, const py::handle& axis,
+             const py::handle& start, const py::handle& end) {
+            return unwrap(self.slice(name, input, to_u64(axis, "axis"), to_u64(start, "start"),
+                                     to_u64(end, "end")));
+          },
+          arg("name"), arg("input"), arg("axis"), arg("start"), arg("end"))
+      .def(
+          "concat",
+          [](zc::Graph& self, std::string_view name, std::vector<zc::TensorId> inputs,
+             const py::handle& axis) {
+            return unwrap(self.concat(name, std::move(inputs), to_u64(axis, "axis")));
+          },
+          arg("name"), arg("inputs"), arg("axis"))
+      .def(
+          "reduce_mean",
+          [](zc::Graph& self, std::string_view name, zc::TensorId input, const py::handle& axis) {
+            return unwrap(self.reduce_mean(name, input, to_u64(axis, "axis")));
+          },
+          arg("name"), arg("input"), arg("axis"))
       .def("validate", [](const zc::Graph& self) { unwrap(self.validate()); });
   value_record(graph);
 }

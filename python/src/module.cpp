@@ -17,4 +17,8 @@ PYBIND11_MODULE(_core, module) {
   zelk_python::bind_graph(module);
   zelk_python::bind_compiler(module);
   zelk_python::bind_encoder(module);
+  zelk_python::bind_evaluate(module);
+#ifdef ZELK_PYTHON_ONNX
+  zelk_python::bind_onnx(module);
+#endif
 }

@@ -166,3 +166,60 @@ def test_tensor_helpers():
         zc.Tensor(shape=[2**32, 2**32]).elements()
     with pytest.raises(ValueError):
         zc.choose_layout(tensor, 0)
+
+
+@pytest.mark.parametrize(
+    "build, shape, kind",
+    [
+        (lambda g, x, v: g.mul("r", x, x), [2, 3, 4], zc.Mul()),
+        (lambda g, x, v: g.reshape("r", x, [6, 4]), [6, 4], zc.Reshape(shape=[6, 4])),
+        (lambda g, x, v: g.elementwise("r", zc.Sub(), x, v), [2, 3, 4], zc.Sub()),
+        (lambda g, x, v: g.elementwise("r", zc.Pow(), v, x), [2, 3, 4], zc.Pow()),
+        (lambda g, x, v: g.batch_matmul("r", x, g.weight("w", [4, 5])), [2, 3, 5], zc.MatMul()),
+        (lambda g, x, v: g.layer_norm("r", x, v, v, 1e-5), [2, 3, 4], zc.LayerNorm(epsilon=1e-5)),
+        (lambda g, x, v: g.unary("r", zc.GeluErf(), x), [2, 3, 4], zc.GeluErf()),
+        (lambda g, x, v: g.slice("r", x, 1, 1, 3), [2, 2, 4], zc.Slice(axis=1, start=1, end=3)),
+        (lambda g, x, v: g.concat("r", [x, x, x], 0), [6, 3, 4], zc.Concat(axis=0)),
+        (lambda g, x, v: g.reduce_mean("r", x, 2), [2, 3, 1], zc.ReduceMean(axis=2)),
+    ],
+)
+def test_builders_of_the_extended_set(build, shape, kind):
+    graph = zc.Graph()
+    x = graph.input("x", [2, 3, 4])
+    v = graph.weight("v", [4])
+    result = build(graph, x, v)
+    assert graph.tensors[result.index].shape == shape
+    assert graph.ops[-1].kind == kind
+
+
+@pytest.mark.parametrize(
+    "build, message",
+    [
+        (lambda g, x, v: g.reshape("r", x, [4, 2]), "r: invalid reshape [2, 3, 4] to [4, 2]"),
+        (
+            lambda g, x, v: g.elementwise("e", zc.Add(), x, g.input("y", [3, 2])),
+            "e: shapes do not broadcast [2, 3, 4] and [3, 2]",
+        ),
+        (lambda g, x, v: g.mul("m", x, v), "m: binary shapes differ"),
+        (lambda g, x, v: g.batch_matmul("b", x, x), "b: incompatible matmul [2, 3, 4] x [2, 3, 4]"),
+    ],
+)
+def test_misfits_of_the_extended_set(build, message):
+    graph = zc.Graph()
+    x = graph.input("x", [2, 3, 4])
+    v = graph.weight("v", [4])
+    with pytest.raises(zc.CompileError) as raised:
+        build(graph, x, v)
+    assert raised.value.message == message
+
+
+def test_a_kind_a_builder_cannot_take_is_a_broken_precondition():
+    graph = zc.Graph()
+    x = graph.input("x", [2])
+    with pytest.raises(ValueError, match="element-wise binary"):
+        graph.elementwise("e", zc.Relu(), x, x)
+    with pytest.raises(ValueError, match="element-wise unary"):
+        graph.unary("u", zc.Add(), x)
+    with pytest.raises(TypeError):
+        graph.unary("u", zc.Relu, x)
+    assert len(graph.ops) == 0

@@ -42,7 +42,7 @@ def test_the_stubs_declare_every_name_and_member_of_the_module():
 
 def test_the_package_exports_the_module_and_marks_itself_typed():
     public = {name for name in vars(_core) if not name.startswith("_")}
-    assert set(zc.__all__) == public | {"CompileError"}
+    assert set(zc.__all__) == public | {"CompileError", "from_torch"}
     assert all(hasattr(zc, name) for name in zc.__all__)
     assert (PACKAGE / "py.typed").exists()
     assert zc.__version__.count(".") == 2

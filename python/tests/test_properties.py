@@ -15,6 +15,10 @@ EXPECTED = (zc.CompileError, TypeError, ValueError, IndexError)
 small_shapes = st.lists(st.integers(0, 6), min_size=0, max_size=3)
 names = st.text(max_size=6)
 ids = st.integers(0, 12).map(zc.TensorId)
+kinds = st.sampled_from(
+    [zc.Add(), zc.Mul(), zc.Sub(), zc.Div(), zc.Pow(), zc.Gelu(), zc.GeluErf(), zc.Relu(),
+     zc.Erf(), zc.Tanh(), zc.Sqrt(), zc.Exp(), zc.MatMul(), zc.Softmax(axis=0)]
+)
 hostile = st.one_of(
     st.none(),
     st.booleans(),
@@ -41,6 +45,15 @@ BUILDERS = [
     ("softmax", (names, ids, st.integers(0, 3))),
     ("gelu", (names, ids)),
     ("mark_output", (ids,)),
+    ("mul", (names, ids, ids)),
+    ("reshape", (names, ids, small_shapes)),
+    ("elementwise", (names, kinds, ids, ids)),
+    ("batch_matmul", (names, ids, ids)),
+    ("layer_norm", (names, ids, ids, ids, st.floats(0, 1, width=32))),
+    ("unary", (names, kinds, ids)),
+    ("slice", (names, ids, st.integers(0, 3), st.integers(0, 6), st.integers(0, 6))),
+    ("concat", (names, st.lists(ids, max_size=3), st.integers(0, 3))),
+    ("reduce_mean", (names, ids, st.integers(0, 3))),
 ]
 
 
@@ -97,6 +110,16 @@ def test_generated_graphs_round_trip_and_compile_soundly(calls, options):
     rebuilt = zc.Graph(tensors=graph.tensors, ops=graph.ops, outputs=graph.outputs)
     assert rebuilt == graph and repr(rebuilt) == repr(graph)
 
+    sources = {t.name: np.ones(t.shape, np.float32) for t in graph.tensors if t.producer is None}
+    try:
+        outputs = zc.evaluate(graph, sources)
+    except zc.CompileError:
+        pass
+    else:
+        shapes = {graph.tensors[o.index].name: tuple(graph.tensors[o.index].shape)
+                  for o in graph.outputs}
+        assert {name: value.shape for name, value in outputs.items()} == shapes
+
     try:
         schedule = zc.compile(graph, options)
     except zc.CompileError as error:
@@ -142,6 +165,7 @@ def test_hostile_arguments_to_constructors_raise_cleanly(constructor, data):
 
 FUNCTIONS = [
     (zc.compile, 2),
+    (zc.evaluate, 3),
     (zc.matmul, 2),
     (zc.layer_norm, 2),
     (zc.softmax_rows, 1),

@@ -1,11 +1,13 @@
 """Ahead-of-time compiler for a tile-based processor.
 
-Build a :class:`Graph` of tensor operations (or take the encoder block from
-:func:`encoder_graph`), :func:`compile` it for a row of tiles and inspect the
+Build a :class:`Graph` of tensor operations, take the encoder block from
+:func:`encoder_graph`, or import a model with :func:`load_onnx` or
+:func:`from_torch`; :func:`compile` it for a row of tiles and inspect the
 :class:`Schedule`: a layout per tensor, compute and exchange phases, every
 buffer's place in tile memory (``schedule.allocations`` as NumPy columns) and
-each tile's peak. Fallible calls raise :class:`CompileError`; a broken
-precondition raises ``ValueError`` or ``IndexError``.
+each tile's peak. :func:`evaluate` computes any graph on the host.
+Fallible calls raise :class:`CompileError`; a broken precondition raises
+``ValueError`` or ``IndexError``.
 """
 
 from __future__ import annotations
@@ -64,6 +66,7 @@ from ._core import (
     encoder_graph,
     encoder_reference,
     encoder_stack_graph,
+    evaluate,
     gelu,
     layer_norm,
     local_bytes,
@@ -73,6 +76,7 @@ from ._core import (
     worker_count,
 )
 from ._errors import CompileError
+from ._onnx import OnnxModel, from_torch, import_onnx, load_onnx, supported_onnx_operators
 
 __version__: str = _core.__version__
 
@@ -104,6 +108,7 @@ __all__ = [
     "LayoutList",
     "MatMul",
     "Mul",
+    "OnnxModel",
     "Op",
     "OpId",
     "OpList",
@@ -132,11 +137,16 @@ __all__ = [
     "encoder_graph",
     "encoder_reference",
     "encoder_stack_graph",
+    "evaluate",
+    "from_torch",
     "gelu",
+    "import_onnx",
     "layer_norm",
+    "load_onnx",
     "local_bytes",
     "matmul",
     "operation_name",
     "softmax_rows",
+    "supported_onnx_operators",
     "worker_count",
 ]

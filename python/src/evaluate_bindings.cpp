@@ -1,0 +1,119 @@
+// Host evaluation of any graph: values in as NumPy arrays by tensor name, the
+// outputs out as float32 arrays of their tensors' shapes.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <map>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "arrays.hpp"
+#include "bindings.hpp"
+#include "convert.hpp"
+#include "errors.hpp"
+#include "zelk_compiler/debug.hpp"
+#include "zelk_compiler/evaluate.hpp"
+
+namespace zelk_python {
+namespace {
+
+namespace zc = zelk_compiler;
+
+std::string shape_text(const py::array& array) {
+  return py::str(array.attr("shape")).cast<std::string>();
+}
+
+bool same_shape(const std::vector<std::uint64_t>& shape, const py::array& array) {
+  if (std::cmp_not_equal(shape.size(), array.ndim())) {
+    return false;
+  }
+  for (std::size_t axis = 0; axis < shape.size(); ++axis) {
+    if (std::cmp_not_equal(shape[axis], array.shape(static_cast<py::ssize_t>(axis)))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Adds the arrays of `values`, a mapping from tensor name to array, to
+// `into`. An array of two or more axes must have its tensor's shape (a
+// transposed value is a slip, not a reshape); a flat one only its length,
+// which evaluate checks.
+void add_values(const zc::Graph& graph, const py::handle& values, std::string_view what,
+                zc::TensorValues& into) {
+  if (values.is_none()) {
+    return;
+  }
+  const py::object mapping = py::module_::import("collections.abc").attr("Mapping");
+  if (!py::isinstance(values, mapping)) {
+    throw py::type_error(std::string(what) + " must map tensor names to arrays, got " +
+                         type_name(values));
+  }
+  std::map<std::string_view, const std::vector<std::uint64_t>*> source_shapes;
+  for (const zc::Tensor& tensor : graph.tensors) {
+    if (!tensor.producer) {
+      // A name two sources share is evaluate's error to report, not a shape to check.
+      const auto [entry, first] = source_shapes.emplace(tensor.name, &tensor.shape);
+      if (!first) {
+        entry->second = nullptr;
+      }
+    }
+  }
+  for (const py::handle item : py::iter(values.attr("items")())) {
+    const auto pair = py::reinterpret_borrow<py::tuple>(item);
+    if (PyUnicode_Check(pair[0].ptr()) == 0) {
+      throw py::type_error(std::string(what) + " must be keyed by tensor name, got a key of type " +
+                           type_name(pair[0]));
+    }
+    auto name = pair[0].cast<std::string>();
+    const Float32Array array = to_float32(pair[1], std::string(what) + "[\"" + name + "\"]");
+    const auto source = source_shapes.find(name);
+    if (array.ndim() >= 2 && source != source_shapes.end() && source->second != nullptr) {
+      const std::vector<std::uint64_t>& shape = *source->second;
+      if (!same_shape(shape, array)) {
+        throw py::value_error(name + ": a value of shape " + shape_text(array) +
+                              " for a tensor of shape " + zc::debug_string(shape));
+      }
+    }
+    const float* first = array.data();
+    std::vector<float> flat(first, first + array.size());
+    if (!into.emplace(std::move(name), std::move(flat)).second) {
+      throw py::value_error(pair[0].cast<std::string>() + ": given as an input and as a weight");
+    }
+  }
+}
+
+}  // namespace
+
+void bind_evaluate(py::module_& module) {
+  module.def(
+      "evaluate",
+      [](const zc::Graph& graph, const py::handle& inputs, const py::handle& weights) {
+        zc::TensorValues values;
+        add_values(graph, inputs, "inputs", values);
+        add_values(graph, weights, "weights", values);
+        // Evaluate a copy: another Python thread may grow `graph` meanwhile.
+        const zc::Graph graph_copy = graph;  // NOLINT(performance-unnecessary-copy-initialization)
+        zc::Result<zc::TensorValues> result;
+        {
+          const py::gil_scoped_release unlocked;
+          result = zc::evaluate(graph_copy, values);
+        }
+        zc::TensorValues outputs = unwrap(std::move(result));
+        py::dict arrays;
+        for (const zc::TensorId output : graph_copy.outputs) {
+          const zc::Tensor& tensor = graph_copy.tensors[output.index];
+          const auto found = outputs.find(tensor.name);
+          if (found != outputs.end()) {
+            arrays[py::str(tensor.name)] = take_float32(std::move(found->second), tensor.shape);
+            outputs.erase(found);
+          }
+        }
+        return arrays;
+      },
+      py::arg("graph"), py::arg("inputs"), py::arg("weights") = py::none());
+}
+
+}  // namespace zelk_python

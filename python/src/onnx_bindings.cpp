@@ -1,0 +1,138 @@
+// ONNX import: a model file or a model's bytes in, the graph with its weights
+// (as read-only float32 arrays in their tensors' shapes) and the names of its
+// inputs and outputs out.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+#include <pybind11/stl/filesystem.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "arrays.hpp"
+#include "bindings.hpp"
+#include "convert.hpp"
+#include "errors.hpp"
+#include "zelk_compiler/debug.hpp"
+#include "zelk_onnx/onnx.hpp"
+
+namespace zelk_python {
+namespace {
+
+namespace zc = zelk_compiler;
+using py::arg;
+
+zelk_onnx::Dims to_dims(const py::handle& dims) {
+  zelk_onnx::Dims extents;
+  if (dims.is_none()) {
+    return extents;
+  }
+  if (!py::isinstance(dims, py::module_::import("collections.abc").attr("Mapping"))) {
+    throw py::type_error("dims must map dimension names to extents, got " + type_name(dims));
+  }
+  for (const py::handle item : py::iter(dims.attr("items")())) {
+    const auto pair = py::reinterpret_borrow<py::tuple>(item);
+    if (PyUnicode_Check(pair[0].ptr()) == 0) {
+      throw py::type_error("dims must be keyed by dimension name, got a key of type " +
+                           type_name(pair[0]));
+    }
+    auto name = pair[0].cast<std::string>();
+    const std::uint64_t extent = to_u64(pair[1], "dims[\"" + name + "\"]");
+    extents.emplace(std::move(name), extent);
+  }
+  return extents;
+}
+
+// The weights as read-only views into the model, each in the shape of the
+// source tensor of its name where the element counts agree.
+py::dict weight_arrays(const py::object& self) {
+  const auto& model = self.cast<const zelk_onnx::OnnxModel&>();
+  std::map<std::string_view, const zc::Tensor*> sources;
+  for (const zc::Tensor& tensor : model.graph.tensors) {
+    if (!tensor.producer) {
+      sources.emplace(tensor.name, &tensor);
+    }
+  }
+  py::dict arrays;
+  for (const auto& [name, values] : model.weights) {
+    py::array view = readonly_view(values.data(), values.size(), sizeof(float), self);
+    const auto source = sources.find(name);
+    if (source != sources.end() && !source->second->shape.empty()) {
+      const zc::Tensor& tensor = *source->second;
+      if (tensor.elements() == values.size()) {
+        std::vector<py::ssize_t> shape;
+        for (const std::uint64_t extent : tensor.shape) {
+          shape.push_back(array_extent(extent));
+        }
+        view = view.attr("reshape")(py::cast(shape));
+      }
+    }
+    arrays[py::str(name)] = view;
+  }
+  return arrays;
+}
+
+zelk_onnx::OnnxModel load(const std::filesystem::path& path, const py::handle& dims) {
+  const zelk_onnx::Dims extents = to_dims(dims);
+  zc::Result<zelk_onnx::OnnxModel> model;
+  {
+    const py::gil_scoped_release unlocked;
+    model = zelk_onnx::load_onnx(path, extents);
+  }
+  return unwrap(std::move(model));
+}
+
+zelk_onnx::OnnxModel import(const py::buffer& data, const py::handle& dims,
+                            const std::filesystem::path& base_dir) {
+  const zelk_onnx::Dims extents = to_dims(dims);
+  // The buffer stays exported (a bytearray cannot be resized) until the end.
+  const py::buffer_info view = data.request();
+  if (view.ndim != 1 || view.itemsize != 1 || view.strides[0] != 1) {
+    throw py::type_error("data must be the bytes of an ONNX model, in one contiguous block");
+  }
+  const std::span bytes(static_cast<const std::byte*>(view.ptr),
+                        static_cast<std::size_t>(view.size));
+  zc::Result<zelk_onnx::OnnxModel> model;
+  {
+    const py::gil_scoped_release unlocked;
+    model = zelk_onnx::import_onnx(bytes, extents, base_dir);
+  }
+  return unwrap(std::move(model));
+}
+
+}  // namespace
+
+void bind_onnx(py::module_& module) {
+  py::class_<zelk_onnx::OnnxModel> model(module, "OnnxModel");
+  model.def_readonly("graph", &zelk_onnx::OnnxModel::graph)
+      .def_property_readonly("weights", &weight_arrays)
+      .def_readonly("inputs", &zelk_onnx::OnnxModel::inputs)
+      .def_readonly("outputs", &zelk_onnx::OnnxModel::outputs)
+      .def("__repr__", [](const zelk_onnx::OnnxModel& self) {
+        return "OnnxModel { inputs: " + zc::debug_string(self.inputs) +
+               ", outputs: " + zc::debug_string(self.outputs) +
+               ", tensors: " + std::to_string(self.graph.tensors.size()) +
+               ", ops: " + std::to_string(self.graph.ops.size()) +
+               ", weights: " + std::to_string(self.weights.size()) + " }";
+      });
+
+  module.def("load_onnx", &load, arg("path"), arg("dims") = py::none());
+  module.def("import_onnx", &import, arg("data"), arg("dims") = py::none(),
+             arg("base_dir") = std::filesystem::path());
+  module.def("supported_onnx_operators", [] {
+    std::vector<std::string> names;
+    for (const std::string_view name : zelk_onnx::supported_operators()) {
+      names.emplace_back(name);
+    }
+    return names;
+  });
+}
+
+}  // namespace zelk_python
