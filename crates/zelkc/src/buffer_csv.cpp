@@ -25,13 +25,13 @@ std::vector<std::string_view> split_fields(std::string_view line) {
   }
 }
 
-Failure at_line(std::size_t line, std::string message) {
-  return Failure::usage("line " + std::to_string(line) + ": " + message);
+Failure at_line(std::size_t line, std::string_view message) {
+  return Failure::usage("line " + std::to_string(line) + ": " + std::string(message));
 }
 
-Failure at_column(std::size_t line, std::size_t column, std::string message) {
+Failure at_column(std::size_t line, std::size_t column, std::string_view message) {
   return Failure::usage("line " + std::to_string(line) + ", column " + std::to_string(column + 1) +
-                        " (" + std::string(kColumns[column]) + "): " + message);
+                        " (" + std::string(kColumns[column]) + "): " + std::string(message));
 }
 
 }  // namespace
