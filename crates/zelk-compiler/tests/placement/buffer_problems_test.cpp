@@ -26,6 +26,26 @@ TEST(BufferProblems, TheQuickOnesFitTheirCapacity) {
   }
 }
 
+// Where the budget runs out before a fit, the search still hands back its
+// lowest peak: a valid placement below the orderings', claimed neither to
+// fit nor to be optimal, and the same on every run.
+TEST(BufferProblems, ASearchThatRunsOutLowersThePeakAndRepeatsItself) {
+  const std::vector<Buffer> buffers = test_support::read_buffer_problem("I");
+  PlacementOptions options;
+  options.capacity = kBufferProblemCapacity;
+  options.search_steps = 0;
+  const Placement orderings = place_buffers(buffers, options);
+  options.search_steps = 5'000;
+  const Placement placement = place_buffers(buffers, options);
+  EXPECT_FALSE(placement.fits);
+  EXPECT_FALSE(placement.optimal);
+  EXPECT_LT(placement.peak, orderings.peak);
+  EXPECT_EQ(placement.method, "exact search");
+  const auto problems = test_support::check_placement(buffers, options, placement);
+  EXPECT_TRUE(problems.empty()) << debug_string(problems);
+  EXPECT_EQ(place_buffers(buffers, options), placement);
+}
+
 TEST(BufferProblems, NoOrderingFitsAny) {
   for (const std::string_view name : test_support::buffer_problem_names()) {
     const std::vector<Buffer> buffers = test_support::read_buffer_problem(name);
