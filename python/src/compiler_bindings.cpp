@@ -243,19 +243,21 @@ void bind_schedule(py::module_& module) {
 
   module.def(
       "compile",
-      [](const zc::Graph& graph, const std::optional<zc::CompilerOptions>& options) {
+      [](const zc::Graph& graph, const std::optional<zc::CompilerOptions>& options,
+         const std::optional<zc::PlanningOptions>& planning) {
         // Another Python thread may grow `graph` while this one compiles
         // without the interpreter lock, so compile a copy.
         const zc::Graph graph_copy = graph;  // NOLINT(performance-unnecessary-copy-initialization)
         const zc::CompilerOptions chosen = options.value_or(zc::CompilerOptions{});
+        const zc::PlanningOptions planned = planning.value_or(zc::PlanningOptions{});
         zc::Result<zc::Schedule> result;
         {
           const py::gil_scoped_release unlocked;
-          result = zc::compile(graph_copy, chosen);
+          result = zc::compile(graph_copy, chosen, planned);
         }
         return unwrap(std::move(result));
       },
-      arg("graph"), arg("options") = py::none());
+      arg("graph"), arg("options") = py::none(), arg("planning") = py::none());
 }
 
 }  // namespace
