@@ -1,14 +1,12 @@
-// Fitting tile memory: the planning strategies, diagnose_fit and its records.
+// Fitting tile memory: the planning strategies and the records of a fit
+// diagnosis (diagnose_fit itself is bound beside compile).
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include <cstdint>
-#include <optional>
-#include <utility>
 
 #include "bindings.hpp"
 #include "convert.hpp"
-#include "errors.hpp"
 #include "records.hpp"
 #include "zelk_compiler/fit.hpp"
 
@@ -82,23 +80,6 @@ void bind_diagnosis(py::module_& module) {
       .def_readonly("fits", &zc::FitDiagnosis::fits)
       .def_readonly("failure", &zc::FitDiagnosis::failure);
   value_record(diagnosis);
-
-  module.def(
-      "diagnose_fit",
-      [](const zc::Graph& graph, const std::optional<zc::CompilerOptions>& options,
-         const std::optional<zc::PlanningOptions>& planning) {
-        // Another Python thread may grow `graph` meanwhile, as for compile.
-        const zc::Graph graph_copy = graph;  // NOLINT(performance-unnecessary-copy-initialization)
-        const zc::CompilerOptions chosen = options.value_or(zc::CompilerOptions{});
-        const zc::PlanningOptions planned = planning.value_or(zc::PlanningOptions{});
-        zc::Result<zc::FitDiagnosis> result;
-        {
-          const py::gil_scoped_release unlocked;
-          result = zc::diagnose_fit(graph_copy, chosen, planned);
-        }
-        return unwrap(std::move(result));
-      },
-      arg("graph"), arg("options") = py::none(), arg("planning") = py::none());
 }
 
 }  // namespace
