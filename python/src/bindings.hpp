@@ -9,6 +9,7 @@ namespace py = pybind11;
 
 void bind_graph(py::module_& module);
 void bind_compiler(py::module_& module);
+void bind_fit(py::module_& module);
 void bind_encoder(py::module_& module);
 void bind_evaluate(py::module_& module);
 void bind_onnx(py::module_& module);

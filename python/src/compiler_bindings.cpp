@@ -1,5 +1,6 @@
 // The compiler: options, layouts, transfers, kernel commands, phases,
-// allocations, the Schedule with its columnar allocation views, and compile.
+// allocations, the Schedule with its columnar allocation views, compile and
+// diagnose_fit.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -22,6 +23,7 @@
 #include "records.hpp"
 #include "sequences.hpp"
 #include "zelk_compiler/compiler.hpp"
+#include "zelk_compiler/fit.hpp"
 
 namespace zelk_python {
 namespace {
@@ -216,6 +218,22 @@ auto peak_column(const zc::Schedule& schedule) {
   return column;
 }
 
+// Runs `call` (compile or diagnose_fit) without the interpreter lock, on a
+// copy of `graph`: another Python thread may grow the graph meanwhile.
+template <class Call>
+auto unlocked_on_copy(const zc::Graph& graph, const std::optional<zc::CompilerOptions>& options,
+                      const std::optional<zc::PlanningOptions>& planning, Call call) {
+  const zc::Graph graph_copy = graph;  // NOLINT(performance-unnecessary-copy-initialization)
+  const zc::CompilerOptions chosen = options.value_or(zc::CompilerOptions{});
+  const zc::PlanningOptions planned = planning.value_or(zc::PlanningOptions{});
+  decltype(call(graph_copy, chosen, planned)) result;
+  {
+    const py::gil_scoped_release unlocked;
+    result = call(graph_copy, chosen, planned);
+  }
+  return unwrap(std::move(result));
+}
+
 void bind_schedule(py::module_& module) {
   bind_list_view<LayoutList>(module, "LayoutList");
   bind_list_view<PhaseList>(module, "PhaseList");
@@ -243,19 +261,21 @@ void bind_schedule(py::module_& module) {
 
   module.def(
       "compile",
-      [](const zc::Graph& graph, const std::optional<zc::CompilerOptions>& options) {
-        // Another Python thread may grow `graph` while this one compiles
-        // without the interpreter lock, so compile a copy.
-        const zc::Graph graph_copy = graph;  // NOLINT(performance-unnecessary-copy-initialization)
-        const zc::CompilerOptions chosen = options.value_or(zc::CompilerOptions{});
-        zc::Result<zc::Schedule> result;
-        {
-          const py::gil_scoped_release unlocked;
-          result = zc::compile(graph_copy, chosen);
-        }
-        return unwrap(std::move(result));
+      [](const zc::Graph& graph, const std::optional<zc::CompilerOptions>& options,
+         const std::optional<zc::PlanningOptions>& planning) {
+        return unlocked_on_copy(
+            graph, options, planning,
+            [](const zc::Graph& copy, const zc::CompilerOptions& chosen,
+               const zc::PlanningOptions& planned) { return zc::compile(copy, chosen, planned); });
       },
-      arg("graph"), arg("options") = py::none());
+      arg("graph"), arg("options") = py::none(), arg("planning") = py::none());
+  module.def(
+      "diagnose_fit",
+      [](const zc::Graph& graph, const std::optional<zc::CompilerOptions>& options,
+         const std::optional<zc::PlanningOptions>& planning) {
+        return unlocked_on_copy(graph, options, planning, &zc::diagnose_fit);
+      },
+      arg("graph"), arg("options") = py::none(), arg("planning") = py::none());
 }
 
 }  // namespace

@@ -16,6 +16,7 @@ PYBIND11_MODULE(_core, module) {
   module.def("_quoted", [](std::string_view text) { return zelk_compiler::debug_string(text); });
   zelk_python::bind_graph(module);
   zelk_python::bind_compiler(module);
+  zelk_python::bind_fit(module);
   zelk_python::bind_encoder(module);
   zelk_python::bind_evaluate(module);
 #ifdef ZELK_PYTHON_ONNX
