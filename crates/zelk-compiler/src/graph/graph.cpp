@@ -218,10 +218,7 @@ Result<TensorId> Graph::softmax(std::string_view name, TensorId input, std::uint
 }
 
 Result<TensorId> Graph::gelu(std::string_view name, TensorId input) {
-  if (!known(tensors, {input})) {
-    return std::unexpected(unknown_input(name));
-  }
-  return op(name, Gelu{}, {input}, tensors[input.index].shape);
+  return unary(name, Gelu{}, input);
 }
 
 Result<TensorId> Graph::mul(std::string_view name, TensorId left, TensorId right) {
