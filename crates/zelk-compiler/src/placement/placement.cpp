@@ -181,11 +181,10 @@ Plan best_ordering(std::span<const Buffer> buffers, std::uint64_t bound) {
     }
     std::vector<std::size_t> order(buffers.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
+    // Ties keep list order.
     std::ranges::sort(order, [&](std::size_t a, std::size_t b) {
-      if (ordering.before(buffers[a], buffers[b]) || ordering.before(buffers[b], buffers[a])) {
-        return ordering.before(buffers[a], buffers[b]);
-      }
-      return a < b;
+      return ordering.before(buffers[a], buffers[b]) ||
+             (!ordering.before(buffers[b], buffers[a]) && a < b);
     });
     std::vector<std::uint64_t> offsets = greedy(buffers, order, ordering.fit);
     const std::uint64_t peak = peak_of(buffers, offsets);

@@ -240,10 +240,7 @@ std::vector<Member> ordered(std::span<const Member> members, const RunOrder& ord
     keyed.push_back(Keyed{Priority{first, second}, i});
   }
   std::ranges::sort(keyed, [](const Keyed& a, const Keyed& b) {
-    if (a.key < b.key || b.key < a.key) {
-      return b.key < a.key;
-    }
-    return a.index < b.index;
+    return b.key < a.key || (!(a.key < b.key) && a.index < b.index);
   });
   std::vector<Member> result;
   result.reserve(members.size());
