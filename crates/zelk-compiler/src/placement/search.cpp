@@ -567,9 +567,13 @@ class ChainSearch {
     if (parts < 2) {
       return std::nullopt;
     }
+    // Each item's part, read before any part is solved: solving one splits
+    // it in turn, and that reuses part_of_.
+    std::vector<std::uint32_t> part_of_item(end - begin);
     std::vector<std::size_t> sizes(parts, 0);
     for (std::size_t k = begin; k < end; ++k) {
-      ++sizes[part_of_[items_[pool_[k]].first]];
+      part_of_item[k - begin] = part_of_[items_[pool_[k]].first];
+      ++sizes[part_of_item[k - begin]];
     }
     std::vector<std::uint32_t> order(parts);
     std::iota(order.begin(), order.end(), std::uint32_t{0});
@@ -582,7 +586,7 @@ class ChainSearch {
       Span part_span{.first = span.last, .last = span.first};
       for (std::size_t k = begin; k < end; ++k) {
         const Member& item = items_[pool_[k]];
-        if (part_of_[item.first] == part) {
+        if (part_of_item[k - begin] == part) {
           pool_.push_back(pool_[k]);
           part_span.first = std::min(part_span.first, item.first);
           part_span.last = std::max(part_span.last, item.last);

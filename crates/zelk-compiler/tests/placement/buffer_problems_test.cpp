@@ -46,6 +46,22 @@ TEST(BufferProblems, ASearchThatRunsOutLowersThePeakAndRepeatsItself) {
   EXPECT_EQ(place_buffers(buffers, options), placement);
 }
 
+// On F these budgets end in runs that split the buffers into independent
+// parts and split those parts again; every placement handed back, fitting or
+// not, must pass the checker.
+TEST(BufferProblems, NestedSplitsKeepEveryPlacementValid) {
+  const std::vector<Buffer> buffers = test_support::read_buffer_problem("F");
+  for (const std::uint64_t steps : {20'000U, 64'000U}) {
+    SCOPED_TRACE(steps);
+    PlacementOptions options;
+    options.capacity = kBufferProblemCapacity;
+    options.search_steps = steps;
+    const Placement placement = place_buffers(buffers, options);
+    const auto problems = test_support::check_placement(buffers, options, placement);
+    EXPECT_TRUE(problems.empty()) << debug_string(problems);
+  }
+}
+
 TEST(BufferProblems, NoOrderingFitsAny) {
   for (const std::string_view name : test_support::buffer_problem_names()) {
     const std::vector<Buffer> buffers = test_support::read_buffer_problem(name);
