@@ -39,8 +39,13 @@
 // growing allowances of failed placements (the Luby sequence) and take
 // turns among a few priority orders, each perturbed by a seeded factor
 // after the first runs: a poor early choice costs at most one allowance,
-// and the remembered failures carry over. The seeds depend only on the run
-// number, so a step budget gives the same result everywhere.
+// and the remembered failures carry over. Every other run after the first
+// few orders by heat instead, as conflict-driven solvers do: each prune
+// heats the unplaced buffers live in the section that overflowed (or the
+// buffer that could not end within the limit), so the buffers that keep
+// running out of room go lower next time. The seeds depend only on the run
+// number and heat only on the search, so a step budget gives the same
+// result everywhere.
 //
 // The limit is the capacity when looking for a fit, or one less than the
 // best peak found when lowering it. A node costs O(n) in its group's
@@ -120,7 +125,8 @@ bool occupies(const Buffer& b) { return b.size > 0 && b.lower < b.upper; }
 
 // One buffer of a chain, its lifetime as the sections [first, last).
 struct Member {
-  std::size_t buffer = 0;  // position in the caller's list
+  std::size_t buffer = 0;    // position in the caller's list
+  std::uint32_t member = 0;  // position in its chain's list
   std::uint64_t size = 0;
   std::uint64_t alignment = 1;
   std::uint64_t lower = 0;
@@ -159,6 +165,9 @@ Chain make_chain(std::span<const Buffer> buffers, std::span<const std::size_t> i
                                    .last = section(b.upper)});
   }
   std::ranges::sort(chain.members, {}, &Member::buffer);
+  for (std::uint32_t k = 0; k < chain.members.size(); ++k) {
+    chain.members[k].member = k;
+  }
   return chain;
 }
 
@@ -211,6 +220,7 @@ constexpr Priority (*kPriorities[])(const Member&) = {
 // so the same everywhere), so that restarts try orders near the keys.
 struct RunOrder {
   std::size_t priority = 0;
+  std::span<const std::uint64_t> heat;  // when set, the key is (heat, size) instead
   std::uint64_t seed = 0;
   std::uint64_t spread = 0;
   bool focus = false;  // see starters_at_level
@@ -231,7 +241,9 @@ std::vector<Member> ordered(std::span<const Member> members, const RunOrder& ord
   std::vector<Keyed> keyed;
   std::uint64_t state = order.seed;
   for (std::size_t i = 0; i < members.size(); ++i) {
-    auto [first, second] = kPriorities[order.priority](members[i]);
+    auto [first, second] = order.heat.empty()
+                               ? kPriorities[order.priority](members[i])
+                               : Priority{order.heat[members[i].member], members[i].size};
     if (order.spread > 0) {
       const std::uint64_t factor = 1024 - order.spread / 2 + splitmix(state) % (order.spread + 1);
       first = first <= std::numeric_limits<std::uint64_t>::max() / 2048 ? first * factor / 1024
@@ -295,9 +307,11 @@ enum class Verdict { Found, None, OutOfSteps };
 // One run of the depth-first search on one chain, in one priority order.
 class ChainSearch {
  public:
-  ChainSearch(const Chain& chain, const RunOrder& order, Budget& budget, FailedGroups& failed)
+  ChainSearch(const Chain& chain, const RunOrder& order, Budget& budget, FailedGroups& failed,
+              std::span<std::uint64_t> heat)
       : budget_(budget),
         failed_(failed),
+        heat_(heat),
         focus_(order.focus),
         items_(ordered(chain.members, order)),
         twin_(items_.size(), kNone),
@@ -623,11 +637,13 @@ class ChainSearch {
       if (!in_order(i, last, last_offset)) {
         const std::uint64_t support = smallest_meeting(i);
         if (support == kUnbounded) {
+          ++heat_[item.member];
           return false;
         }
         earliest = align_up(last_offset + support, item.alignment);
       }
       if (earliest > limit_ || limit_ - earliest < item.size) {
+        ++heat_[item.member];
         return false;
       }
       earliest_[i] = earliest;
@@ -695,13 +711,15 @@ class ChainSearch {
   }
 
   // Whether some section's unplaced items, stacked from the lowest offset
-  // any of them can take there (and never below the level), pass the limit.
-  [[nodiscard]] bool overflows(Span span, std::uint64_t level) const {
+  // any of them can take there (and never below the level), pass the limit;
+  // that section takes the blame.
+  bool overflows(Span span, std::uint64_t level) {
     for (std::uint32_t s = span.first; s < span.last; ++s) {
       if (remaining_[s] == 0) {
         continue;
       }
       if (remaining_[s] > limit_ || std::max(floor_[s], level) > limit_ - remaining_[s]) {
+        blame(s);
         return true;
       }
       const std::uint64_t highest_start = limit_ - remaining_[s];
@@ -709,10 +727,20 @@ class ChainSearch {
         return placed_[u] == 0 && earliest_[u] <= highest_start;
       };
       if (std::ranges::none_of(covering_[s], starts_low)) {
+        blame(s);
         return true;
       }
     }
     return false;
+  }
+
+  // Counts a prune against the unplaced items live in section `s`.
+  void blame(std::uint32_t s) {
+    for (const std::uint32_t u : covering_[s]) {
+      if (placed_[u] == 0) {
+        ++heat_[items_[u].member];
+      }
+    }
   }
 
   // Places `item` at `offset`, raising the floors of its sections and the
@@ -734,9 +762,13 @@ class ChainSearch {
       if (s + 1 < b.last) {
         --links_[s];
       }
-      within = within && (remaining_[s] == 0 || top + remaining_[s] <= limit_);
+      if (within && remaining_[s] != 0 && top + remaining_[s] > limit_) {
+        within = false;
+        blame(s);
+      }
     }
     if (!within) {
+      ++heat_[b.member];
       return false;
     }
     for (std::size_t k = begin; k < end; ++k) {
@@ -750,6 +782,8 @@ class ChainSearch {
         trail_.push_back(Change{.floor = false, .index = u, .old = min_[u]});
         min_[u] = raised;
         if (raised + other.size > limit_) {
+          ++heat_[other.member];
+          ++heat_[b.member];
           return false;
         }
       }
@@ -780,6 +814,7 @@ class ChainSearch {
 
   Budget& budget_;
   FailedGroups& failed_;
+  std::span<std::uint64_t> heat_;  // per chain member: prunes it took part in
   std::uint64_t limit_ = 0;
   std::uint64_t allowance_ = 0;  // failed placements left before this run gives up
   bool focus_ = false;
@@ -828,23 +863,37 @@ constexpr std::uint64_t kSmallSpread = 307;  // 0.3
 constexpr std::uint64_t kLargeSpread = 1024;
 
 // Runs on one chain, restarting as described at the top, until one decides.
-// Failed groups are remembered across runs and calls.
+// Failed groups and heat are remembered across runs and calls.
 class ChainSolver {
  public:
   // A placement of `chain` peaking at or below `limit` (written into
   // `offsets`), none, or out of steps.
   Verdict decide(const Chain& chain, std::uint64_t limit, std::span<std::uint64_t> offsets,
                  Budget& budget) {
+    heat_.resize(chain.members.size());
+    std::uint64_t keyed = 0;
+    std::uint64_t heated = 0;
     for (std::uint64_t run = 1; !budget.spent(); ++run) {
-      // Each key plain first, then each with a small or a large spread in turn.
-      const RunOrder order{.priority = (run - 1) % std::size(kPriorities),
-                           .seed = run,
-                           .spread = run <= std::size(kPriorities)
-                                         ? std::uint64_t{0}
-                                         : (run % 2 == 1 ? kSmallSpread : kLargeSpread),
-                           .focus = run % 4 >= 2};
-      ChainSearch search(chain, order, budget, failed_);
-      const std::uint64_t allowance = checked_mul(luby(run), kFirstAllowance)
+      // After the first few runs every other one orders by heat. The others
+      // take each key plain first, then with a small or a large spread in
+      // turn. Each kind counts its own turns, which set its seeds and
+      // allowances.
+      const bool by_heat = run > std::size(kPriorities) && run % 2 == 0;
+      const std::uint64_t turn = by_heat ? ++heated : ++keyed;
+      const std::uint64_t spread = turn % 2 == 1 ? kSmallSpread : kLargeSpread;
+      const RunOrder order =
+          by_heat ? RunOrder{.priority = 0,
+                             .heat = heat_,
+                             .seed = ~turn,
+                             .spread = spread,
+                             .focus = turn % 4 >= 2}
+                  : RunOrder{.priority = (turn - 1) % std::size(kPriorities),
+                             .heat = {},
+                             .seed = turn,
+                             .spread = turn <= std::size(kPriorities) ? std::uint64_t{0} : spread,
+                             .focus = turn % 4 >= 2};
+      ChainSearch search(chain, order, budget, failed_, heat_);
+      const std::uint64_t allowance = checked_mul(luby(turn), kFirstAllowance)
                                           .value_or(std::numeric_limits<std::uint64_t>::max());
       const Verdict verdict = search.decide(limit, allowance);
       if (verdict == Verdict::Found) {
@@ -859,6 +908,7 @@ class ChainSolver {
 
  private:
   FailedGroups failed_;
+  std::vector<std::uint64_t> heat_;
 };
 
 std::uint64_t peak_of(const Chain& chain, std::span<const std::uint64_t> offsets) {
