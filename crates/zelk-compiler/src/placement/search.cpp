@@ -33,17 +33,20 @@
 // Once the unplaced buffers of a group fall into chains that no lifetime
 // links, the floors are all they share, so each chain is solved on its own,
 // as a fresh canonical search above those floors; one that has no placement
-// fails the node at once, however the others went. A chain that fails is
-// remembered with its floors and the limit, so that the same sub-problem met
-// through another branch fails without a search. Searches restart after
-// growing allowances of failed placements (the Luby sequence) and take
-// turns among a few priority orders, each perturbed by a seeded factor
-// after the first runs: a poor early choice costs at most one allowance,
-// and the remembered failures carry over. Every other run after the first
-// few orders by heat instead, as conflict-driven solvers do: each prune
-// heats the unplaced buffers live in the section that overflowed (or the
-// buffer that could not end within the limit), so the buffers that keep
-// running out of room go lower next time. The seeds depend only on the run
+// fails the node at once, however the others went. Where a group's floors
+// are flat (the whole chain's are, at the start), a buffer live across its
+// whole span meets every other, so such buffers go to the bottom without a
+// search (see place_bands). A chain that fails is remembered with its
+// floors and the limit, so that the same sub-problem met through another
+// branch fails without a search. Searches restart after growing allowances
+// of failed placements (the Luby sequence) and take turns among a few
+// priority orders, each perturbed by a seeded factor after the first runs:
+// a poor early choice costs at most one allowance, and the remembered
+// failures carry over. Every other run after the first few orders by heat
+// instead, as conflict-driven solvers do: each prune heats the unplaced
+// buffers live in the section that overflowed (or the buffer that could not
+// end within the limit), so the buffers that keep running out of room go
+// lower next time. The seeds depend only on the run
 // number and heat only on the search, so a step budget gives the same
 // result everywhere.
 //
@@ -400,7 +403,7 @@ class ChainSearch {
 
  private:
   // A group's sections [first, last), and how many placements came before
-  // its root.
+  // its search (its bands among them).
   struct Span {
     std::uint32_t first = 0;
     std::uint32_t last = 0;
@@ -444,12 +447,52 @@ class ChainSearch {
     if (failed_.contains(key, limit_)) {
       return Verdict::None;
     }
-    span.placed_before = placements_.size();
-    const Verdict verdict = branch(from, to, span, kNone, 0);
+    Verdict verdict = Verdict::None;
+    if (place_bands(from, to, span)) {
+      span.placed_before = placements_.size();
+      verdict = branch(from, to, span, kNone, 0);
+    }
     if (verdict == Verdict::None) {
       failed_.add(std::move(key), limit_);
     }
     return verdict;
+  }
+
+  // Above a flat floor a group is a problem of its own, and an item live
+  // across the group's whole span meets every other: take any placement,
+  // move that item down to the floor and what was below it up by its size,
+  // and the peak is no higher. So such items (bands) are stacked on the
+  // floor before the search begins, as long as the moves keep every item
+  // aligned: each band's size a multiple of every alignment in the group,
+  // and the floor one of the band's own. False when that passes the limit.
+  bool place_bands(std::size_t from, std::size_t to, Span span) {
+    const std::uint64_t floor = floor_[span.first];
+    if (std::any_of(floor_.begin() + span.first, floor_.begin() + span.last,
+                    [floor](std::uint64_t f) { return f != floor; })) {
+      return true;
+    }
+    const auto aligns_every_item = [&](std::uint64_t size) {
+      for (std::size_t k = from; k < to; ++k) {
+        if (size % items_[pool_[k]].alignment != 0) {
+          return false;
+        }
+      }
+      return true;
+    };
+    std::uint64_t bottom = floor;
+    for (std::size_t k = from; k < to; ++k) {
+      const std::uint32_t i = pool_[k];
+      const Member& item = items_[i];
+      if (item.first != span.first || item.last != span.last || bottom % item.alignment != 0 ||
+          !aligns_every_item(item.size)) {
+        continue;
+      }
+      if (item.size > limit_ - bottom || !place(i, bottom, from, to)) {
+        return false;
+      }
+      bottom += item.size;
+    }
+    return true;
   }
 
   // The node below the placement of `last` at `last_offset` (kNone for a
@@ -531,9 +574,9 @@ class ChainSearch {
 
   // Buffers with the same lifetime and alignment (sizes multiples of it)
   // that sit one directly on the other can trade places: the pair covers the
-  // same bytes either way. So of such a pair, placed within one group, only
-  // the one earlier in priority order may be the lower: whether `item` at
-  // `offset` would sit directly on a later one.
+  // same bytes either way. So of such a pair, placed by one group's search
+  // (not stacked as a band), only the one earlier in priority order may be
+  // the lower: whether `item` at `offset` would sit directly on a later one.
   [[nodiscard]] bool on_later_alike(std::uint32_t item, std::uint64_t offset, Span span) const {
     return std::ranges::any_of(later_alike_[item], [&](std::uint32_t v) {
       return placed_[v] != 0 && placed_at_[v] >= span.placed_before &&
