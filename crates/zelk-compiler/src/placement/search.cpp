@@ -46,9 +46,8 @@
 // instead, as conflict-driven solvers do: each prune heats the unplaced
 // buffers live in the section that overflowed (or the buffer that could not
 // end within the limit), so the buffers that keep running out of room go
-// lower next time. The seeds depend only on the run
-// number and heat only on the search, so a step budget gives the same
-// result everywhere.
+// lower next time. The seeds depend only on the run number and heat only on
+// the search, so a step budget gives the same result everywhere.
 //
 // The limit is the capacity when looking for a fit, or one less than the
 // best peak found when lowering it. A node costs O(n) in its group's
