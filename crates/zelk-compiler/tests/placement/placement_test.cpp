@@ -146,6 +146,33 @@ TEST(ExactSearch, ProvesAnOptimumAboveTheBound) {
   EXPECT_TRUE(placement.optimal);
 }
 
+// Buffers live across the whole list meet every other and may be stacked at
+// the bottom before the search, but only where that loses nothing; a search
+// that stacked them too eagerly would miss each optimum here, or misalign.
+TEST(ExactSearch, StacksBuffersLiveThroughoutOnlyWhereThatKeepsTheOptimum) {
+  struct Case {
+    const char* name;
+    std::vector<Buffer> buffers;
+    std::uint64_t optimum;
+  };
+  const Case cases[] = {
+      {"a stacked buffer goes under an alike one earlier in priority",
+       {{0, 1, 7, 1}, {0, 1, 3, 1}, {0, 1, 6, 3}},
+       16},
+      {"a size that is no multiple of another's alignment", {{2, 3, 5, 1}, {2, 3, 1, 2}}, 6},
+      {"a size that is no multiple of its own alignment", {{5, 6, 1, 1}, {5, 6, 1, 3}}, 2},
+      {"a floor that is no multiple of the buffer's alignment",
+       {{0, 2, 7, 3}, {1, 2, 1, 1}, {0, 1, 2, 1}, {0, 1, 8, 2}},
+       18},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Placement placement = place(c.buffers, PlacementOptions{});
+    EXPECT_EQ(placement.peak, c.optimum);
+    EXPECT_TRUE(placement.optimal);
+  }
+}
+
 TEST(PlacementBound, IsTheMostBytesLiveAtOnceOrTheLargestBuffer) {
   const Placement live = place({{0, 5, 3, 1}, {2, 7, 4, 1}, {5, 9, 6, 1}}, PlacementStrategy::Best);
   EXPECT_EQ(live.lower_bound, 10U) << "[5, 7): 4 + 6; the first ends where the third starts";
