@@ -1,7 +1,8 @@
-// Overflow-checked arithmetic on counts, sizes and addresses.
+// Shape products on top of the checked arithmetic.
 #pragma once
 
-#include <concepts>
+#include "zelk_compiler/checked.hpp"
+
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -9,25 +10,8 @@
 
 namespace zelk_compiler::detail {
 
-// One template per operation, for every unsigned width; both operands have the
-// same type, so a narrower one must be widened on purpose by the caller.
-template <std::unsigned_integral T>
-[[nodiscard]] constexpr std::optional<T> checked_mul(T a, T b) {
-  T product = 0;
-  if (__builtin_mul_overflow(a, b, &product)) {
-    return std::nullopt;
-  }
-  return product;
-}
-
-template <std::unsigned_integral T>
-[[nodiscard]] constexpr std::optional<T> checked_add(T a, T b) {
-  T sum = 0;
-  if (__builtin_add_overflow(a, b, &sum)) {
-    return std::nullopt;
-  }
-  return sum;
-}
+using zelk_compiler::checked_add;
+using zelk_compiler::checked_mul;
 
 // Product of a shape's extents: 0 as soon as any extent is 0 (even when the
 // extents before it overflow), nothing when the product does not fit.

@@ -1,6 +1,7 @@
 // The whole public interface of zelk_compiler.
 #pragma once
 
+#include "zelk_compiler/checked.hpp"
 #include "zelk_compiler/compiler.hpp"
 #include "zelk_compiler/debug.hpp"
 #include "zelk_compiler/encoder.hpp"
