@@ -7,7 +7,7 @@
 #include <sstream>
 #include <utility>
 
-#include "checked.hpp"
+#include <zelk_compiler/checked.hpp>
 
 namespace zelk_onnx::detail {
 namespace {
@@ -30,7 +30,7 @@ std::vector<std::uint64_t> strides_of(std::span<const std::uint64_t> shape) {
 std::vector<std::uint64_t> source_positions(std::span<const std::uint64_t> to,
                                             std::span<const std::uint64_t> steps,
                                             std::uint64_t offset = 0) {
-  const std::uint64_t count = *zc::detail::shape_elements(to);
+  const std::uint64_t count = *zc::checked_product(to);
   std::vector<std::uint64_t> positions;
   positions.reserve(count);
   std::vector<std::uint64_t> index(to.size(), 0);
@@ -90,23 +90,22 @@ zc::Result<std::uint64_t> budgeted_count(std::span<const std::uint64_t> shape, F
 }
 
 zc::Result<std::int64_t> integer_arithmetic(Arithmetic op, std::int64_t a, std::int64_t b) {
-  std::int64_t result = 0;
   switch (op) {
     case Arithmetic::Add:
-      if (__builtin_add_overflow(a, b, &result)) {
-        return fail("integer overflow in Add");
+      if (const auto sum = zc::checked_add(a, b)) {
+        return *sum;
       }
-      return result;
+      return fail("integer overflow in Add");
     case Arithmetic::Sub:
-      if (__builtin_sub_overflow(a, b, &result)) {
-        return fail("integer overflow in Sub");
+      if (const auto difference = zc::checked_sub(a, b)) {
+        return *difference;
       }
-      return result;
+      return fail("integer overflow in Sub");
     case Arithmetic::Mul:
-      if (__builtin_mul_overflow(a, b, &result)) {
-        return fail("integer overflow in Mul");
+      if (const auto product = zc::checked_mul(a, b)) {
+        return *product;
       }
-      return result;
+      return fail("integer overflow in Mul");
     case Arithmetic::Div:
       if (b == 0) {
         return fail("integer division by zero");
@@ -191,7 +190,7 @@ std::string shape_text(std::span<const std::uint64_t> shape) {
 }
 
 zc::Result<std::uint64_t> element_count(std::span<const std::uint64_t> shape) {
-  const auto count = zc::detail::shape_elements(shape);
+  const auto count = zc::checked_product(shape);
   if (!count) {
     return fail("shape " + shape_text(shape) + " has more elements than 64 bits count");
   }
@@ -451,7 +450,7 @@ zc::Result<HostTensor> fold_concat(std::span<const HostTensor* const> parts, std
       return fail("Concat of " + shape_text(first.shape) + " and " + shape_text(part->shape) +
                   " along axis " + std::to_string(axis));
     }
-    const auto extent = zc::detail::checked_add(shape[axis], part->shape[axis]);
+    const auto extent = zc::checked_add(shape[axis], part->shape[axis]);
     if (!extent) {
       return fail("Concat extent beyond 64 bits");
     }
@@ -461,7 +460,7 @@ zc::Result<HostTensor> fold_concat(std::span<const HostTensor* const> parts, std
     return std::unexpected(count.error());
   }
   // Row-major: the result is each outer block of every part in turn.
-  const std::uint64_t outer = *zc::detail::shape_elements(std::span(shape).first(axis));
+  const std::uint64_t outer = *zc::checked_product(std::span(shape).first(axis));
   HostTensor result{first.type, shape, {}, {}};
   for (std::uint64_t block = 0; block < outer; ++block) {
     for (const HostTensor* part : parts) {
@@ -501,9 +500,9 @@ zc::Result<HostTensor> fold_gather(const HostTensor& data, const HostTensor& ind
   }
   const std::uint64_t extent = data.shape[axis];
   const std::uint64_t outer =
-      *zc::detail::shape_elements(std::span(data.shape).first(static_cast<std::size_t>(axis)));
-  const std::uint64_t inner = *zc::detail::shape_elements(
-      std::span(data.shape).subspan(static_cast<std::size_t>(axis) + 1));
+      *zc::checked_product(std::span(data.shape).first(static_cast<std::size_t>(axis)));
+  const std::uint64_t inner =
+      *zc::checked_product(std::span(data.shape).subspan(static_cast<std::size_t>(axis) + 1));
   std::vector<std::uint64_t> positions;
   positions.reserve(outer * indices.integers.size() * inner);
   for (std::uint64_t block = 0; block < outer; ++block) {
@@ -564,13 +563,12 @@ zc::Result<HostTensor> fold_range(const HostTensor& start, const HostTensor& lim
   std::vector<std::int64_t> values;
   values.reserve(count);
   for (std::uint64_t i = 0; i < count; ++i) {
-    std::int64_t offset = 0;
-    std::int64_t value = 0;
-    if (__builtin_mul_overflow(static_cast<std::int64_t>(i), delta.integers[0], &offset) ||
-        __builtin_add_overflow(start.integers[0], offset, &value)) {
+    const auto value =
+        zc::checked_mul_add(static_cast<std::int64_t>(i), delta.integers[0], start.integers[0]);
+    if (!value) {
       return fail("Range beyond 64 bits");
     }
-    values.push_back(value);
+    values.push_back(*value);
   }
   return HostTensor::of_integers(start.type, {count}, std::move(values));
 }
