@@ -9,14 +9,18 @@
 #include <span>
 #include <vector>
 
+#include "placement/live_bytes.hpp"
 #include "zelk_compiler/compiler.hpp"
 
 namespace zelk_compiler::detail {
 
-// The closed range of phases in which a tensor's bytes are in use.
+// The phases in which a tensor's bytes are in use, as the half-open range
+// [lower, upper): the closed range [live_from, live_until] of its
+// allocations is [lower, upper - 1]. upper <= lower for a tensor read only in
+// phases before the one that writes it; see `lives_meet`.
 struct Lifetime {
-  std::uint64_t live_from = 0;
-  std::uint64_t live_until = 0;
+  std::uint64_t lower = 0;
+  std::uint64_t upper = 0;
 };
 
 // Tiles that receive shares of the same tensors in the same order see the
@@ -37,7 +41,8 @@ struct MemoryProblem {
   std::vector<std::uint64_t> sizes;
   std::vector<std::uint32_t> alignments;  // per tensor, from its layout
   std::vector<bool> repeats;              // per tensor: its layout names a tile twice
-  // Per tensor: the earliest live_from of it and of every later tensor.
+  // Per tensor: the earliest start of its lifetime and of every later
+  // tensor's.
   std::vector<std::uint64_t> horizons;
   std::vector<TileGroup> groups;  // ordered by first tile
   // Per tile up to the highest tile any layout names: its group, or kNoGroup.
@@ -82,10 +87,6 @@ struct GroupPlacement {
 
 // The most bytes of the group's buffers live in any one phase, and the first
 // phase where that many are live; no placement can peak lower.
-struct BusiestPhase {
-  std::uint64_t bytes = 0;
-  std::uint64_t phase = 0;
-};
-[[nodiscard]] BusiestPhase busiest_phase(const MemoryProblem& problem, const TileGroup& group);
+[[nodiscard]] BusiestTime busiest_phase(const MemoryProblem& problem, const TileGroup& group);
 
 }  // namespace zelk_compiler::detail

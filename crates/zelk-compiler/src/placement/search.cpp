@@ -63,8 +63,7 @@
 #include <unordered_map>
 #include <utility>
 
-#include "checked.hpp"
-#include "placement/placed_buffers.hpp"
+#include "zelk_compiler/checked.hpp"
 
 namespace zelk_compiler::detail {
 namespace {
@@ -201,9 +200,7 @@ std::vector<Chain> chains_of(std::span<const Buffer> buffers) {
 
 // The priority orders the restarts take turns with; list order breaks ties.
 std::uint64_t duration(const Member& m) { return m.upper - m.lower; }
-std::uint64_t area(const Member& m) {
-  return checked_mul(m.size, duration(m)).value_or(std::numeric_limits<std::uint64_t>::max());
-}
+std::uint64_t area(const Member& m) { return saturating_mul(m.size, duration(m)); }
 using Priority = std::tuple<std::uint64_t, std::uint64_t>;
 constexpr Priority (*kPriorities[])(const Member&) = {
     [](const Member& m) {
@@ -682,7 +679,7 @@ class ChainSearch {
           ++heat_[item.member];
           return false;
         }
-        earliest = align_up(last_offset + support, item.alignment);
+        earliest = saturating_align_up(last_offset + support, item.alignment);
       }
       if (earliest > limit_ || limit_ - earliest < item.size) {
         ++heat_[item.member];
@@ -819,7 +816,7 @@ class ChainSearch {
       if (placed_[u] != 0 || other.last <= b.first || b.last <= other.first) {
         continue;
       }
-      const std::uint64_t raised = align_up(top, other.alignment);
+      const std::uint64_t raised = saturating_align_up(top, other.alignment);
       if (raised > min_[u]) {
         trail_.push_back(Change{.floor = false, .index = u, .old = min_[u]});
         min_[u] = raised;
@@ -935,8 +932,7 @@ class ChainSolver {
                              .spread = turn <= std::size(kPriorities) ? std::uint64_t{0} : spread,
                              .focus = turn % 4 >= 2};
       ChainSearch search(chain, order, budget, failed_, heat_);
-      const std::uint64_t allowance = checked_mul(luby(turn), kFirstAllowance)
-                                          .value_or(std::numeric_limits<std::uint64_t>::max());
+      const std::uint64_t allowance = saturating_mul(luby(turn), kFirstAllowance);
       const Verdict verdict = search.decide(limit, allowance);
       if (verdict == Verdict::Found) {
         search.write_placement(offsets);
