@@ -22,6 +22,7 @@
 namespace zelk_compiler {
 namespace {
 
+using detail::occupies;
 using detail::PlacedBuffers;
 
 void check_preconditions(std::span<const Buffer> buffers) {
@@ -43,9 +44,6 @@ void check_preconditions(std::span<const Buffer> buffers) {
     total = *sum;
   }
 }
-
-// Buffers that occupy bytes while live: the others meet no buffer.
-bool occupies(const Buffer& buffer) { return buffer.size > 0 && buffer.lower < buffer.upper; }
 
 // The most bytes live at one time, or the largest buffer if that is larger
 // (every buffer ends at offset + size >= size, live or not).
