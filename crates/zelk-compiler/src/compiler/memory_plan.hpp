@@ -53,6 +53,33 @@ struct MemoryProblem {
 
 constexpr std::uint32_t kNoGroup = std::numeric_limits<std::uint32_t>::max();
 
+// Groups numbered by first tile, each with its tiles and its buffer sequence,
+// into `problem.groups`, with `problem.group_of_tile` and `problem.repeats`.
+void find_groups(const Graph& graph, std::span<const Layout> layouts, MemoryProblem& problem);
+
+// Counts how often the current tensor's layout names each tile. A stamp per
+// tile marks the tensor that last counted it, so nothing is cleared between
+// tensors.
+class TileCounts {
+ public:
+  explicit TileCounts(std::size_t tiles) : stamp_(tiles, 0), count_(tiles, 0) {}
+
+  // Counts one more naming of `tile` by tensor `tensor`; returns how many
+  // namings came before it.
+  std::uint64_t next(std::uint16_t tile, std::uint64_t tensor) {
+    if (stamp_[tile] != tensor + 1) {
+      stamp_[tile] = tensor + 1;
+      count_[tile] = 0;
+    }
+    return count_[tile]++;
+  }
+  [[nodiscard]] std::uint64_t count(std::uint16_t tile) const { return count_[tile]; }
+
+ private:
+  std::vector<std::uint64_t> stamp_;
+  std::vector<std::uint64_t> count_;
+};
+
 // Lifetimes, sizes and tile groups. Broken preconditions (a layout missing,
 // without tiles or with alignment 0, a phase naming no operation, ids out of
 // range) throw std::invalid_argument or std::out_of_range.
