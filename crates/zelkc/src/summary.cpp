@@ -26,32 +26,6 @@ std::uint64_t add_or_throw(std::uint64_t a, std::uint64_t b) {
   return *sum;
 }
 
-// A buffer coming into use (`start`) or going out of use at `phase`.
-struct Event {
-  std::uint64_t phase = 0;
-  bool start = false;
-  std::uint32_t size = 0;
-};
-
-std::uint64_t busiest_phase_bytes(std::vector<Event>& events) {
-  // At one phase, buffers that ended before it leave before those that begin
-  // in it arrive.
-  std::ranges::sort(events, [](const Event& a, const Event& b) {
-    return a.phase != b.phase ? a.phase < b.phase : a.start < b.start;
-  });
-  std::uint64_t live = 0;
-  std::uint64_t most = 0;
-  for (const Event& event : events) {
-    if (event.start) {
-      live = add_or_throw(live, event.size);
-      most = std::max(most, live);
-    } else {
-      live -= event.size;  // every end follows its own start
-    }
-  }
-  return most;
-}
-
 std::uint64_t tiles_sharing(const Summary& summary, std::uint32_t peak) {
   return static_cast<std::uint64_t>(std::ranges::count(summary.tiles, peak, &TilePeak::peak));
 }
@@ -71,24 +45,7 @@ std::string hex(std::uint64_t value) {
 }
 
 std::map<std::uint16_t, std::uint64_t> peak_lower_bounds(const zc::Schedule& schedule) {
-  std::map<std::uint16_t, std::vector<Event>> events;
-  for (const zc::Allocation& allocation : schedule.allocations) {
-    std::vector<Event>& tile = events[allocation.tile];
-    // A lifetime that ends before it starts contains no phase.
-    if (allocation.live_until < allocation.live_from) {
-      continue;
-    }
-    tile.push_back(Event{allocation.live_from, true, allocation.size});
-    // A buffer live up to the last possible phase never leaves.
-    if (allocation.live_until != kMaxU64) {
-      tile.push_back(Event{allocation.live_until + 1, false, allocation.size});
-    }
-  }
-  std::map<std::uint16_t, std::uint64_t> bounds;
-  for (auto& [tile, tile_events] : events) {
-    bounds.emplace(tile, busiest_phase_bytes(tile_events));
-  }
-  return bounds;
+  return zc::peak_lower_bounds(schedule.allocations);
 }
 
 Summary summarize(const zc::Graph& graph, const zc::Schedule& schedule) {

@@ -51,7 +51,7 @@ struct Summary {
 };
 
 // For every tile holding a buffer: the most bytes of buffers whose lifetimes
-// contain one phase, over all phases.
+// contain one phase, over all phases (the library's peak_lower_bounds).
 [[nodiscard]] std::map<std::uint16_t, std::uint64_t> peak_lower_bounds(
     const zelk_compiler::Schedule& schedule);
 

@@ -143,6 +143,13 @@ struct Allocation {
   return a_start <= b_end && b_start <= a_end;
 }
 
+// For every tile holding an allocation, the most bytes of its allocations
+// in use in one phase: no placement of those buffers on that tile can peak
+// lower. A lifetime that ends before it starts holds no phase; sums saturate
+// at 2^64 - 1.
+[[nodiscard]] std::map<std::uint16_t, std::uint64_t> peak_lower_bounds(
+    std::span<const Allocation> allocations);
+
 // The smallest multiple of `alignment` at or above `value`, or nothing when it
 // does not fit 32 bits. Throws std::invalid_argument for `alignment` 0.
 [[nodiscard]] std::optional<std::uint32_t> align_u32(std::uint32_t value, std::uint32_t alignment);

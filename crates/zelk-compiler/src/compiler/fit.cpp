@@ -6,9 +6,9 @@
 #include <utility>
 #include <variant>
 
-#include "checked.hpp"
 #include "compiler/memory_plan.hpp"
 #include "compiler/phases.hpp"
+#include "zelk_compiler/checked.hpp"
 #include "zelk_compiler/debug.hpp"
 #include "zelk_compiler/fit.hpp"
 
@@ -17,10 +17,6 @@ namespace {
 
 using detail::MemoryProblem;
 using detail::TileGroup;
-
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-  return detail::checked_add(a, b).value_or(std::numeric_limits<std::uint64_t>::max());
-}
 
 // a - b, saturating at the ends of the signed range.
 std::int64_t signed_difference(std::uint64_t a, std::uint64_t b) {
@@ -96,19 +92,19 @@ std::optional<OpId> phase_operation(std::span<const Phase> phases, std::uint64_t
 FitFailure failure_in(const Graph& graph, const Schedule& schedule, const MemoryProblem& problem,
                       std::uint64_t group_index, std::uint64_t window) {
   const TileGroup& group = problem.groups[group_index];
-  const detail::BusiestPhase busiest = detail::busiest_phase(problem, group);
+  const detail::BusiestTime busiest = detail::busiest_phase(problem, group);
   FitFailure failure{.group = group_index,
-                     .phase = busiest.phase,
-                     .op = phase_operation(schedule.phases, busiest.phase),
-                     .exchange = busiest.phase < schedule.phases.size() &&
-                                 std::holds_alternative<Exchange>(schedule.phases[busiest.phase]),
+                     .phase = busiest.time,
+                     .op = phase_operation(schedule.phases, busiest.time),
+                     .exchange = busiest.time < schedule.phases.size() &&
+                                 std::holds_alternative<Exchange>(schedule.phases[busiest.time]),
                      .live = {},
                      .weight_bytes = 0,
                      .activation_bytes = 0,
                      .bound_over_window = busiest.bytes > window ? busiest.bytes - window : 0};
   for (const std::uint64_t tensor : group.buffers) {
     const detail::Lifetime life = problem.lives[tensor];
-    if (life.live_from > busiest.phase || busiest.phase > life.live_until) {
+    if (busiest.time < life.lower || busiest.time >= life.upper) {
       continue;
     }
     const Tensor& record = graph.tensors[tensor];
@@ -117,8 +113,8 @@ FitFailure failure_in(const Graph& graph, const Schedule& schedule, const Memory
                                       .name = record.name,
                                       .kind = record.kind,
                                       .bytes = bytes,
-                                      .live_from = life.live_from,
-                                      .live_until = life.live_until});
+                                      .live_from = life.lower,
+                                      .live_until = life.upper - 1});
     std::uint64_t& sum =
         record.kind == TensorKind::Weight ? failure.weight_bytes : failure.activation_bytes;
     sum = saturating_add(sum, bytes);

@@ -4,8 +4,11 @@
 // How a plan is made:
 //
 // 1. Lifetimes. One pass over the phases: a tensor is live from the phase
-//    that computes it (0 for inputs and weights) to the last phase that reads
-//    it, both inclusive; graph outputs stay live past the last phase.
+//    that computes it (0 for inputs and weights) up to and including the
+//    last phase that reads it; graph outputs stay live past the last phase.
+//    Inside the planner a lifetime is the half-open range [lower, upper) of
+//    the placement engine; only the allocation records spell it as the
+//    closed [live_from, live_until].
 //
 // 2. Tile groups. What a tile's placement depends on is the sequence of
 //    buffers it receives: tensors in graph order, each once per time its
@@ -13,27 +16,27 @@
 //    so they are found first and each group is planned once. The groups come
 //    from refining a partition of the tiles tensor by tensor: the tiles a
 //    layout names (split by how often it names them) leave their group for a
-//    new one. Layouts that are prefixes 0 .. k - 1 of the tiles, the only
-//    kind `compile` makes, give one group per distinct k (3 groups for a
-//    12-layer BERT-base stack on 1,472 tiles).
+//    new one (tile_groups.cpp). Layouts that are prefixes 0 .. k - 1 of the
+//    tiles, the only kind `compile` makes, give one group per distinct k (3
+//    groups for a 12-layer BERT-base stack on 1,472 tiles).
 //
-// 3. Placement, once per group, into a memory that keeps the group's live
-//    buffers sorted by address. First fit serves the buffers in order, each
-//    at the lowest address at or above `data_base` that is `data_base` itself
-//    or a multiple of the tensor's alignment and meets no buffer whose
-//    lifetime meets its own. One sweep in address order finds it: a blocking
-//    buffer moves the candidate past its end, and since later buffers start
-//    higher the sweep never starts over. Buffers that end before every
-//    tensor still to come starts are dropped as they can never block again.
+// 3. Placement, once per group, into the placement engine's memory, which
+//    keeps the group's live buffers sorted by address. First fit serves the
+//    buffers in order, each at the lowest address at or above `data_base`
+//    that is `data_base` itself or a multiple of the tensor's alignment and
+//    meets no buffer whose lifetime meets its own. One sweep in address
+//    order finds it: a blocking buffer moves the candidate past its end, and
+//    since later buffers start higher the sweep never starts over. Buffers
+//    that end before every tensor still to come starts are dropped as they
+//    can never block again.
 //
 //    The `Best` strategy starts from that plan too, and keeps it when its
 //    peak already equals the group's lower bound (the most bytes live in one
 //    phase), as it does wherever weights dominate. Otherwise the group's
-//    buffers go to the placement solver as a plain list (closed lifetimes
-//    [from, until] become [from, until + 1)), from an origin that is a
-//    multiple of every alignment in the group so that offsets stay aligned,
-//    and its placement replaces first fit's only when it peaks strictly
-//    lower inside the window, or fits where first fit does not.
+//    buffers go to the placement solver as a plain list, from an origin that
+//    is a multiple of every alignment in the group so that offsets stay
+//    aligned, and its placement replaces first fit's only when it peaks
+//    strictly lower inside the window, or fits where first fit does not.
 //
 // 4. The allocation list, tensor by tensor in graph order and, within one
 //    tensor, in the order of its layout's tile list, each tile taking its
@@ -52,9 +55,10 @@
 #include <utility>
 #include <variant>
 
-#include "checked.hpp"
 #include "compiler/errors.hpp"
 #include "compiler/memory_plan.hpp"
+#include "placement/placed_buffers.hpp"
+#include "zelk_compiler/checked.hpp"
 #include "zelk_compiler/compiler.hpp"
 
 namespace zelk_compiler {
@@ -69,14 +73,15 @@ std::uint64_t tensor_index(TensorId id, std::size_t count) {
 }
 
 // A tensor nothing reads lives only in the phase that produces it, so its
-// producer never writes into bytes that are live.
+// producer never writes into bytes that are live. Lifetimes end one phase
+// after their last reader; outputs one phase after the last phase.
 std::vector<Lifetime> lifetimes(const Graph& graph, std::span<const Phase> phases) {
   const std::size_t count = graph.tensors.size();
   std::vector<Lifetime> result(count);
   std::vector<bool> read(count, false);
   const auto consume = [&](TensorId id, std::uint64_t phase) {
     const std::uint64_t index = tensor_index(id, count);
-    result[index].live_until = std::max(result[index].live_until, phase);
+    result[index].upper = std::max(result[index].upper, phase + 1);
     read[index] = true;
   };
 
@@ -86,7 +91,7 @@ std::vector<Lifetime> lifetimes(const Graph& graph, std::span<const Phase> phase
         throw std::out_of_range("plan_memory: phase names no operation");
       }
       const Op& op = graph.ops[compute->op.index];
-      result[tensor_index(op.output, count)].live_from = phase;
+      result[tensor_index(op.output, count)].lower = phase;
       for (const TensorId input : op.inputs) {
         consume(input, phase);
       }
@@ -98,11 +103,11 @@ std::vector<Lifetime> lifetimes(const Graph& graph, std::span<const Phase> phase
   }
   for (std::uint64_t index = 0; index < count; ++index) {
     if (!read[index]) {
-      result[index].live_until = result[index].live_from;
+      result[index].upper = result[index].lower + 1;
     }
   }
   for (const TensorId output : graph.outputs) {
-    result[tensor_index(output, count)].live_until = phases.size();
+    result[tensor_index(output, count)].upper = phases.size() + 1;
   }
   return result;
 }
@@ -118,224 +123,15 @@ void check_layouts(const Graph& graph, std::span<const Layout> layouts) {
   }
 }
 
-std::uint64_t align_up(std::uint64_t value, std::uint64_t alignment) {
-  const std::uint64_t remainder = value % alignment;
-  if (remainder == 0) {
-    return value;
-  }
-  return checked_add(value, alignment - remainder)
-      .value_or(std::numeric_limits<std::uint64_t>::max());
-}
-
-// For each tensor position, the earliest live_from of it and every tensor
-// after it: buffers dead before that phase can be forgotten.
+// For each tensor position, the earliest start of its lifetime and of every
+// later tensor's: buffers dead by that phase can be forgotten.
 std::vector<std::uint64_t> live_horizons(const std::vector<Lifetime>& lives) {
   std::vector<std::uint64_t> horizon(lives.size() + 1, std::numeric_limits<std::uint64_t>::max());
   for (std::size_t i = lives.size(); i > 0; --i) {
-    horizon[i - 1] = std::min(horizon[i], lives[i - 1].live_from);
+    horizon[i - 1] = std::min(horizon[i], lives[i - 1].lower);
   }
   return horizon;
 }
-
-// Counts how often the current tensor's layout names each tile. A stamp per
-// tile marks the tensor that last counted it, so nothing is cleared between
-// tensors.
-class TileCounts {
- public:
-  explicit TileCounts(std::size_t tiles) : stamp_(tiles, 0), count_(tiles, 0) {}
-
-  // Counts one more naming of `tile` by tensor `tensor`; returns how many
-  // namings came before it.
-  std::uint64_t next(std::uint16_t tile, std::uint64_t tensor) {
-    if (stamp_[tile] != tensor + 1) {
-      stamp_[tile] = tensor + 1;
-      count_[tile] = 0;
-    }
-    return count_[tile]++;
-  }
-  [[nodiscard]] std::uint64_t count(std::uint16_t tile) const { return count_[tile]; }
-
- private:
-  std::vector<std::uint64_t> stamp_;
-  std::vector<std::uint64_t> count_;
-};
-
-// Refines a partition of the tiles tensor by tensor: the tiles a layout names
-// leave their group for a new one, split by how often the layout names them.
-// Each id remembers the group it split from, so a group's buffer sequence is
-// its chain of origins. Id 0 is the group of tiles that hold nothing yet.
-class Partition {
- public:
-  explicit Partition(std::size_t tile_count) : group_of_(tile_count, 0), origins_(1) {}
-
-  void name_tiles(std::uint64_t tensor, std::span<const std::uint16_t> tiles, bool repeats) {
-    if (!repeats) {
-      // Each tile named once: consecutive tiles mostly share their group.
-      std::uint64_t last_old = kNone;
-      std::uint64_t last_new = kNone;
-      for (const std::uint16_t tile : tiles) {
-        const std::uint64_t old = group_of_[tile];
-        if (old != last_old) {
-          last_old = old;
-          last_new = split(old, tensor, 1);
-        }
-        group_of_[tile] = last_new;
-      }
-      return;
-    }
-    TileCounts counts(group_of_.size());
-    for (const std::uint16_t tile : tiles) {
-      (void)counts.next(tile, tensor);
-    }
-    std::map<std::pair<std::uint64_t, std::uint64_t>, std::uint64_t> moved;
-    TileCounts seen(group_of_.size());
-    for (const std::uint16_t tile : tiles) {
-      if (seen.next(tile, tensor) != 0) {
-        continue;
-      }
-      const std::uint64_t old = group_of_[tile];
-      const std::uint64_t times = counts.count(tile);
-      auto [entry, added] = moved.try_emplace({old, times}, 0);
-      if (added) {
-        entry->second = split(old, tensor, times);
-      }
-      group_of_[tile] = entry->second;
-    }
-  }
-
-  [[nodiscard]] std::uint64_t group_of(std::size_t tile) const { return group_of_[tile]; }
-
-  // The buffer sequence of the tiles in group `id`.
-  [[nodiscard]] std::vector<std::uint64_t> buffers(std::uint64_t id) const {
-    std::vector<std::uint64_t> chain;
-    for (; id != 0; id = origins_[id].parent) {
-      chain.push_back(id);
-    }
-    std::vector<std::uint64_t> sequence;
-    for (auto link = chain.rbegin(); link != chain.rend(); ++link) {
-      for (std::uint64_t n = 0; n < origins_[*link].times; ++n) {
-        sequence.push_back(origins_[*link].tensor);
-      }
-    }
-    return sequence;
-  }
-
- private:
-  static constexpr std::uint64_t kNone = std::numeric_limits<std::uint64_t>::max();
-
-  struct Origin {
-    std::uint64_t parent = 0;
-    std::uint64_t tensor = 0;
-    std::uint64_t times = 0;
-    std::uint64_t split_by = 0;  // tensor + 1 of the last tensor that split this group
-    std::uint64_t split_to = 0;  // the id its tiles named once then moved to
-  };
-
-  // The id that tiles of group `old` named `times` times by `tensor` move
-  // to. Tiles named once share one new id per old group and tensor.
-  std::uint64_t split(std::uint64_t old, std::uint64_t tensor, std::uint64_t times) {
-    if (times == 1 && origins_[old].split_by == tensor + 1) {
-      return origins_[old].split_to;
-    }
-    const std::uint64_t id = origins_.size();
-    origins_.push_back(Origin{.parent = old, .tensor = tensor, .times = times});
-    if (times == 1) {
-      origins_[old].split_by = tensor + 1;
-      origins_[old].split_to = id;
-    }
-    return id;
-  }
-
-  std::vector<std::uint64_t> group_of_;
-  std::vector<Origin> origins_;
-};
-
-// Groups numbered by first tile, each with its tiles and its buffer sequence.
-void find_groups(const Graph& graph, std::span<const Layout> layouts, MemoryProblem& problem) {
-  std::size_t tile_count = 0;
-  for (std::size_t i = 0; i < graph.tensors.size(); ++i) {
-    tile_count = std::max(tile_count, std::size_t{std::ranges::max(layouts[i].tiles)} + 1);
-  }
-  Partition partition(tile_count);
-  std::vector<std::uint64_t> stamp(tile_count, 0);
-  problem.repeats.assign(graph.tensors.size(), false);
-  for (std::uint64_t tensor = 0; tensor < graph.tensors.size(); ++tensor) {
-    for (const std::uint16_t tile : layouts[tensor].tiles) {
-      problem.repeats[tensor] = problem.repeats[tensor] || stamp[tile] == tensor + 1;
-      stamp[tile] = tensor + 1;
-    }
-    partition.name_tiles(tensor, layouts[tensor].tiles, problem.repeats[tensor]);
-  }
-
-  std::map<std::uint64_t, std::uint32_t> dense;
-  problem.group_of_tile.assign(tile_count, kNoGroup);
-  for (std::size_t tile = 0; tile < tile_count; ++tile) {
-    const std::uint64_t id = partition.group_of(tile);
-    if (id == 0) {
-      continue;
-    }
-    const auto [entry, added] =
-        dense.try_emplace(id, static_cast<std::uint32_t>(problem.groups.size()));
-    if (added) {
-      problem.groups.push_back(TileGroup{.tiles = {}, .buffers = partition.buffers(id)});
-    }
-    problem.group_of_tile[tile] = entry->second;
-    problem.groups[entry->second].tiles.push_back(static_cast<std::uint16_t>(tile));
-  }
-}
-
-// The buffers placed in one group's memory, sorted by address, answering
-// first-fit queries in one sweep: only buffers whose lifetimes meet the new
-// one's can block it, and since they are visited in address order the sweep
-// never has to start over after a bump.
-class TileMemory {
- public:
-  // The lowest address at or above `base` that is `base` itself or a multiple
-  // of `alignment` and where [address, address + size) meets no buffer live
-  // during `life`. Computed without a 32-bit bound: the caller decides what
-  // an address past 2^32 means.
-  [[nodiscard]] std::uint64_t first_fit(std::uint64_t base, std::uint64_t size,
-                                        std::uint32_t alignment, Lifetime life) const {
-    std::uint64_t address = base;
-    for (const Placed& buffer : buffers_) {
-      if (buffer.address >= address + size) {
-        break;  // this and every later buffer start past the candidate
-      }
-      if (address < buffer.end &&
-          lifetimes_overlap(life.live_from, life.live_until, buffer.life.live_from,
-                            buffer.life.live_until)) {
-        address = align_up(buffer.end, alignment);
-      }
-    }
-    return address;
-  }
-
-  void insert(std::uint64_t address, std::uint64_t size, Lifetime life) {
-    const auto position = std::ranges::upper_bound(buffers_, address, {}, &Placed::address);
-    buffers_.insert(position, Placed{address, address + size, life});
-  }
-
-  // Drops the buffers that end before `horizon`, the earliest phase any
-  // tensor still to be placed is live in: they can never block again. Runs
-  // when the memory has doubled since the last sweep, so it costs O(1)
-  // amortised per buffer.
-  void forget_before(std::uint64_t horizon) {
-    if (buffers_.size() < 2 * kept_after_sweep_ + 16) {
-      return;
-    }
-    std::erase_if(buffers_, [horizon](const Placed& b) { return b.life.live_until < horizon; });
-    kept_after_sweep_ = buffers_.size();
-  }
-
- private:
-  struct Placed {
-    std::uint64_t address;
-    std::uint64_t end;
-    Lifetime life;
-  };
-  std::vector<Placed> buffers_;
-  std::size_t kept_after_sweep_ = 0;
-};
 
 }  // namespace
 
@@ -351,8 +147,8 @@ MemoryProblem memory_problem(const Graph& graph, std::span<const Layout> layouts
   problem.alignments.reserve(count);
   for (std::uint64_t tensor = 0; tensor < count; ++tensor) {
     const Layout& layout = layouts[tensor];
-    const std::uint64_t size =
-        align_up(local_bytes(graph.tensors[tensor], layout), layout.alignment);
+    const std::uint64_t size = saturating_align_up(local_bytes(graph.tensors[tensor], layout),
+                                                   std::uint64_t{layout.alignment});
     if (size > kLargestEnd && problem.first_unplaceable == count) {
       problem.first_unplaceable = tensor;
     }
@@ -367,7 +163,7 @@ GroupPlacement first_fit(const MemoryProblem& problem, const TileGroup& group, s
                          std::optional<std::uint32_t> limit) {
   GroupPlacement result;
   result.end = base;
-  TileMemory memory;
+  PlacedBuffers memory;
   for (std::size_t slot = 0; slot < group.buffers.size(); ++slot) {
     const std::uint64_t tensor = group.buffers[slot];
     if (tensor >= problem.first_unplaceable) {
@@ -376,14 +172,15 @@ GroupPlacement first_fit(const MemoryProblem& problem, const TileGroup& group, s
     memory.forget_before(problem.horizons[tensor]);
     const std::uint64_t size = problem.sizes[tensor];
     const Lifetime life = problem.lives[tensor];
-    const std::uint64_t address = memory.first_fit(base, size, problem.alignments[tensor], life);
+    const std::uint64_t address =
+        memory.first_fit(base, size, problem.alignments[tensor], life.lower, life.upper);
     const std::uint64_t end = address + size;
     if (limit && end > *limit) {
       result.failed = slot;
       result.overflowed = end > kLargestEnd;
       break;
     }
-    memory.insert(address, size, life);
+    memory.insert(address, size, life.lower, life.upper);
     result.addresses.push_back(address);
     result.end = std::max(result.end, end);
   }
@@ -406,16 +203,16 @@ std::optional<GroupPlacement> solver_placement(const MemoryProblem& problem, con
       return std::nullopt;
     }
     common = *multiple;
-    // Closed lifetimes become half-open. One that ends before it starts is
-    // widened to the range between its ends, which meets every lifetime
-    // that lifetimes_overlap says it meets.
+    // A lifetime that ends before it starts is widened to the phases
+    // between its ends, which meets every lifetime it meets.
     const Lifetime life = problem.lives[tensor];
-    buffers.push_back(Buffer{.lower = std::min(life.live_from, life.live_until),
-                             .upper = std::max(life.live_from, life.live_until) + 1,
+    const std::uint64_t last = life.upper - 1;
+    buffers.push_back(Buffer{.lower = std::min(life.lower, last),
+                             .upper = std::max(life.lower, last) + 1,
                              .size = problem.sizes[tensor],
                              .alignment = alignment});
   }
-  const std::uint64_t origin = align_up(base, common);
+  const std::uint64_t origin = saturating_align_up(std::uint64_t{base}, common);
   if (origin >= limit) {
     return std::nullopt;
   }
@@ -434,45 +231,13 @@ std::optional<GroupPlacement> solver_placement(const MemoryProblem& problem, con
   return result;
 }
 
-BusiestPhase busiest_phase(const MemoryProblem& problem, const TileGroup& group) {
-  // A buffer comes into use at `phase` (`start`) or leaves after it.
-  struct Event {
-    std::uint64_t phase = 0;
-    bool start = false;
-    std::uint64_t size = 0;
-  };
-  std::vector<Event> events;
-  events.reserve(2 * group.buffers.size());
+BusiestTime busiest_phase(const MemoryProblem& problem, const TileGroup& group) {
+  LiveBytes live;
+  live.reserve(group.buffers.size());
   for (const std::uint64_t tensor : group.buffers) {
-    const Lifetime life = problem.lives[tensor];
-    // A lifetime that ends before it starts contains no phase.
-    if (life.live_until < life.live_from) {
-      continue;
-    }
-    events.push_back(Event{life.live_from, true, problem.sizes[tensor]});
-    if (const auto after = checked_add(life.live_until, std::uint64_t{1})) {
-      events.push_back(Event{*after, false, problem.sizes[tensor]});
-    }
+    live.add(problem.lives[tensor].lower, problem.lives[tensor].upper, problem.sizes[tensor]);
   }
-  // At one phase, buffers that ended before it leave before those that
-  // begin in it arrive.
-  std::ranges::sort(events, [](const Event& a, const Event& b) {
-    return a.phase != b.phase ? a.phase < b.phase : a.start < b.start;
-  });
-  // Sums saturate: past 2^64 bytes every window is long exceeded.
-  std::uint64_t live = 0;
-  BusiestPhase busiest;
-  for (const Event& event : events) {
-    if (event.start) {
-      live = checked_add(live, event.size).value_or(std::numeric_limits<std::uint64_t>::max());
-      if (live > busiest.bytes) {
-        busiest = BusiestPhase{.bytes = live, .phase = event.phase};
-      }
-    } else {
-      live -= std::min(live, event.size);
-    }
-  }
-  return busiest;
+  return live.busiest();
 }
 
 }  // namespace detail
@@ -593,8 +358,8 @@ std::vector<Allocation> allocations(const Graph& graph, std::span<const Layout> 
                                   .tile = tile,
                                   .address = static_cast<std::uint32_t>(address),
                                   .size = size,
-                                  .live_from = life.live_from,
-                                  .live_until = life.live_until});
+                                  .live_from = life.lower,
+                                  .live_until = life.upper - 1});
     }
   }
   return result;
@@ -606,11 +371,26 @@ std::optional<std::uint32_t> align_u32(std::uint32_t value, std::uint32_t alignm
   if (alignment == 0) {
     throw std::invalid_argument("align_u32: alignment must be at least 1");
   }
-  const std::uint32_t remainder = value % alignment;
-  if (remainder == 0) {
-    return value;
+  return align_up(value, alignment);
+}
+
+std::map<std::uint16_t, std::uint64_t> peak_lower_bounds(std::span<const Allocation> allocations) {
+  std::map<std::uint16_t, detail::LiveBytes> tiles;
+  for (const Allocation& allocation : allocations) {
+    detail::LiveBytes& live = tiles[allocation.tile];
+    // The record's closed lifetime as a half-open one; one that reaches the
+    // last representable phase never ends.
+    if (allocation.live_until == std::numeric_limits<std::uint64_t>::max()) {
+      live.add_unending(allocation.live_from, allocation.size);
+    } else {
+      live.add(allocation.live_from, allocation.live_until + 1, allocation.size);
+    }
   }
-  return detail::checked_add(value, alignment - remainder);
+  std::map<std::uint16_t, std::uint64_t> bounds;
+  for (auto& [tile, live] : tiles) {
+    bounds.emplace_hint(bounds.end(), tile, live.busiest().bytes);
+  }
+  return bounds;
 }
 
 Result<std::vector<Allocation>> plan_memory(const Graph& graph, std::span<const Layout> layouts,

@@ -9,14 +9,18 @@
 #include <span>
 #include <vector>
 
+#include "placement/live_bytes.hpp"
 #include "zelk_compiler/compiler.hpp"
 
 namespace zelk_compiler::detail {
 
-// The closed range of phases in which a tensor's bytes are in use.
+// The phases in which a tensor's bytes are in use, as the half-open range
+// [lower, upper): the closed range [live_from, live_until] of its
+// allocations is [lower, upper - 1]. upper <= lower for a tensor read only in
+// phases before the one that writes it; see `lives_meet`.
 struct Lifetime {
-  std::uint64_t live_from = 0;
-  std::uint64_t live_until = 0;
+  std::uint64_t lower = 0;
+  std::uint64_t upper = 0;
 };
 
 // Tiles that receive shares of the same tensors in the same order see the
@@ -37,7 +41,8 @@ struct MemoryProblem {
   std::vector<std::uint64_t> sizes;
   std::vector<std::uint32_t> alignments;  // per tensor, from its layout
   std::vector<bool> repeats;              // per tensor: its layout names a tile twice
-  // Per tensor: the earliest live_from of it and of every later tensor.
+  // Per tensor: the earliest start of its lifetime and of every later
+  // tensor's.
   std::vector<std::uint64_t> horizons;
   std::vector<TileGroup> groups;  // ordered by first tile
   // Per tile up to the highest tile any layout names: its group, or kNoGroup.
@@ -47,6 +52,33 @@ struct MemoryProblem {
 };
 
 constexpr std::uint32_t kNoGroup = std::numeric_limits<std::uint32_t>::max();
+
+// Groups numbered by first tile, each with its tiles and its buffer sequence,
+// into `problem.groups`, with `problem.group_of_tile` and `problem.repeats`.
+void find_groups(const Graph& graph, std::span<const Layout> layouts, MemoryProblem& problem);
+
+// Counts how often the current tensor's layout names each tile. A stamp per
+// tile marks the tensor that last counted it, so nothing is cleared between
+// tensors.
+class TileCounts {
+ public:
+  explicit TileCounts(std::size_t tiles) : stamp_(tiles, 0), count_(tiles, 0) {}
+
+  // Counts one more naming of `tile` by tensor `tensor`; returns how many
+  // namings came before it.
+  std::uint64_t next(std::uint16_t tile, std::uint64_t tensor) {
+    if (stamp_[tile] != tensor + 1) {
+      stamp_[tile] = tensor + 1;
+      count_[tile] = 0;
+    }
+    return count_[tile]++;
+  }
+  [[nodiscard]] std::uint64_t count(std::uint16_t tile) const { return count_[tile]; }
+
+ private:
+  std::vector<std::uint64_t> stamp_;
+  std::vector<std::uint64_t> count_;
+};
 
 // Lifetimes, sizes and tile groups. Broken preconditions (a layout missing,
 // without tiles or with alignment 0, a phase naming no operation, ids out of
@@ -82,10 +114,6 @@ struct GroupPlacement {
 
 // The most bytes of the group's buffers live in any one phase, and the first
 // phase where that many are live; no placement can peak lower.
-struct BusiestPhase {
-  std::uint64_t bytes = 0;
-  std::uint64_t phase = 0;
-};
-[[nodiscard]] BusiestPhase busiest_phase(const MemoryProblem& problem, const TileGroup& group);
+[[nodiscard]] BusiestTime busiest_phase(const MemoryProblem& problem, const TileGroup& group);
 
 }  // namespace zelk_compiler::detail

@@ -13,23 +13,24 @@
 #include <cstdint>
 #include <vector>
 
+#include "zelk_compiler/checked.hpp"
+
 namespace zelk_compiler::detail {
 
-[[nodiscard]] constexpr std::uint64_t align_up(std::uint64_t value, std::uint64_t alignment) {
-  const std::uint64_t remainder = value % alignment;
-  return remainder == 0 ? value : value + (alignment - remainder);
-}
-
-// Whether half-open lifetimes [lower, upper) share a time; an empty one
-// meets nothing.
+// Whether half-open lifetimes [lower, upper) share a time: each starts
+// before the other ends. A lifetime with upper <= lower is the closed range
+// [lower, upper - 1] of a tensor read only before it is written; it meets
+// exactly the lifetimes that hold both of those phases, as `lifetimes_overlap`
+// says of the closed records, and no other such lifetime.
 [[nodiscard]] constexpr bool lives_meet(std::uint64_t a_lower, std::uint64_t a_upper,
                                         std::uint64_t b_lower, std::uint64_t b_upper) {
-  return std::max(a_lower, b_lower) < std::min(a_upper, b_upper);
+  return a_lower < b_upper && b_lower < a_upper;
 }
 
 // Offsets are plain 64-bit sums: callers keep every offset, end and aligned
 // end below 2^64 (the planner's addresses stay below 2^34; `place_buffers`
-// checks that all sizes and alignments together fit 64 bits).
+// checks that all sizes and alignments together fit 64 bits). `place_buffers`
+// leaves out the buffers whose lifetime holds no time.
 class PlacedBuffers {
  public:
   // The lowest offset at or above `base` that is `base` itself or a multiple
@@ -44,7 +45,7 @@ class PlacedBuffers {
         break;  // this and every later buffer start past the candidate
       }
       if (offset < placed.end && lives_meet(lower, upper, placed.lower, placed.upper)) {
-        offset = align_up(placed.end, alignment);
+        offset = saturating_align_up(placed.end, alignment);
       }
     }
     return offset;
@@ -74,7 +75,7 @@ class PlacedBuffers {
         }
       }
       if (placed.end > cursor) {
-        cursor = align_up(placed.end, alignment);
+        cursor = saturating_align_up(placed.end, alignment);
       }
     }
     return found ? best : cursor;

@@ -13,14 +13,16 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "checked.hpp"
+#include "placement/live_bytes.hpp"
 #include "placement/placed_buffers.hpp"
 #include "placement/search.hpp"
+#include "zelk_compiler/checked.hpp"
 #include "zelk_compiler/placement.hpp"
 
 namespace zelk_compiler {
 namespace {
 
+using detail::occupies;
 using detail::PlacedBuffers;
 
 void check_preconditions(std::span<const Buffer> buffers) {
@@ -34,8 +36,8 @@ void check_preconditions(std::span<const Buffer> buffers) {
     }
     // Every offset any strategy chooses is at most the sum of all sizes, each
     // padded by its alignment, so this bound keeps all offset arithmetic exact.
-    const auto padded = detail::checked_add(buffer.size, buffer.alignment - 1);
-    const auto sum = padded ? detail::checked_add(total, *padded) : std::nullopt;
+    const auto padded = checked_add(buffer.size, buffer.alignment - 1);
+    const auto sum = padded ? checked_add(total, *padded) : std::nullopt;
     if (!sum) {
       throw std::invalid_argument("place_buffers: sizes and alignments sum past 2^64");
     }
@@ -43,37 +45,17 @@ void check_preconditions(std::span<const Buffer> buffers) {
   }
 }
 
-// Buffers that occupy bytes while live: the others meet no buffer.
-bool occupies(const Buffer& buffer) { return buffer.size > 0 && buffer.lower < buffer.upper; }
-
 // The most bytes live at one time, or the largest buffer if that is larger
 // (every buffer ends at offset + size >= size, live or not).
 std::uint64_t lower_bound(std::span<const Buffer> buffers) {
-  struct Event {
-    std::uint64_t time;
-    bool starts;
-    std::uint64_t size;
-  };
-  std::vector<Event> events;
+  detail::LiveBytes live;
+  live.reserve(buffers.size());
   std::uint64_t largest = 0;
   for (const Buffer& buffer : buffers) {
     largest = std::max(largest, buffer.size);
-    if (occupies(buffer)) {
-      events.push_back({buffer.lower, true, buffer.size});
-      events.push_back({buffer.upper, false, buffer.size});
-    }
+    live.add(buffer.lower, buffer.upper, buffer.size);
   }
-  // Lifetimes are half-open: at equal times, buffers end before others start.
-  std::ranges::sort(events, [](const Event& a, const Event& b) {
-    return a.time != b.time ? a.time < b.time : a.starts < b.starts;
-  });
-  std::uint64_t live = 0;
-  std::uint64_t most = 0;
-  for (const Event& event : events) {
-    live = event.starts ? live + event.size : live - event.size;
-    most = std::max(most, live);
-  }
-  return std::max(most, largest);
+  return std::max(live.busiest().bytes, largest);
 }
 
 std::uint64_t peak_of(std::span<const Buffer> buffers, std::span<const std::uint64_t> offsets) {
@@ -109,10 +91,7 @@ std::vector<std::uint64_t> greedy(std::span<const Buffer> buffers,
 std::uint64_t duration(const Buffer& b) { return b.upper - b.lower; }
 
 // A buffer's size times its lifetime, saturated: it only ranks buffers.
-std::uint64_t area(const Buffer& b) {
-  return detail::checked_mul(b.size, duration(b))
-      .value_or(std::numeric_limits<std::uint64_t>::max());
-}
+std::uint64_t area(const Buffer& b) { return saturating_mul(b.size, duration(b)); }
 
 // The orderings `Best` tries after list order, each with its tie-breaks;
 // the list index breaks the last ties, so every order is deterministic.

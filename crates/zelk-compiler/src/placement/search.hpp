@@ -11,6 +11,11 @@
 
 namespace zelk_compiler::detail {
 
+// Buffers that occupy bytes while live: the others meet no buffer.
+[[nodiscard]] inline bool occupies(const Buffer& buffer) {
+  return buffer.size > 0 && buffer.lower < buffer.upper;
+}
+
 struct SearchGoal {
   std::uint64_t bound = 0;  // no placement peaks lower: the search stops there
   // When set, first look for any placement that peaks at or below it, and

@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <map>
 #include <stdexcept>
+#include <vector>
 
 #include "compiler/test_graphs.hpp"
 #include "support/random_graphs.hpp"
@@ -35,6 +37,36 @@ TEST(Lifetimes, OverlapIsInclusiveAtBothEnds) {
   EXPECT_TRUE(lifetimes_overlap(4, 0, 0, 5));
   EXPECT_FALSE(lifetimes_overlap(4, 0, 0, 3));
   EXPECT_FALSE(lifetimes_overlap(4, 0, 1, 9));
+}
+
+TEST(Lifetimes, PeakLowerBoundIsTheBusiestPhaseOfEachTile) {
+  constexpr std::uint64_t kLast = std::numeric_limits<std::uint64_t>::max();
+  const auto on = [](std::uint16_t tile, std::uint32_t size, std::uint64_t from,
+                     std::uint64_t until) {
+    return Allocation{.tensor = TensorId{0},
+                      .tile = tile,
+                      .address = 0,
+                      .size = size,
+                      .live_from = from,
+                      .live_until = until};
+  };
+  struct Case {
+    const char* what;
+    std::vector<Allocation> allocations;
+    std::map<std::uint16_t, std::uint64_t> bounds;
+  };
+  const std::vector<Case> cases = {
+      {"nothing", {}, {}},
+      {"meeting in one phase", {on(0, 100, 0, 3), on(0, 50, 3, 5)}, {{0, 150}}},
+      {"one after the other", {on(0, 100, 0, 2), on(0, 50, 3, 5)}, {{0, 100}}},
+      {"ending before it starts", {on(0, 100, 0, 9), on(0, 999, 5, 4)}, {{0, 100}}},
+      {"only ending before it starts", {on(3, 999, 5, 4)}, {{3, 0}}},
+      {"to the last phase", {on(0, 10, kLast, kLast), on(0, 20, 0, kLast)}, {{0, 30}}},
+      {"per tile", {on(0, 8, 0, 1), on(2, 16, 0, 1), on(2, 16, 1, 1)}, {{0, 8}, {2, 32}}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(peak_lower_bounds(c.allocations), c.bounds) << c.what;
+  }
 }
 
 // A hand-made planning problem on prefix layouts: tensor i has bytes[i]

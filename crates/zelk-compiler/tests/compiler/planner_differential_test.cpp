@@ -162,6 +162,31 @@ TEST(PlannerDifferential, FewTileSetsInAnyOrder) {
   EXPECT_GT(outcomes["tile 0 e"] + outcomes["tile 1 e"] + outcomes["tile 5 e"], 20);
 }
 
+// Phases in any order, some operations computed twice: tensors read before
+// the phase that last writes them get lifetimes that end before they start,
+// which meet only the lifetimes holding both their ends.
+TEST(PlannerDifferential, PhasesInAnyOrder) {
+  Random random(19);
+  std::map<std::string, int> outcomes;
+  for (int round = 0; round < 600; ++round) {
+    const Graph graph = test_support::random_graph(random, {.max_ops = 16, .max_extent = 32});
+    const CompilerOptions options = test_support::random_options(random, 16);
+    std::vector<Layout> layouts;
+    for (const Tensor& tensor : graph.tensors) {
+      layouts.push_back(choose_layout(tensor, options.tile_count));
+    }
+    std::vector<Phase> phases = random_phases(random, graph);
+    for (std::size_t i = phases.size(); i > 1; --i) {
+      std::swap(phases[i - 1], phases[random.between(0, i - 1)]);
+    }
+    if (!graph.ops.empty() && random.chance(50)) {
+      phases.emplace_back(Compute{.op = graph.ops.front().id, .commands = {}});
+    }
+    expect_same_plan(graph, layouts, phases, options, outcomes, "round " + std::to_string(round));
+  }
+  EXPECT_GT(outcomes["ok"], 150);
+}
+
 TEST(PlannerDifferential, LongLivedChainOnOneTile) {
   // Every buffer live to the end: each one lands above all the others.
   Graph graph;

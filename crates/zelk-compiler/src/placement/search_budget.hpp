@@ -1,0 +1,64 @@
+// The exact search's budget: placements it may still try and a wall-clock
+// deadline, shared by every run on every chain.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+
+namespace zelk_compiler::detail::search {
+
+using Clock = std::chrono::steady_clock;
+
+// Placements the search may still try, and the wall-clock deadline, shared by
+// every run on every chain.
+class Budget {
+ public:
+  // A deadline already passed leaves no steps.
+  Budget(std::uint64_t steps, std::optional<Clock::time_point> deadline)
+      : steps_(deadline && Clock::now() >= *deadline ? 0 : steps),
+        granted_(steps_),
+        deadline_(deadline) {}
+
+  // Takes one step; false once the steps are spent or the deadline passed.
+  bool take() {
+    if (steps_ == 0) {
+      return false;
+    }
+    --steps_;
+    if (deadline_ && ++since_clock_ == kClockEvery) {
+      since_clock_ = 0;
+      if (Clock::now() >= *deadline_) {
+        steps_ = 0;
+      }
+    }
+    return true;
+  }
+
+  [[nodiscard]] bool spent() const { return steps_ == 0; }
+
+  // Nine tenths of what is left, steps and time, for a first phase; the
+  // rest stays for what follows once charge() has taken what it used.
+  [[nodiscard]] Budget most() const {
+    std::optional<Clock::time_point> deadline = deadline_;
+    if (deadline_) {
+      const Clock::time_point now = Clock::now();
+      if (*deadline_ > now) {
+        deadline = now + (*deadline_ - now - (*deadline_ - now) / 10);
+      }
+    }
+    return Budget(steps_ - steps_ / 10, deadline);
+  }
+
+  void charge(const Budget& part) { steps_ -= std::min(steps_, part.granted_ - part.steps_); }
+
+ private:
+  static constexpr std::uint32_t kClockEvery = 256;
+  std::uint64_t steps_;
+  std::uint64_t granted_;
+  std::optional<Clock::time_point> deadline_;
+  std::uint32_t since_clock_ = 0;
+};
+
+}  // namespace zelk_compiler::detail::search
