@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "fold.hpp"
 #include "graph_index.hpp"
 #include "operators.hpp"
 #include "patterns.hpp"

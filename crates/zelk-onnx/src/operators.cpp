@@ -10,7 +10,8 @@
 #include <numeric>
 #include <utility>
 
-#include "checked.hpp"
+#include <zelk_compiler/checked.hpp>
+#include "fold.hpp"
 #include "graph_index.hpp"
 #include "tensor_proto.hpp"
 
@@ -722,7 +723,7 @@ Result<void> split(Importer& in, const onnx::NodeProto& node) {
   }
   std::uint64_t start = 0;
   for (std::size_t i = 0; i < sizes.size(); ++i) {
-    const auto end = zc::detail::checked_add(start, sizes[i]);
+    const auto end = zc::checked_add(start, sizes[i]);
     if (!end || *end > extent) {
       return fail("split sizes add up to more than the extent " + std::to_string(extent));
     }

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "checked.hpp"
+#include <zelk_compiler/checked.hpp>
 
 namespace zelk_onnx::detail {
 namespace {
@@ -199,7 +199,7 @@ zc::Result<ExternalRange> locate_external(const onnx::TensorProto& tensor,
   if (error) {
     return fail(tensor, "external data \"" + location + "\": " + error.message());
   }
-  const auto end = zc::detail::checked_add(offset, bytes);
+  const auto end = zc::checked_add(offset, bytes);
   if (!end || *end > file_size) {
     return fail(tensor, "external data \"" + location + "\" holds " + std::to_string(file_size) +
                             " bytes, fewer than offset " + std::to_string(offset) + " plus " +
@@ -279,7 +279,7 @@ zc::Result<StoredTensor> check_tensor(const onnx::TensorProto& tensor,
   }
   StoredTensor stored{declared->first, std::move(declared->second), 0, std::nullopt};
   const std::uint64_t elements = *element_count(stored.shape);
-  const auto bytes = zc::detail::checked_mul(elements, stored_size(tensor.data_type()));
+  const auto bytes = zc::checked_mul(elements, stored_size(tensor.data_type()));
   if (!bytes) {
     return fail(tensor, "size beyond 64 bits");
   }

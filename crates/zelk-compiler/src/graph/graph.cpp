@@ -9,8 +9,8 @@
 #include <utility>
 
 #include "checked.hpp"
-#include "graph/shape_rules.hpp"
 #include "overloaded.hpp"
+#include "zelk_compiler/detail/shape_rules.hpp"
 
 namespace zelk_compiler {
 namespace {
