@@ -20,6 +20,15 @@ namespace {
 namespace zc = zelk_compiler;
 using zc::detail::WalkAxis;
 
+// The library's broadcasting of two shapes, refused with both named.
+zc::Result<Shape> broadcast_shapes(ShapeView left, ShapeView right) {
+  auto shape = zc::detail::broadcast_shape(left, right);
+  if (!shape) {
+    return fail("shapes " + shape_text(left) + " and " + shape_text(right) + " do not broadcast");
+  }
+  return std::move(*shape);
+}
+
 zc::Result<std::uint64_t> budgeted_count(ShapeView shape, FoldBudget& budget) {
   auto count = element_count(shape);
   if (!count) {

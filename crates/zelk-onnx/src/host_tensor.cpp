@@ -67,14 +67,6 @@ zc::Result<std::uint64_t> normalize_axis(std::int64_t axis, std::uint64_t rank) 
   return static_cast<std::uint64_t>(axis < 0 ? axis + signed_rank : axis);
 }
 
-zc::Result<Shape> broadcast_shapes(ShapeView left, ShapeView right) {
-  auto shape = zc::detail::broadcast_shape(left, right);
-  if (!shape) {
-    return fail("shapes " + shape_text(left) + " and " + shape_text(right) + " do not broadcast");
-  }
-  return std::move(*shape);
-}
-
 zc::Result<std::vector<std::int64_t>> integer_list(const HostTensor& value, std::string_view what) {
   if (value.is_float() || value.shape.size() > 1) {
     return fail(std::string(what) + " must be a list of integers, not a " +

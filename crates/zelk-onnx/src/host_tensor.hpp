@@ -71,9 +71,6 @@ class FoldBudget {
 [[nodiscard]] zelk_compiler::Result<std::uint64_t> normalize_axis(std::int64_t axis,
                                                                   std::uint64_t rank);
 
-// The library's broadcasting of two shapes, refused with both named.
-[[nodiscard]] zelk_compiler::Result<Shape> broadcast_shapes(ShapeView left, ShapeView right);
-
 // The entries of a one-dimensional (or scalar) integer tensor.
 [[nodiscard]] zelk_compiler::Result<std::vector<std::int64_t>> integer_list(const HostTensor& value,
                                                                             std::string_view what);
