@@ -16,7 +16,6 @@ namespace {
 
 namespace zc = zelk_compiler;
 using zc::Result;
-using zc::TensorId;
 
 }  // namespace
 
