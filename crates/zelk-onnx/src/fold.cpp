@@ -40,6 +40,24 @@ zc::Result<std::uint64_t> budgeted_count(ShapeView shape, FoldBudget& budget) {
   return count;
 }
 
+// The broadcast of two shapes and its element count, taken from the budget.
+struct Broadcast {
+  Shape shape;
+  std::uint64_t count = 0;
+};
+
+zc::Result<Broadcast> budgeted_broadcast(ShapeView left, ShapeView right, FoldBudget& budget) {
+  auto shape = broadcast_shapes(left, right);
+  if (!shape) {
+    return std::unexpected(shape.error());
+  }
+  auto count = budgeted_count(*shape, budget);
+  if (!count) {
+    return std::unexpected(count.error());
+  }
+  return Broadcast{std::move(*shape), *count};
+}
+
 zc::Result<void> same_types(const HostTensor& left, const HostTensor& right) {
   if (left.type != right.type) {
     return fail("operands of different types " + std::string(type_name(left.type)) + " and " +
@@ -196,26 +214,23 @@ zc::Result<HostTensor> fold_arithmetic(Arithmetic op, const HostTensor& left,
   if (auto same = same_types(left, right); !same) {
     return std::unexpected(same.error());
   }
-  auto shape = broadcast_shapes(left.shape, right.shape);
-  if (!shape) {
-    return std::unexpected(shape.error());
+  auto to = budgeted_broadcast(left.shape, right.shape, budget);
+  if (!to) {
+    return std::unexpected(to.error());
   }
-  auto count = budgeted_count(*shape, budget);
-  if (!count) {
-    return std::unexpected(count.error());
-  }
-  const HostTensor a = spread(left, *shape, *count);
-  const HostTensor b = spread(right, *shape, *count);
+  const HostTensor a = spread(left, to->shape, to->count);
+  const HostTensor b = spread(right, to->shape, to->count);
+  Shape& shape = to->shape;
   const bool to_bool = op == Arithmetic::Equal;
   if (left.is_float()) {
     std::vector<float> values(a.floats.size());
     std::ranges::transform(a.floats, b.floats, values.begin(),
                            [op](float x, float y) { return float_arithmetic(op, x, y); });
     if (!to_bool) {
-      return HostTensor::of_floats(std::move(*shape), std::move(values));
+      return HostTensor::of_floats(std::move(shape), std::move(values));
     }
     std::vector<std::int64_t> flags(values.begin(), values.end());
-    return HostTensor::of_integers(ElementType::Bool, std::move(*shape), std::move(flags));
+    return HostTensor::of_integers(ElementType::Bool, std::move(shape), std::move(flags));
   }
   std::vector<std::int64_t> values;
   values.reserve(a.integers.size());
@@ -226,7 +241,7 @@ zc::Result<HostTensor> fold_arithmetic(Arithmetic op, const HostTensor& left,
     }
     values.push_back(*value);
   }
-  return HostTensor::of_integers(to_bool ? ElementType::Bool : left.type, std::move(*shape),
+  return HostTensor::of_integers(to_bool ? ElementType::Bool : left.type, std::move(shape),
                                  std::move(values));
 }
 
@@ -306,17 +321,13 @@ zc::Result<HostTensor> fold_where(const HostTensor& condition, const HostTensor&
   if (!values_shape) {
     return std::unexpected(values_shape.error());
   }
-  auto shape = broadcast_shapes(condition.shape, *values_shape);
-  if (!shape) {
-    return std::unexpected(shape.error());
+  auto to = budgeted_broadcast(condition.shape, *values_shape, budget);
+  if (!to) {
+    return std::unexpected(to.error());
   }
-  auto count = budgeted_count(*shape, budget);
-  if (!count) {
-    return std::unexpected(count.error());
-  }
-  const HostTensor picks = spread(condition, *shape, *count);
-  HostTensor picked = spread(then, *shape, *count);
-  const HostTensor others = spread(otherwise, *shape, *count);
+  const HostTensor picks = spread(condition, to->shape, to->count);
+  HostTensor picked = spread(then, to->shape, to->count);
+  const HostTensor others = spread(otherwise, to->shape, to->count);
   for (std::size_t i = 0; i < picks.integers.size(); ++i) {
     if (picks.integers[i] != 0) {
       continue;
@@ -331,15 +342,11 @@ zc::Result<HostTensor> fold_where(const HostTensor& condition, const HostTensor&
 }
 
 zc::Result<HostTensor> fold_expand(const HostTensor& value, ShapeView shape, FoldBudget& budget) {
-  auto to = broadcast_shapes(value.shape, shape);
+  auto to = budgeted_broadcast(value.shape, shape, budget);
   if (!to) {
     return std::unexpected(to.error());
   }
-  auto count = budgeted_count(*to, budget);
-  if (!count) {
-    return std::unexpected(count.error());
-  }
-  return spread(value, *to, *count);
+  return spread(value, to->shape, to->count);
 }
 
 zc::Result<HostTensor> fold_transpose(const HostTensor& value, ShapeView permutation,

@@ -56,19 +56,15 @@ Result<void> sqrt(Importer& in, const onnx::NodeProto& node) {
 }
 
 Result<void> equal(Importer& in, const onnx::NodeProto& node) {
-  auto known = known_inputs(in, node, 2);
-  if (!known) {
-    return std::unexpected(known.error());
-  }
-  return fold(in, node, fold_arithmetic(Arithmetic::Equal, *(*known)[0], *(*known)[1], in.budget));
+  return fold_known(in, node, 2, [&](std::span<const HostTensor* const> known) {
+    return fold_arithmetic(Arithmetic::Equal, *known[0], *known[1], in.budget);
+  });
 }
 
 Result<void> where(Importer& in, const onnx::NodeProto& node) {
-  auto known = known_inputs(in, node, 3);
-  if (!known) {
-    return std::unexpected(known.error());
-  }
-  return fold(in, node, fold_where(*(*known)[0], *(*known)[1], *(*known)[2], in.budget));
+  return fold_known(in, node, 3, [&](std::span<const HostTensor* const> known) {
+    return fold_where(*known[0], *known[1], *known[2], in.budget);
+  });
 }
 
 }  // namespace zelk_onnx::detail::ops

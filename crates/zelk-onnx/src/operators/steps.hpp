@@ -50,4 +50,16 @@ namespace zelk_onnx::detail {
 [[nodiscard]] zelk_compiler::Result<void> fold(Importer& in, const onnx::NodeProto& node,
                                                zelk_compiler::Result<HostTensor> folded);
 
+// Defines the node's output as `folding` of its `count` inputs, all of which
+// must be known at import.
+template <class Folding>
+[[nodiscard]] zelk_compiler::Result<void> fold_known(Importer& in, const onnx::NodeProto& node,
+                                                     int count, Folding folding) {
+  auto known = known_inputs(in, node, count);
+  if (!known) {
+    return std::unexpected(known.error());
+  }
+  return fold(in, node, folding(std::span<const HostTensor* const>(*known)));
+}
+
 }  // namespace zelk_onnx::detail

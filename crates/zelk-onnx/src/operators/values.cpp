@@ -146,11 +146,9 @@ Result<void> constant_of_shape(Importer& in, const onnx::NodeProto& node) {
 }
 
 Result<void> range(Importer& in, const onnx::NodeProto& node) {
-  auto known = known_inputs(in, node, 3);
-  if (!known) {
-    return std::unexpected(known.error());
-  }
-  return fold(in, node, fold_range(*(*known)[0], *(*known)[1], *(*known)[2], in.budget));
+  return fold_known(in, node, 3, [&](std::span<const HostTensor* const> known) {
+    return fold_range(*known[0], *known[1], *known[2], in.budget);
+  });
 }
 
 }  // namespace zelk_onnx::detail::ops
