@@ -7,6 +7,7 @@
 #include <string>
 
 #include "convert.hpp"
+#include "zelk_compiler/checked.hpp"
 
 namespace zelk_python {
 namespace {
@@ -108,15 +109,10 @@ py::ssize_t array_extent(std::uint64_t extent) {
 py::array take_float32(std::vector<float>&& values, const std::vector<std::uint64_t>& shape) {
   std::vector<py::ssize_t> extents;
   extents.reserve(shape.size());
-  // The product of the extents, saturating: no real list is 2**64 long.
-  std::uint64_t count = 1;
   for (const std::uint64_t extent : shape) {
     extents.push_back(array_extent(extent));
-    if (__builtin_mul_overflow(count, extent, &count)) {
-      count = std::numeric_limits<std::uint64_t>::max();
-    }
   }
-  if (count != values.size()) {
+  if (zelk_compiler::checked_product(shape) != values.size()) {
     throw std::invalid_argument("result of " + std::to_string(values.size()) +
                                 " values does not fit its shape");
   }

@@ -13,6 +13,7 @@
 #include "fuzz_support.hpp"
 #include "reference/literal_kernels.hpp"
 #include "support/random_graphs.hpp"
+#include "zelk_compiler/checked.hpp"
 #include "zelk_compiler/encoder.hpp"
 
 using namespace zelk_compiler;
@@ -59,8 +60,8 @@ std::vector<float> list(FuzzedDataProvider& in, test_support::Random& random,
 
 // The product when it fits and stays under the oracle's cap.
 std::optional<std::uint64_t> small_product(std::uint64_t a, std::uint64_t b) {
-  std::uint64_t product = 0;
-  if (__builtin_mul_overflow(a, b, &product) || product > kMaxElements) return std::nullopt;
+  const std::optional<std::uint64_t> product = checked_mul(a, b);
+  if (!product || *product > kMaxElements) return std::nullopt;
   return product;
 }
 
@@ -77,11 +78,8 @@ void fuzz_matmul(FuzzedDataProvider& in, test_support::Random& random) {
                     (*out == 0 || (left.size() >= *left_size && right.size() >= *right_size));
   // A product that overflows, or short lists for a non-empty result, must be
   // refused; any other call is only made when its result is small.
-  std::uint64_t product = 0;
   const bool refused =
-      __builtin_mul_overflow(rows, columns, &product) ||
-      __builtin_mul_overflow(rows, inner, &product) ||
-      __builtin_mul_overflow(inner, columns, &product) ||
+      !checked_mul(rows, columns) || !checked_mul(rows, inner) || !checked_mul(inner, columns) ||
       (rows * columns != 0 && (left.size() < rows * inner || right.size() < inner * columns));
   if (!refused && !out) return;
   try {

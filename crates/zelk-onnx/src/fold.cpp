@@ -533,8 +533,8 @@ zc::Result<HostTensor> fold_range(const HostTensor& start, const HostTensor& lim
   std::vector<std::int64_t> values;
   values.reserve(count);
   for (std::uint64_t i = 0; i < count; ++i) {
-    const auto offset = zc::checked_mul(static_cast<std::int64_t>(i), delta.integers[0]);
-    const auto value = offset ? zc::checked_add(start.integers[0], *offset) : std::nullopt;
+    const auto value =
+        zc::checked_mul_add(static_cast<std::int64_t>(i), delta.integers[0], start.integers[0]);
     if (!value) {
       return fail("Range beyond 64 bits");
     }

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <optional>
 #include <utility>
 
 #include <zelk_compiler/checked.hpp>
@@ -36,14 +35,7 @@ HostTensor HostTensor::of_integers(ElementType type, Shape shape,
 }
 
 zc::Result<std::uint64_t> element_count(ShapeView shape) {
-  // An empty axis empties the tensor, whatever the other extents multiply to.
-  if (std::ranges::find(shape, std::uint64_t{0}) != shape.end()) {
-    return 0;
-  }
-  std::optional<std::uint64_t> count = 1;
-  for (const std::uint64_t extent : shape) {
-    count = count ? zc::checked_mul(*count, extent) : std::nullopt;
-  }
+  const auto count = zc::checked_product(shape);
   if (!count) {
     return fail("shape " + shape_text(shape) + " has more elements than 64 bits count");
   }

@@ -5,6 +5,8 @@
 #include <set>
 #include <stdexcept>
 
+#include <zelk_compiler/checked.hpp>
+
 #include "numbers.hpp"
 
 namespace zelkc {
@@ -87,10 +89,11 @@ Outcome<BufferTable> read_buffer_csv(std::string_view text) {
       return std::unexpected(
           at_column(number, 2, std::to_string(upper) + " is below lower " + std::to_string(lower)));
     }
-    if (size > std::numeric_limits<std::uint64_t>::max() - total) {
+    const auto sum = zelk_compiler::checked_add(total, size);
+    if (!sum) {
       return std::unexpected(at_column(number, 3, "the sizes so far sum past 2^64"));
     }
-    total += size;
+    total = *sum;
     table.ids.emplace_back(fields[0]);
     table.buffers.push_back(zelk_compiler::Buffer{lower, upper, size, 1});
   }

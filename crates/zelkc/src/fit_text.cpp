@@ -7,6 +7,8 @@
 #include <ostream>
 #include <sstream>
 
+#include <zelk_compiler/checked.hpp>
+
 namespace zelkc {
 namespace zc = zelk_compiler;
 
@@ -149,7 +151,7 @@ void write_fit(std::ostream& out, const zc::Graph& graph, const zc::FitDiagnosis
   if (shown < failure.live.size()) {
     std::uint64_t rest = 0;
     for (std::size_t i = shown; i < failure.live.size(); ++i) {
-      rest = std::max(rest, rest + failure.live[i].bytes);  // saturates rather than wraps
+      rest = zc::saturating_add(rest, failure.live[i].bytes);
     }
     out << "  ... and " << failure.live.size() - shown << " more (" << rest << " bytes)\n";
   }

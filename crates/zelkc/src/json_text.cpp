@@ -4,74 +4,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <set>
+#include <unordered_set>
 #include <vector>
 
 namespace zelkc {
 namespace {
-
-// Where the parser stands while it reads nested values, so that a repeated
-// key can be reported with its path. nlohmann keeps the last of two equal
-// keys silently; a graph file with two "shape" members is malformed.
-class KeyTracker {
- public:
-  struct Repeated {
-    std::string path;
-  };
-
-  bool operator()(int /*depth*/, nlohmann::json::parse_event_t event, Json& parsed) {
-    using Event = nlohmann::json::parse_event_t;
-    switch (event) {
-      case Event::object_start:
-        frames_.emplace_back().is_array = false;
-        break;
-      case Event::array_start:
-        frames_.emplace_back().is_array = true;
-        break;
-      case Event::key: {
-        Frame& top = frames_.back();
-        top.key = parsed.get<std::string>();
-        if (!top.keys.insert(top.key).second) {
-          throw Repeated{path()};
-        }
-        break;
-      }
-      case Event::value:
-        element_done();
-        break;
-      case Event::object_end:
-      case Event::array_end:
-        frames_.pop_back();
-        element_done();
-        break;
-    }
-    return true;
-  }
-
- private:
-  struct Frame {
-    bool is_array = false;
-    std::size_t index = 0;
-    std::string key;
-    std::set<std::string> keys;
-  };
-
-  void element_done() {
-    if (!frames_.empty() && frames_.back().is_array) {
-      ++frames_.back().index;
-    }
-  }
-
-  std::string path() const {
-    std::string result;
-    for (const Frame& frame : frames_) {
-      result = frame.is_array ? child_path(result, frame.index) : child_path(result, frame.key);
-    }
-    return result;
-  }
-
-  std::vector<Frame> frames_;
-};
 
 // nlohmann's messages start with "[json.exception.parse_error.101] "; the
 // rest ("parse error at line 3, column 5: ...") is what a user needs.
@@ -84,6 +21,144 @@ std::string without_exception_id(const char* what) {
   }
   return std::string(text);
 }
+
+// Builds the document from the parser's events, as nlohmann's own DOM
+// builder does, and adds what that one lacks:
+// - a key given twice in one object is an error with the key's path
+//   (nlohmann keeps the last of two equal keys silently; a graph file with two
+//   "shape" members is malformed);
+// - nesting is bounded, so no reader of the document recurses without limit;
+// - members are appended without a search (an ordered object's own insertion
+//   looks every earlier key up), and nothing is copied: the document is read
+//   in time linear in its size.
+// A value under construction is only ever the last element of its parent, and
+// a parent only grows once that element is complete, so the pointers on the
+// stack stay valid while siblings are appended.
+class DocumentBuilder {
+ public:
+  explicit DocumentBuilder(Json& root) : root_(root) {}
+
+  bool null() { return add(Json(nullptr)); }
+  bool boolean(bool value) { return add(Json(value)); }
+  bool number_integer(Json::number_integer_t value) { return add(Json(value)); }
+  bool number_unsigned(Json::number_unsigned_t value) { return add(Json(value)); }
+  bool number_float(Json::number_float_t value, const Json::string_t& /*text*/) {
+    return add(Json(value));
+  }
+  bool string(Json::string_t& value) { return add(Json(std::move(value))); }
+  bool binary(Json::binary_t& value) { return add(Json::binary(std::move(value))); }
+
+  bool start_object(std::size_t /*elements*/) { return open(Json::object()); }
+  bool start_array(std::size_t /*elements*/) { return open(Json::array()); }
+  bool end_object() { return close(); }
+  bool end_array() { return close(); }
+
+  bool key(Json::string_t& key) {
+    if (!frames_.back().note_key(key)) {
+      failure_ = Failure::usage(child_path(path(frames_.size() - 1), key) + ": key given twice");
+      return false;
+    }
+    pending_key_ = std::move(key);
+    return true;
+  }
+
+  bool parse_error(std::size_t /*position*/, const std::string& /*last_token*/,
+                   const nlohmann::detail::exception& error) {
+    failure_ = Failure::usage("not JSON: " + without_exception_id(error.what()));
+    return false;
+  }
+
+  [[nodiscard]] Failure failure() const { return failure_; }
+
+ private:
+  // Deeper than any document zelkc reads, shallow enough that walking one
+  // recursively is safe.
+  static constexpr std::size_t kMaxDepth = 512;
+
+  // An open array or object. The element in progress is always its last one,
+  // which is what a path through it names.
+  struct Frame {
+    // Objects up to this size look a new key up among their members; larger
+    // ones keep a set, so checking stays linear in the document.
+    static constexpr std::size_t kScanLimit = 16;
+
+    Json* value = nullptr;
+    std::unordered_set<std::string> keys;
+
+    // Whether `key` is new to this object; remembers it.
+    bool note_key(const std::string& key) {
+      const auto& members = value->get_ref<const Json::object_t&>();
+      if (members.size() < kScanLimit) {
+        return std::ranges::none_of(members,
+                                    [&](const auto& member) { return member.first == key; });
+      }
+      if (keys.empty()) {
+        for (const auto& member : members) {
+          keys.insert(member.first);
+        }
+      }
+      return keys.insert(key).second;
+    }
+  };
+
+  // Places `value` where the parser stands and returns where it now lives.
+  Json* place(Json&& value) {
+    if (frames_.empty()) {
+      root_ = std::move(value);
+      return &root_;
+    }
+    Json& parent = *frames_.back().value;
+    if (parent.is_array()) {
+      auto& elements = parent.get_ref<Json::array_t&>();
+      elements.push_back(std::move(value));
+      return &elements.back();
+    }
+    // The key was checked new on arrival, so the ordered object's searching
+    // insertion is not needed.
+    auto& members = parent.get_ref<Json::object_t&>();
+    members.emplace_back(std::move(pending_key_), std::move(value));
+    return &members.back().second;
+  }
+
+  bool add(Json&& value) {
+    place(std::move(value));
+    return true;
+  }
+
+  bool open(Json&& container) {
+    if (frames_.size() >= kMaxDepth) {
+      failure_ = Failure::usage("not JSON: arrays and objects nested more than " +
+                                std::to_string(kMaxDepth) + " deep");
+      return false;
+    }
+    frames_.emplace_back().value = place(std::move(container));
+    return true;
+  }
+
+  bool close() {
+    frames_.pop_back();
+    return true;
+  }
+
+  // The path of the elements in progress in the outermost `depth` frames.
+  std::string path(std::size_t depth) const {
+    std::string result;
+    for (std::size_t level = 0; level + 1 <= depth; ++level) {
+      const Json& parent = *frames_[level].value;
+      if (parent.is_array()) {
+        result = child_path(result, parent.size() - 1);
+      } else {
+        result = child_path(result, parent.get_ref<const Json::object_t&>().back().first);
+      }
+    }
+    return result;
+  }
+
+  Json& root_;
+  std::vector<Frame> frames_;
+  std::string pending_key_;
+  Failure failure_ = Failure::usage("not JSON");
+};
 
 using Errors = Json::error_handler_t;
 
@@ -172,13 +247,12 @@ void write_readable(const Json& value, std::string& out, std::size_t indent, std
 }  // namespace
 
 Outcome<Json> parse_json(std::string_view text) {
-  try {
-    return Json::parse(text.begin(), text.end(), KeyTracker{});
-  } catch (const KeyTracker::Repeated& repeated) {
-    return std::unexpected(Failure::usage(repeated.path + ": key given twice"));
-  } catch (const nlohmann::json::exception& error) {
-    return std::unexpected(Failure::usage("not JSON: " + without_exception_id(error.what())));
+  Json document;
+  DocumentBuilder builder(document);
+  if (!Json::sax_parse(text.begin(), text.end(), &builder)) {
+    return std::unexpected(builder.failure());
   }
+  return document;
 }
 
 std::string dump_readable(const Json& value, std::size_t width, Errors errors) {

@@ -7,10 +7,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <exception>
-#include <limits>
 #include <sstream>
 #include <vector>
 
+#include <zelk_compiler/checked.hpp>
 #include <zelk_compiler/debug.hpp>
 #include <zelk_compiler/encoder.hpp>
 
@@ -43,8 +43,7 @@ Outcome<void> check_reference_flags(const ReferenceFlags& flags) {
   if (config.heads == 0) {
     return std::unexpected(Failure::usage("--heads: must be at least 1"));
   }
-  if (config.hidden != 0 &&
-      config.sequence > std::numeric_limits<std::uint64_t>::max() / config.hidden) {
+  if (!zc::checked_mul(config.sequence, config.hidden)) {
     return std::unexpected(Failure::usage("--sequence times --hidden does not fit 64 bits"));
   }
   return {};

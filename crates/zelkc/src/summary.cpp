@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <variant>
 
+#include <zelk_compiler/checked.hpp>
+
 namespace zelkc {
 namespace zc = zelk_compiler;
 
@@ -17,10 +19,11 @@ namespace {
 constexpr std::uint64_t kMaxU64 = std::numeric_limits<std::uint64_t>::max();
 
 std::uint64_t add_or_throw(std::uint64_t a, std::uint64_t b) {
-  if (b > kMaxU64 - a) {
+  const auto sum = zc::checked_add(a, b);
+  if (!sum) {
     throw std::overflow_error("byte count does not fit 64 bits");
   }
-  return a + b;
+  return *sum;
 }
 
 // A buffer coming into use (`start`) or going out of use at `phase`.

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include <zelk_compiler/lib.hpp>
 
@@ -80,6 +82,17 @@ TEST(FitText, BestFitsWhereFirstFitDoesNot) {
   const std::string best = fit_text(long_sequence(), diagnose(170000, zc::PlacementStrategy::Best));
   EXPECT_NE(best.find("planner:       best\n"), std::string::npos) << best;
   EXPECT_NE(best.find("fits:          yes\n"), std::string::npos) << best;
+}
+
+TEST(FitText, BytesOfTheRowsNotShownStopAtTheLargestCountInsteadOfWrapping) {
+  zc::FitDiagnosis diagnosis = diagnose(170000, zc::PlacementStrategy::FirstFit);
+  std::vector<zc::LiveBuffer>& live = diagnosis.failure->live;
+  ASSERT_EQ(live.size(), 7U);
+  live[4].bytes = std::uint64_t{1} << 63U;
+  live[5].bytes = std::uint64_t{1} << 63U;
+  const std::string text = fit_text(long_sequence(), diagnosis, 3);
+  EXPECT_NE(text.find("  ... and 4 more (18446744073709551615 bytes)\n"), std::string::npos)
+      << text;
 }
 
 TEST(FitText, NoPlacementFitsWhenTheBoundIsOverTheWindow) {

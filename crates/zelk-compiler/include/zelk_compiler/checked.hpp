@@ -1,50 +1,62 @@
 // Overflow-checked integer arithmetic: the one place that knows how a count,
 // size or address may overflow and what happens when it does.
 //
-// Three families, each one small function per operation:
+// Each operation is one small function, and the families are built on each
+// other rather than written again:
 // - checked_*: the exact result, or nothing when it does not fit the type;
 // - saturating_*: the exact result, clamped to the type's range;
 // - align_up: the next multiple of an alignment, or nothing when that does not
-//   fit.
-// Both operands have the same type (signed or unsigned), so a narrower value
-// is widened on purpose by the caller; composed forms (checked_mul_add) are
-// built from the single operations rather than written again.
+//   fit (saturating_align_up clamps instead);
+// - checked_cast: a value in another integer type, or nothing when that type
+//   cannot hold it;
+// - checked_product: the product of a list, such as a shape's extents.
+// Both operands of an operation have the same type (signed or unsigned), so a
+// narrower value is widened on purpose by the caller. Nothing outside this
+// header calls the compiler's overflow builtins.
 #pragma once
 
 #include <concepts>
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <type_traits>
+#include <utility>
 
 namespace zelk_compiler {
 
-template <std::integral T>
-[[nodiscard]] constexpr std::optional<T> checked_add(T a, T b) {
-  T sum = 0;
-  if (__builtin_add_overflow(a, b, &sum)) {
+namespace detail {
+
+// The result of `op`, one of the compiler's overflow builtins, unless it
+// reports that the exact result does not fit T.
+template <std::integral T, class Op>
+[[nodiscard]] constexpr std::optional<T> checked_op(T a, T b, Op op) {
+  T result = 0;
+  if (op(a, b, &result)) {
     return std::nullopt;
   }
-  return sum;
+  return result;
+}
+
+}  // namespace detail
+
+template <std::integral T>
+[[nodiscard]] constexpr std::optional<T> checked_add(T a, T b) {
+  return detail::checked_op(a, b,
+                            [](T x, T y, T* sum) { return __builtin_add_overflow(x, y, sum); });
 }
 
 template <std::integral T>
 [[nodiscard]] constexpr std::optional<T> checked_sub(T a, T b) {
-  T difference = 0;
-  if (__builtin_sub_overflow(a, b, &difference)) {
-    return std::nullopt;
-  }
-  return difference;
+  return detail::checked_op(
+      a, b, [](T x, T y, T* difference) { return __builtin_sub_overflow(x, y, difference); });
 }
 
 template <std::integral T>
 [[nodiscard]] constexpr std::optional<T> checked_mul(T a, T b) {
-  T product = 0;
-  if (__builtin_mul_overflow(a, b, &product)) {
-    return std::nullopt;
-  }
-  return product;
+  return detail::checked_op(
+      a, b, [](T x, T y, T* product) { return __builtin_mul_overflow(x, y, product); });
 }
 
 // a * b + c, nothing when either step overflows.
@@ -101,6 +113,33 @@ template <std::unsigned_integral T>
 template <std::unsigned_integral T>
 [[nodiscard]] constexpr T saturating_align_up(T value, T alignment) {
   return align_up(value, alignment).value_or(std::numeric_limits<T>::max());
+}
+
+// `value` as a `To`, nothing when `To` cannot hold it: a narrowing that would
+// cut it, or a change of sign that would reinterpret it.
+template <std::integral To, std::integral From>
+[[nodiscard]] constexpr std::optional<To> checked_cast(From value) {
+  if (!std::in_range<To>(value)) {
+    return std::nullopt;
+  }
+  return static_cast<To>(value);
+}
+
+// The product of `factors`, 1 for none; nothing when it does not fit. A zero
+// factor makes it 0 even when the factors before it overflow: the exact
+// product is then 0, which fits.
+[[nodiscard]] constexpr std::optional<std::uint64_t> checked_product(
+    std::span<const std::uint64_t> factors) {
+  std::optional<std::uint64_t> product = 1;
+  for (const std::uint64_t factor : factors) {
+    if (factor == 0) {
+      return 0;
+    }
+    if (product) {
+      product = checked_mul(*product, factor);
+    }
+  }
+  return product;
 }
 
 }  // namespace zelk_compiler

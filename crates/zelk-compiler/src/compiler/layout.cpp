@@ -4,7 +4,7 @@
 #include <optional>
 #include <stdexcept>
 
-#include "checked.hpp"
+#include "zelk_compiler/checked.hpp"
 #include "zelk_compiler/compiler.hpp"
 
 namespace zelk_compiler {
@@ -15,7 +15,7 @@ constexpr std::uint32_t kLayoutAlignment = 16;
 constexpr std::uint64_t kSixWorkerElements = 96;
 
 std::uint64_t byte_size(const Tensor& tensor) {
-  const auto bytes = detail::checked_mul(tensor.elements(), size(tensor.dtype));
+  const auto bytes = checked_mul(tensor.elements(), size(tensor.dtype));
   if (!bytes) {
     throw std::overflow_error("tensor byte size does not fit 64 bits: " + tensor.name);
   }

@@ -1,11 +1,12 @@
 // Exchange transfers: the input shares an operation needs moved, and the
 // consistency check of one exchange phase.
-#include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <unordered_set>
 
 #include "compiler/errors.hpp"
+#include "zelk_compiler/checked.hpp"
 #include "zelk_compiler/compiler.hpp"
 
 namespace zelk_compiler {
@@ -44,8 +45,9 @@ Result<std::vector<Transfer>> transfers_for(const Graph& graph, std::span<const 
       continue;
     }
     const Tensor& tensor = graph.tensors[input.index];
-    const std::uint64_t share = local_bytes(tensor, source);
-    if (share > std::numeric_limits<std::uint32_t>::max()) {
+    const std::optional<std::uint32_t> share =
+        checked_cast<std::uint32_t>(local_bytes(tensor, source));
+    if (!share) {
       return std::unexpected(detail::data_limit_error(source.tiles.front(), tensor.name));
     }
     for (std::size_t position = 0; position < output.tiles.size(); ++position) {
@@ -54,10 +56,8 @@ Result<std::vector<Transfer>> transfers_for(const Graph& graph, std::span<const 
       if (from == destination) {
         continue;
       }
-      transfers.push_back(Transfer{.source_tile = from,
-                                   .destination_tile = destination,
-                                   .tensor = input,
-                                   .bytes = static_cast<std::uint32_t>(share)});
+      transfers.push_back(Transfer{
+          .source_tile = from, .destination_tile = destination, .tensor = input, .bytes = *share});
     }
   }
   return transfers;

@@ -6,8 +6,8 @@
 #include <span>
 #include <vector>
 
-#include "checked.hpp"
 #include "encoder/vector_kernels.hpp"
+#include "zelk_compiler/checked.hpp"
 #include "zelk_compiler/encoder.hpp"
 
 namespace zelk_compiler {
@@ -20,7 +20,7 @@ static_assert(std::bit_cast<std::uint32_t>(layer_norm_epsilon) == 0x3727C5AC);
 // does not fit a machine word names a list no memory can hold, so it is too
 // short by definition.
 bool holds_matrix(std::span<const float> weights, std::uint64_t rows, std::uint64_t columns) {
-  const auto needed = detail::checked_mul(rows, columns);
+  const auto needed = checked_mul(rows, columns);
   return needed && weights.size() >= *needed;
 }
 
@@ -94,7 +94,7 @@ Result<std::vector<float>> detail::encoder_reference_on(detail::VectorIsa isa, E
   const std::uint64_t hidden = config.hidden;
   const std::uint64_t feed_forward = config.feed_forward;
 
-  const auto elements = detail::checked_mul(sequence, hidden);
+  const auto elements = checked_mul(sequence, hidden);
   if (!elements || *elements != input.size()) {
     return std::unexpected(CompileError::graph("encoder input size mismatch"));
   }
@@ -109,7 +109,7 @@ Result<std::vector<float>> detail::encoder_reference_on(detail::VectorIsa isa, E
   if (input.empty()) {
     return std::vector<float>{};
   }
-  if (!detail::checked_mul(sequence, sequence) || !detail::checked_mul(sequence, feed_forward)) {
+  if (!checked_mul(sequence, sequence) || !checked_mul(sequence, feed_forward)) {
     return std::unexpected(CompileError::graph("invalid encoder dimensions"));
   }
 

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "checked.hpp"
+#include "zelk_compiler/checked.hpp"
 #include "zelk_compiler/encoder.hpp"
 
 namespace zelk_compiler {
@@ -20,16 +20,16 @@ constexpr std::uint64_t period = 101;
 // terms grow with `index`, so checking them at the largest index checks every
 // one; a matrix whose terms would wrap is refused before anything is made.
 std::vector<float> weight_matrix(std::uint64_t rows, std::uint64_t columns, std::uint64_t salt) {
-  const auto count = detail::checked_mul(rows, columns);
+  const auto count = checked_mul(rows, columns);
   if (!count) {
     throw std::overflow_error("encoder weight matrix size overflows");
   }
   if (*count == 0) {
     return {};
   }
-  const auto largest_step = detail::checked_mul(*count - 1, index_step);
-  const auto salt_offset = detail::checked_mul(salt, salt_step);
-  if (!largest_step || !salt_offset || !detail::checked_add(*largest_step, *salt_offset)) {
+  const auto largest_step = checked_mul(*count - 1, index_step);
+  const auto salt_offset = checked_mul(salt, salt_step);
+  if (!largest_step || !salt_offset || !checked_add(*largest_step, *salt_offset)) {
     throw std::overflow_error("encoder weight index overflows");
   }
 

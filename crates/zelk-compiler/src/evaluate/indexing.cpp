@@ -22,7 +22,7 @@ AxisSplit split_at(ShapeView shape, std::uint64_t axis) {
 }
 
 void require_elements(std::span<const float> values, ShapeView shape, const char* what) {
-  const auto count = shape_elements(shape);
+  const auto count = checked_product(shape);
   if (!count || *count != values.size()) {
     throw std::invalid_argument(what);
   }

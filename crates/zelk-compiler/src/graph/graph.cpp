@@ -8,8 +8,8 @@
 #include <string>
 #include <utility>
 
-#include "checked.hpp"
 #include "overloaded.hpp"
+#include "zelk_compiler/checked.hpp"
 #include "zelk_compiler/detail/shape_rules.hpp"
 
 namespace zelk_compiler {
@@ -74,7 +74,7 @@ bool is_unary(const OpKind& kind) {
 }  // namespace
 
 std::uint64_t Tensor::elements() const {
-  const auto count = detail::shape_elements(shape);
+  const auto count = checked_product(shape);
   if (!count) {
     throw std::overflow_error("tensor element count does not fit 64 bits");
   }

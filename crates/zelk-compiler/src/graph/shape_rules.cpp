@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <variant>
 
-#include "checked.hpp"
 #include "overloaded.hpp"
+#include "zelk_compiler/checked.hpp"
 
 namespace zelk_compiler::detail {
 namespace {
@@ -97,8 +97,8 @@ std::optional<Shape> transpose_shape(ShapeView source, ShapeView permutation) {
 }
 
 bool reshape_fits(ShapeView from, ShapeView to) {
-  const auto before = shape_elements(from);
-  const auto after = shape_elements(to);
+  const auto before = checked_product(from);
+  const auto after = checked_product(to);
   return before && after && *before == *after;
 }
 

@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <string>
 
-#include "checked.hpp"
+#include "zelk_compiler/checked.hpp"
 #include "zelk_compiler/graph.hpp"
 
 namespace zelk_compiler {
@@ -17,8 +17,8 @@ bool tensor_is_valid(const Tensor& tensor, std::uint64_t position) {
   if (std::ranges::find(tensor.shape, std::uint64_t{0}) != tensor.shape.end()) {
     return false;
   }
-  const auto elements = detail::shape_elements(tensor.shape);
-  return elements && detail::checked_mul(*elements, size(tensor.dtype));
+  const auto elements = checked_product(tensor.shape);
+  return elements && checked_mul(*elements, size(tensor.dtype));
 }
 
 bool op_is_valid(const Op& op, std::uint64_t position, const std::vector<Tensor>& tensors) {

@@ -2,9 +2,10 @@
 #include "support/literal_planner.hpp"
 
 #include <algorithm>
-#include <limits>
 #include <string>
 #include <unordered_map>
+
+#include "zelk_compiler/checked.hpp"
 
 namespace zelk_compiler::test_support {
 namespace {
@@ -51,20 +52,20 @@ Result<std::vector<Allocation>> plan_memory_literal(const Graph& graph,
   std::unordered_map<std::uint16_t, std::vector<Allocation>> by_tile;
   for (const Tensor& tensor : graph.tensors) {
     const Layout& layout = layouts[tensor.id.index];
-    const std::uint64_t n = local_bytes(tensor, layout);
-    if (n > std::numeric_limits<std::uint32_t>::max()) {
+    const auto n = checked_cast<std::uint32_t>(local_bytes(tensor, layout));
+    if (!n) {
       return std::unexpected(data_limit(layout.tiles.front(), tensor.name));
     }
-    const auto size = align_u32(static_cast<std::uint32_t>(n), layout.alignment);
+    const auto size = align_u32(*n, layout.alignment);
     if (!size) return std::unexpected(CompileError::memory("address overflow"));
     for (const std::uint16_t tile : layout.tiles) {
       std::vector<Allocation>& existing = by_tile[tile];
       std::uint32_t address = options.data_base;
       std::uint32_t end = 0;
       while (true) {
-        if (__builtin_add_overflow(address, *size, &end)) {
-          return std::unexpected(CompileError::memory("address overflow"));
-        }
+        const auto fitted_end = checked_add(address, *size);
+        if (!fitted_end) return std::unexpected(CompileError::memory("address overflow"));
+        end = *fitted_end;
         const Allocation* conflict = nullptr;
         for (const Allocation& other : existing) {
           if (lifetimes_overlap(produced[tensor.id.index], consumed[tensor.id.index],
