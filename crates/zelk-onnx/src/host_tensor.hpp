@@ -1,6 +1,7 @@
 // Values the importer knows while it reads a model: initialisers, Constant
-// nodes and the shape arithmetic folded from them, with the arithmetic that
-// folds it.
+// nodes and the shape arithmetic folded from them (fold.hpp folds it). Shapes
+// follow the library's shape rules; what is the importer's own is the 64-bit
+// integer values that shape arithmetic computes.
 #pragma once
 
 #include <cstdint>
@@ -10,11 +11,14 @@
 #include <utility>
 #include <vector>
 
+#include <zelk_compiler/detail/shape_rules.hpp>
 #include <zelk_compiler/error.hpp>
 
 namespace zelk_onnx::detail {
 
-using Shape = std::vector<std::uint64_t>;
+using zelk_compiler::detail::Shape;
+using zelk_compiler::detail::shape_text;
+using zelk_compiler::detail::ShapeView;
 
 // The importer's failures are all `Graph` errors.
 [[nodiscard]] inline std::unexpected<zelk_compiler::CompileError> fail(std::string message) {
@@ -48,12 +52,8 @@ struct HostTensor {
                                               std::vector<std::int64_t> values);
 };
 
-// "[2, 3]".
-[[nodiscard]] std::string shape_text(std::span<const std::uint64_t> shape);
-
 // The element count of `shape`, refused when it overflows 64 bits.
-[[nodiscard]] zelk_compiler::Result<std::uint64_t> element_count(
-    std::span<const std::uint64_t> shape);
+[[nodiscard]] zelk_compiler::Result<std::uint64_t> element_count(ShapeView shape);
 
 // Folding allocates only within this many elements in all, so that no model
 // can make the importer allocate without bound.
@@ -71,62 +71,10 @@ class FoldBudget {
 [[nodiscard]] zelk_compiler::Result<std::uint64_t> normalize_axis(std::int64_t axis,
                                                                   std::uint64_t rank);
 
-// NumPy broadcasting of two shapes, aligned at their last axes.
-[[nodiscard]] zelk_compiler::Result<Shape> broadcast_shapes(std::span<const std::uint64_t> left,
-                                                            std::span<const std::uint64_t> right);
-
-enum class Arithmetic { Add, Sub, Mul, Div, Pow, Equal };
-
-// Element-wise `op` with broadcasting. Both operands have the same element
-// class (float, or integers); Pow takes floats only, Equal gives booleans.
-// Integer overflow and division by zero are errors.
-[[nodiscard]] zelk_compiler::Result<HostTensor> fold_arithmetic(Arithmetic op,
-                                                                const HostTensor& left,
-                                                                const HostTensor& right,
-                                                                FoldBudget& budget);
-[[nodiscard]] zelk_compiler::Result<HostTensor> fold_sqrt(const HostTensor& value,
-                                                          FoldBudget& budget);
-[[nodiscard]] zelk_compiler::Result<HostTensor> fold_cast(const HostTensor& value, ElementType to,
-                                                          FoldBudget& budget);
-// A copy of `value` under `shape`, which has as many elements.
-[[nodiscard]] zelk_compiler::Result<HostTensor> fold_copy(const HostTensor& value, Shape shape,
-                                                          FoldBudget& budget);
-// `condition` picks from `then` where nonzero, from `otherwise` elsewhere.
-[[nodiscard]] zelk_compiler::Result<HostTensor> fold_where(const HostTensor& condition,
-                                                           const HostTensor& then,
-                                                           const HostTensor& otherwise,
-                                                           FoldBudget& budget);
-// `value` broadcast with `shape` (both ways, as ONNX Expand).
-[[nodiscard]] zelk_compiler::Result<HostTensor> fold_expand(const HostTensor& value,
-                                                            std::span<const std::uint64_t> shape,
-                                                            FoldBudget& budget);
-[[nodiscard]] zelk_compiler::Result<HostTensor> fold_transpose(
-    const HostTensor& value, std::span<const std::uint64_t> permutation, FoldBudget& budget);
-// Positions [start, end) of `axis`.
-[[nodiscard]] zelk_compiler::Result<HostTensor> fold_slice(const HostTensor& value,
-                                                           std::uint64_t axis, std::uint64_t start,
-                                                           std::uint64_t end, FoldBudget& budget);
-[[nodiscard]] zelk_compiler::Result<HostTensor> fold_concat(
-    std::span<const HostTensor* const> parts, std::uint64_t axis, FoldBudget& budget);
-// ONNX Gather: the entries of `indices` (negative counting from the end)
-// taken along `axis`.
-[[nodiscard]] zelk_compiler::Result<HostTensor> fold_gather(const HostTensor& data,
-                                                            const HostTensor& indices,
-                                                            std::uint64_t axis, FoldBudget& budget);
-// `count` copies of `value` (a one-element tensor) under `shape`.
-[[nodiscard]] zelk_compiler::Result<HostTensor> fold_fill(const HostTensor& value,
-                                                          std::span<const std::uint64_t> shape,
-                                                          FoldBudget& budget);
-// start, start + delta, ... below `limit` (above it for a negative delta).
-[[nodiscard]] zelk_compiler::Result<HostTensor> fold_range(const HostTensor& start,
-                                                           const HostTensor& limit,
-                                                           const HostTensor& delta,
-                                                           FoldBudget& budget);
-
 // The entries of a one-dimensional (or scalar) integer tensor.
 [[nodiscard]] zelk_compiler::Result<std::vector<std::int64_t>> integer_list(const HostTensor& value,
                                                                             std::string_view what);
 // A shape as an int64 tensor, refused when an extent does not fit int64.
-[[nodiscard]] zelk_compiler::Result<HostTensor> shape_tensor(std::span<const std::uint64_t> shape);
+[[nodiscard]] zelk_compiler::Result<HostTensor> shape_tensor(ShapeView shape);
 
 }  // namespace zelk_onnx::detail

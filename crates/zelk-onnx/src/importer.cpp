@@ -19,8 +19,9 @@
 #include <algorithm>
 #include <utility>
 
+#include "fold.hpp"
 #include "graph_index.hpp"
-#include "operators.hpp"
+#include "operators/table.hpp"
 #include "patterns.hpp"
 #include "tensor_proto.hpp"
 
@@ -48,7 +49,8 @@ std::string node_label(const onnx::NodeProto& node, std::size_t index) {
   return which + " (" + node.op_type() + ")";
 }
 
-Result<void> check_opset(const onnx::ModelProto& model) {
+// The version of the ONNX operator set the model imports.
+Result<std::int64_t> onnx_opset(const onnx::ModelProto& model) {
   for (const onnx::OperatorSetIdProto& opset : model.opset_import()) {
     if (!is_onnx_domain(opset.domain())) {
       continue;
@@ -57,7 +59,7 @@ Result<void> check_opset(const onnx::ModelProto& model) {
       return fail("opset " + std::to_string(opset.version()) + " is not supported (" +
                   std::to_string(kFirstOpset) + " to " + std::to_string(kLastOpset) + " are)");
     }
-    return {};
+    return opset.version();
   }
   return fail("the model imports no ONNX opset");
 }
@@ -225,7 +227,7 @@ bool is_constant_node(const onnx::NodeProto& node) {
 // One node through its operator's handler, which must define every output
 // the node names.
 Result<void> import_node(Importer& in, const onnx::NodeProto& node, const std::string& label) {
-  const Operator* op = is_onnx_domain(node.domain()) ? find_operator(node.op_type()) : nullptr;
+  const Operator* op = find_operator(node.domain(), node.op_type(), in.opset);
   if (op == nullptr) {
     std::string message = label + ": unsupported operator";
     if (!node.domain().empty()) {
@@ -516,11 +518,13 @@ Result<OnnxModel> import_model(onnx::ModelProto& model, const Dims& dims,
   if (!model.has_graph()) {
     return fail("not an ONNX model: it has no graph");
   }
-  if (auto opset = check_opset(model); !opset) {
+  const auto opset = onnx_opset(model);
+  if (!opset) {
     return std::unexpected(opset.error());
   }
   onnx::GraphProto& graph = *model.mutable_graph();
   Importer in(graph, directory, fold_elements);
+  in.opset = *opset;
   for (onnx::TensorProto& initializer : *graph.mutable_initializer()) {
     auto stored = check_tensor(initializer, directory);
     if (!stored) {

@@ -1,6 +1,6 @@
 // The state of one import: the graph being built, what every ONNX value name
 // stands for, and the constants known so far. Operator handlers
-// (operators.cpp) read node inputs and define node outputs through it.
+// (operators/) read node inputs and define node outputs through it.
 #pragma once
 
 #include <cstddef>
@@ -86,6 +86,7 @@ struct Importer {
   [[nodiscard]] zelk_compiler::Result<zelk_compiler::TensorId> reshaped(
       std::string_view name, zelk_compiler::TensorId input, Shape shape);
 
+  std::int64_t opset = 0;  // of the ONNX operator set, which the operator table is keyed by
   zelk_compiler::Graph graph;
   zelk_compiler::TensorValues weights;
   FoldBudget budget;

@@ -10,7 +10,7 @@
 
 #include "importer.hpp"
 #include "mapped_file.hpp"
-#include "operators.hpp"
+#include "operators/table.hpp"
 
 namespace zelk_onnx {
 namespace {

@@ -7,7 +7,7 @@
 #include <limits>
 #include <string>
 
-#include "host_tensor.hpp"
+#include "fold.hpp"
 
 namespace zelk_onnx::detail {
 namespace {
@@ -99,6 +99,54 @@ TEST(Folding, DataMovementReadsInRowMajorOrder) {
   EXPECT_EQ(expanded->integers, (std::vector<std::int64_t>{1, 1, 2, 2, 3, 3, 1, 1, 2, 2, 3, 3}));
 }
 
+// An empty tensor's leading extents may multiply beyond 64 bits; folding it
+// must neither read nor loop over blocks that hold nothing.
+TEST(Folding, EmptyValuesWithHugeLeadingExtentsFoldToEmptyValues) {
+  FoldBudget budget(kPlenty);
+  const std::uint64_t huge = 1ULL << 40;
+  const HostTensor z = ints({huge, huge, 0}, {});
+  const HostTensor* parts[] = {&z, &z};
+  const auto joined = fold_concat(parts, 2, budget);
+  ASSERT_TRUE(joined);
+  EXPECT_EQ(joined->shape, (Shape{huge, huge, 0}));
+  EXPECT_TRUE(joined->integers.empty());
+  const auto gathered = fold_gather(ints({huge, huge, 3, 0}, {}), ints({1}, {2}), 2, budget);
+  ASSERT_TRUE(gathered);
+  EXPECT_EQ(gathered->shape, (Shape{huge, huge, 1, 0}));
+  const auto sliced = fold_slice(ints({huge, huge, 3, 0}, {}), 2, 1, 3, budget);
+  ASSERT_TRUE(sliced);
+  EXPECT_EQ(sliced->shape, (Shape{huge, huge, 2, 0}));
+  const auto transposed = fold_transpose(z, std::vector<std::uint64_t>{2, 0, 1}, budget);
+  ASSERT_TRUE(transposed);
+  EXPECT_EQ(transposed->shape, (Shape{0, huge, huge}));
+  // Indices are still checked wherever a block before the axis exists.
+  expect_error(fold_gather(ints({2, 3, 0}, {}), ints({}, {5}), 1, budget),
+               "Gather index 5 is out of range");
+}
+
+// Slices of constants may be empty (a Split part of size 0), which graph
+// tensors never are.
+TEST(Folding, EmptySlicesAndBroadcastsOfScalars) {
+  FoldBudget budget(kPlenty);
+  const auto nothing = fold_slice(ramp({2, 3}), 1, 2, 2, budget);
+  ASSERT_TRUE(nothing);
+  EXPECT_EQ(nothing->shape, (Shape{2, 0}));
+  EXPECT_TRUE(nothing->integers.empty());
+  const auto where = fold_where(HostTensor::of_integers(ElementType::Bool, {2, 1}, {1, 0}),
+                                ints({}, {7}), ramp({3}), budget);
+  ASSERT_TRUE(where);
+  EXPECT_EQ(where->shape, (Shape{2, 3}));
+  EXPECT_EQ(where->integers, (std::vector<std::int64_t>{7, 7, 7, 0, 1, 2}));
+  const HostTensor floats = HostTensor::of_floats({2}, {1.5F, -2.0F});
+  const auto scaled =
+      fold_arithmetic(Arithmetic::Mul, floats, HostTensor::of_floats({}, {2.0F}), budget);
+  ASSERT_TRUE(scaled);
+  EXPECT_EQ(scaled->floats, (std::vector<float>{3.0F, -4.0F}));
+  const auto scalar = fold_transpose(ints({}, {4}), std::vector<std::uint64_t>{}, budget);
+  ASSERT_TRUE(scalar);
+  EXPECT_EQ(scalar->integers, (std::vector<std::int64_t>{4}));
+}
+
 TEST(Folding, OutOfRangeArgumentsAreRefused) {
   FoldBudget budget(kPlenty);
   const HostTensor x = ramp({2, 3});
@@ -111,6 +159,12 @@ TEST(Folding, OutOfRangeArgumentsAreRefused) {
   const HostTensor row = ramp({3});
   const HostTensor* mixed[] = {&x, &row};
   expect_error(fold_concat(mixed, 0, budget), "Concat of [2, 3] and [3]");
+  const HostTensor wide = ints({std::numeric_limits<std::uint64_t>::max(), 0}, {});
+  const HostTensor* overflowing[] = {&wide, &wide};
+  expect_error(fold_concat(overflowing, 0, budget), "Concat extent beyond 64 bits");
+  const HostTensor floats = HostTensor::of_floats({3}, {1, 2, 3});
+  const HostTensor* misfit_then_type[] = {&x, &row, &floats};
+  expect_error(fold_concat(misfit_then_type, 0, budget), "Concat of [2, 3] and [3]");
   EXPECT_FALSE(normalize_axis(2, 2));
   EXPECT_EQ(normalize_axis(-2, 2), 0U);
 }

@@ -12,6 +12,7 @@
 #include <zelk_onnx/onnx.hpp>
 
 #include "onnx_test_support.hpp"
+#include "operators/table.hpp"
 
 namespace zelk_onnx {
 namespace {
@@ -418,6 +419,27 @@ TEST(SupportedOperators, AreListedInOrder) {
   EXPECT_TRUE(std::ranges::is_sorted(names));
   for (const char* name : {"MatMul", "Gemm", "LayerNormalization", "Softmax", "Shape", "Split"}) {
     EXPECT_NE(std::ranges::find(names, name), names.end()) << name;
+  }
+  EXPECT_EQ(std::ranges::adjacent_find(names), names.end());
+}
+
+TEST(SupportedOperators, AreFoundByDomainNameAndOpset) {
+  using detail::find_operator;
+  const detail::Operator* add = find_operator("", "Add", 13);
+  ASSERT_NE(add, nullptr);
+  EXPECT_EQ(add->op_type, "Add");
+  // Both spellings of the ONNX domain, and every supported opset, find it.
+  EXPECT_EQ(find_operator("ai.onnx", "Add", 17), add);
+  EXPECT_EQ(find_operator("", "Add", 15), add);
+  EXPECT_EQ(find_operator("", "Add", 12), nullptr);  // before its definition
+  EXPECT_EQ(find_operator("com.microsoft", "Add", 17), nullptr);
+  EXPECT_EQ(find_operator("", "Adds", 17), nullptr);
+  EXPECT_EQ(find_operator("", "Abs", 17), nullptr);  // sorts before every entry
+  EXPECT_EQ(find_operator("", "Zeros", 17), nullptr);
+  for (const std::string_view name : supported_operators()) {
+    const detail::Operator* found = find_operator("", name, 17);
+    ASSERT_NE(found, nullptr) << name;
+    EXPECT_EQ(found->op_type, name);
   }
 }
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "evaluate/kernels.hpp"
-#include "evaluate/walk.hpp"
+#include "zelk_compiler/detail/walk.hpp"
 
 namespace zelk_compiler::detail {
 namespace {

@@ -3,7 +3,7 @@
 
 #include "checked.hpp"
 #include "evaluate/kernels.hpp"
-#include "evaluate/walk.hpp"
+#include "zelk_compiler/detail/walk.hpp"
 
 namespace zelk_compiler::detail {
 
@@ -45,6 +45,23 @@ std::vector<WalkAxis<3>> broadcast_walk(ShapeView left, ShapeView right, ShapeVi
     stride[kWalkOutput] *= output[i];
     stride[kWalkLeft] *= a;
     stride[kWalkRight] *= b;
+  }
+  return axes;
+}
+
+std::vector<WalkAxis<2>> transpose_walk(ShapeView shape, ShapeView permutation) {
+  // Row-major strides of the input, then the output's axes in order, each
+  // read along the input axis it comes from.
+  std::vector<std::uint64_t> input_stride(shape.size(), 1);
+  for (std::size_t a = shape.size(); a > 1; --a) {
+    input_stride[a - 2] = input_stride[a - 1] * shape[a - 1];
+  }
+  std::vector<WalkAxis<2>> axes(shape.size());
+  std::uint64_t output_stride = 1;
+  for (std::size_t i = shape.size(); i > 0; --i) {
+    const std::uint64_t from = permutation[i - 1];
+    axes[i - 1] = WalkAxis<2>{.extent = shape[from], .step = {output_stride, input_stride[from]}};
+    output_stride *= shape[from];
   }
   return axes;
 }

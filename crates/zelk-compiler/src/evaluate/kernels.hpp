@@ -15,7 +15,7 @@
 #include <span>
 
 #include "encoder/vector_kernels.hpp"
-#include "graph/shape_rules.hpp"
+#include "zelk_compiler/detail/walk.hpp"
 
 namespace zelk_compiler::detail {
 
@@ -64,15 +64,6 @@ void layer_norm_last(VectorIsa isa, std::span<const float> input, ShapeView shap
 // axis's extent.
 void reduce_mean_axis(std::span<const float> input, ShapeView shape, std::uint64_t axis,
                       std::span<float> output);
-
-// How `shape` splits around `axis`: the elements before it, its extent and
-// the elements after it (each line along the axis is `inner` apart).
-struct AxisSplit {
-  std::uint64_t outer;
-  std::uint64_t extent;
-  std::uint64_t inner;
-};
-[[nodiscard]] AxisSplit split_at(ShapeView shape, std::uint64_t axis);
 
 // Throws std::invalid_argument unless `values` holds exactly the elements of
 // `shape`.

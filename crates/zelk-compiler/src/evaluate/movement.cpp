@@ -5,13 +5,10 @@
 #include <vector>
 
 #include "evaluate/kernels.hpp"
-#include "evaluate/walk.hpp"
+#include "zelk_compiler/detail/walk.hpp"
 
 namespace zelk_compiler::detail {
 namespace {
-
-constexpr std::size_t kTo = 0;
-constexpr std::size_t kFrom = 1;
 
 // Copies `count` values taken `step` apart to consecutive places.
 void gather(const float* from, std::uint64_t step, float* to, std::uint64_t count) {
@@ -37,23 +34,11 @@ void transpose_values(std::span<const float> input, ShapeView shape, ShapeView p
   if (output.empty()) {
     return;
   }
-  // Row-major strides of the input, then the output's axes in order, each
-  // read along the input axis it comes from.
-  std::vector<std::uint64_t> input_stride(shape.size(), 1);
-  for (std::size_t a = shape.size(); a > 1; --a) {
-    input_stride[a - 2] = input_stride[a - 1] * shape[a - 1];
-  }
-  std::vector<WalkAxis<2>> axes(shape.size());
-  std::uint64_t output_stride = 1;
-  for (std::size_t i = shape.size(); i > 0; --i) {
-    const std::uint64_t from = permutation[i - 1];
-    axes[i - 1] = WalkAxis<2>{.extent = shape[from], .step = {output_stride, input_stride[from]}};
-    output_stride *= shape[from];
-  }
-  axes = simplify_walk(axes);
+  const auto axes = simplify_walk(transpose_walk(shape, permutation));
   const WalkAxis<2>& line = axes.back();
   walk_lines(axes, [&](const std::array<std::uint64_t, 2>& at) {
-    gather(input.data() + at[kFrom], line.step[kFrom], output.data() + at[kTo], line.extent);
+    gather(input.data() + at[kWalkFrom], line.step[kWalkFrom], output.data() + at[kWalkTo],
+           line.extent);
   });
 }
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "graph/shape_rules.hpp"
+#include "zelk_compiler/detail/shape_rules.hpp"
 
 namespace zelk_compiler::detail {
 namespace {

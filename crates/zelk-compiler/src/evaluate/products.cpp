@@ -5,7 +5,7 @@
 
 #include "checked.hpp"
 #include "evaluate/kernels.hpp"
-#include "evaluate/walk.hpp"
+#include "zelk_compiler/detail/walk.hpp"
 
 namespace zelk_compiler::detail {
 

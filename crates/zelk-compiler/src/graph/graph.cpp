@@ -8,9 +8,9 @@
 #include <string>
 #include <utility>
 
-#include "graph/shape_rules.hpp"
 #include "overloaded.hpp"
 #include "zelk_compiler/checked.hpp"
+#include "zelk_compiler/detail/shape_rules.hpp"
 
 namespace zelk_compiler {
 namespace {

@@ -1,5 +1,5 @@
 // The shape rules of the operation kinds.
-#include "graph/shape_rules.hpp"
+#include "zelk_compiler/detail/shape_rules.hpp"
 
 #include <algorithm>
 #include <variant>
@@ -136,11 +136,11 @@ ConcatFit concat_shape(std::span<const ShapeView> inputs, std::uint64_t axis) {
     }
     const auto sum = fits ? checked_add(shape[axis], other[axis]) : std::nullopt;
     if (!sum) {
-      return {.shape = std::nullopt, .misfit = i};
+      return {.shape = std::nullopt, .misfit = i, .overflow = fits};
     }
     shape[axis] = *sum;
   }
-  return {.shape = std::move(shape), .misfit = 0};
+  return {.shape = std::move(shape), .misfit = 0, .overflow = false};
 }
 
 std::optional<Shape> reduce_shape(ShapeView source, std::uint64_t axis) {

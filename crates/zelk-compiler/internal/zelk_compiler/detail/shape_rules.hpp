@@ -1,6 +1,7 @@
 // The shape rule of every operation kind, written once: the builders use
-// them to refuse misfits with their own messages, and host evaluation uses
-// them to check graphs that were assembled from raw records.
+// them to refuse misfits with their own messages, host evaluation uses them
+// to check graphs that were assembled from raw records, and the ONNX importer
+// folds shape arithmetic with them.
 #pragma once
 
 #include <cstdint>
@@ -53,10 +54,12 @@ using ShapeView = std::span<const std::uint64_t>;
 
 // How `concat_shape` judged its inputs: the concatenated shape, or the
 // position of the first input that does not fit the first one (0 when there
-// are no inputs or the axis is not one of the first input's).
+// are no inputs or the axis is not one of the first input's) and whether it
+// fits but takes the summed extent beyond 64 bits.
 struct ConcatFit {
   std::optional<Shape> shape;
   std::size_t misfit = 0;
+  bool overflow = false;
 };
 
 // One or more shapes of equal rank, equal extents except along `axis`, whose

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "graph/shape_rules.hpp"
+#include "zelk_compiler/detail/shape_rules.hpp"
 
 namespace zelk_compiler::detail {
 
@@ -86,6 +86,17 @@ void walk_lines(const std::vector<WalkAxis<N>>& axes, Line line) {
   }
 }
 
+// The operands of a copying walk, by their place in `WalkAxis::step`.
+inline constexpr std::size_t kWalkTo = 0;
+inline constexpr std::size_t kWalkFrom = 1;
+
+// The axes of the transpose of a tensor of shape `shape`: output axis i runs
+// along input axis permutation[i], with the steps {output, input} in
+// elements. `permutation` is a permutation of the axes (`transpose_shape`
+// checks it) and the element count fits 64 bits; a walk of no elements must
+// not be run. Not simplified.
+[[nodiscard]] std::vector<WalkAxis<2>> transpose_walk(ShapeView shape, ShapeView permutation);
+
 // The operands of a broadcast walk, by their place in `WalkAxis::step`.
 inline constexpr std::size_t kWalkOutput = 0;
 inline constexpr std::size_t kWalkLeft = 1;
@@ -96,5 +107,16 @@ inline constexpr std::size_t kWalkRight = 2;
 // of lower rank, is read with step 0. Not simplified.
 [[nodiscard]] std::vector<WalkAxis<3>> broadcast_walk(ShapeView left, ShapeView right,
                                                       ShapeView output);
+
+// How `shape` splits around `axis`: the elements before it, its extent and
+// the elements after it (each line along the axis is `inner` apart).
+struct AxisSplit {
+  std::uint64_t outer;
+  std::uint64_t extent;
+  std::uint64_t inner;
+};
+// Throws std::invalid_argument when `axis` is not one of `shape`'s or a part
+// does not fit 64 bits.
+[[nodiscard]] AxisSplit split_at(ShapeView shape, std::uint64_t axis);
 
 }  // namespace zelk_compiler::detail

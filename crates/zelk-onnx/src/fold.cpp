@@ -1,0 +1,546 @@
+// Folding values known at import. Each fold checks its operands with the
+// library's shape rule, takes its elements from the budget, then moves the
+// values along the library's walks (broadcasting, transposition) or in the
+// runs of its axis split (slices, concatenation, gathers).
+#include "fold.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <utility>
+
+#include <zelk_compiler/checked.hpp>
+#include <zelk_compiler/detail/walk.hpp>
+
+namespace zelk_onnx::detail {
+namespace {
+
+namespace zc = zelk_compiler;
+using zc::detail::WalkAxis;
+
+// The library's broadcasting of two shapes, refused with both named.
+zc::Result<Shape> broadcast_shapes(ShapeView left, ShapeView right) {
+  auto shape = zc::detail::broadcast_shape(left, right);
+  if (!shape) {
+    return fail("shapes " + shape_text(left) + " and " + shape_text(right) + " do not broadcast");
+  }
+  return std::move(*shape);
+}
+
+zc::Result<std::uint64_t> budgeted_count(ShapeView shape, FoldBudget& budget) {
+  auto count = element_count(shape);
+  if (!count) {
+    return count;
+  }
+  if (auto taken = budget.take(*count); !taken) {
+    return std::unexpected(taken.error());
+  }
+  return count;
+}
+
+// The broadcast of two shapes and its element count, taken from the budget.
+struct Broadcast {
+  Shape shape;
+  std::uint64_t count = 0;
+};
+
+zc::Result<Broadcast> budgeted_broadcast(ShapeView left, ShapeView right, FoldBudget& budget) {
+  auto shape = broadcast_shapes(left, right);
+  if (!shape) {
+    return std::unexpected(shape.error());
+  }
+  auto count = budgeted_count(*shape, budget);
+  if (!count) {
+    return std::unexpected(count.error());
+  }
+  return Broadcast{std::move(*shape), *count};
+}
+
+zc::Result<void> same_types(const HostTensor& left, const HostTensor& right) {
+  if (left.type != right.type) {
+    return fail("operands of different types " + std::string(type_name(left.type)) + " and " +
+                std::string(type_name(right.type)));
+  }
+  return {};
+}
+
+// A tensor of `source`'s type and `shape` with no values yet, room made for
+// `count`.
+HostTensor empty_like(const HostTensor& source, Shape shape, std::uint64_t count) {
+  HostTensor result{source.type, std::move(shape), {}, {}};
+  if (source.is_float()) {
+    result.floats.reserve(count);
+  } else {
+    result.integers.reserve(count);
+  }
+  return result;
+}
+
+// Appends `source`'s elements [begin, begin + count) to `to`, of the same type.
+void append_run(HostTensor& to, const HostTensor& source, std::uint64_t begin,
+                std::uint64_t count) {
+  const auto first = static_cast<std::ptrdiff_t>(begin);
+  const auto last = static_cast<std::ptrdiff_t>(begin + count);
+  if (source.is_float()) {
+    to.floats.insert(to.floats.end(), source.floats.begin() + first, source.floats.begin() + last);
+  } else {
+    to.integers.insert(to.integers.end(), source.integers.begin() + first,
+                       source.integers.begin() + last);
+  }
+}
+
+// The elements of `source`, operand `k` of the walk `axes`, in the order the
+// walk visits them. `count` is the walk's element count, 0 for a walk that
+// must not run.
+template <std::size_t N>
+HostTensor walked(const HostTensor& source, const std::vector<WalkAxis<N>>& axes, std::size_t k,
+                  Shape shape, std::uint64_t count) {
+  HostTensor result = empty_like(source, std::move(shape), count);
+  if (count == 0) {
+    return result;
+  }
+  const WalkAxis<N>& line = axes.back();
+  const auto read = [&](auto& to, const auto& from) {
+    zc::detail::walk_lines(axes, [&](const std::array<std::uint64_t, N>& at) {
+      for (std::uint64_t i = 0; i < line.extent; ++i) {
+        to.push_back(from[at[k] + i * line.step[k]]);
+      }
+    });
+  };
+  if (source.is_float()) {
+    read(result.floats, source.floats);
+  } else {
+    read(result.integers, source.integers);
+  }
+  return result;
+}
+
+// `source` broadcast to `shape`, which holds `count` elements.
+HostTensor spread(const HostTensor& source, ShapeView shape, std::uint64_t count) {
+  const auto axes = zc::detail::simplify_walk(zc::detail::broadcast_walk(source.shape, {}, shape));
+  return walked(source, axes, zc::detail::kWalkLeft, Shape(shape.begin(), shape.end()), count);
+}
+
+zc::Result<std::int64_t> integer_arithmetic(Arithmetic op, std::int64_t a, std::int64_t b) {
+  std::optional<std::int64_t> result;
+  switch (op) {
+    case Arithmetic::Add:
+      result = zc::checked_add(a, b);
+      return result ? zc::Result<std::int64_t>(*result) : fail("integer overflow in Add");
+    case Arithmetic::Sub:
+      result = zc::checked_sub(a, b);
+      return result ? zc::Result<std::int64_t>(*result) : fail("integer overflow in Sub");
+    case Arithmetic::Mul:
+      result = zc::checked_mul(a, b);
+      return result ? zc::Result<std::int64_t>(*result) : fail("integer overflow in Mul");
+    case Arithmetic::Div:
+      if (b == 0) {
+        return fail("integer division by zero");
+      }
+      if (a == std::numeric_limits<std::int64_t>::min() && b == -1) {
+        return fail("integer overflow in Div");
+      }
+      return a / b;
+    case Arithmetic::Equal:
+      return a == b ? 1 : 0;
+    case Arithmetic::Pow:
+      break;
+  }
+  return fail("Pow of integers is not supported");
+}
+
+float float_arithmetic(Arithmetic op, float a, float b) {
+  switch (op) {
+    case Arithmetic::Add:
+      return a + b;
+    case Arithmetic::Sub:
+      return a - b;
+    case Arithmetic::Mul:
+      return a * b;
+    case Arithmetic::Div:
+      return a / b;
+    case Arithmetic::Pow:
+      return std::pow(a, b);
+    case Arithmetic::Equal:
+      return a == b ? 1.0F : 0.0F;
+  }
+  return 0.0F;
+}
+
+// The value of a one-element tensor as a double, for Range.
+double scalar_value(const HostTensor& value) {
+  return value.is_float() ? static_cast<double>(value.floats[0])
+                          : static_cast<double>(value.integers[0]);
+}
+
+// A slice's shape by the library's rule, which refuses empty ones; a folded
+// slice may be empty (a Split part of size 0).
+std::optional<Shape> folded_slice_shape(ShapeView source, std::uint64_t axis, std::uint64_t start,
+                                        std::uint64_t end) {
+  if (start != end) {
+    return zc::detail::slice_shape(source, axis, start, end);
+  }
+  if (!zc::detail::axis_fits(source, axis) || end > source[axis]) {
+    return std::nullopt;
+  }
+  Shape shape(source.begin(), source.end());
+  shape[axis] = 0;
+  return shape;
+}
+
+// Each Gather index as a row of an axis of `extent`, negative counting from
+// the end.
+zc::Result<std::vector<std::uint64_t>> gather_rows(const HostTensor& indices,
+                                                   std::uint64_t extent) {
+  const auto signed_extent = static_cast<std::int64_t>(extent);
+  std::vector<std::uint64_t> rows;
+  rows.reserve(indices.integers.size());
+  for (const std::int64_t index : indices.integers) {
+    if (index < -signed_extent || index >= signed_extent) {
+      return fail("Gather index " + std::to_string(index) + " is out of range for extent " +
+                  std::to_string(extent));
+    }
+    rows.push_back(static_cast<std::uint64_t>(index < 0 ? index + signed_extent : index));
+  }
+  return rows;
+}
+
+}  // namespace
+
+zc::Result<HostTensor> fold_arithmetic(Arithmetic op, const HostTensor& left,
+                                       const HostTensor& right, FoldBudget& budget) {
+  if (auto same = same_types(left, right); !same) {
+    return std::unexpected(same.error());
+  }
+  auto to = budgeted_broadcast(left.shape, right.shape, budget);
+  if (!to) {
+    return std::unexpected(to.error());
+  }
+  const HostTensor a = spread(left, to->shape, to->count);
+  const HostTensor b = spread(right, to->shape, to->count);
+  Shape& shape = to->shape;
+  const bool to_bool = op == Arithmetic::Equal;
+  if (left.is_float()) {
+    std::vector<float> values(a.floats.size());
+    std::ranges::transform(a.floats, b.floats, values.begin(),
+                           [op](float x, float y) { return float_arithmetic(op, x, y); });
+    if (!to_bool) {
+      return HostTensor::of_floats(std::move(shape), std::move(values));
+    }
+    std::vector<std::int64_t> flags(values.begin(), values.end());
+    return HostTensor::of_integers(ElementType::Bool, std::move(shape), std::move(flags));
+  }
+  std::vector<std::int64_t> values;
+  values.reserve(a.integers.size());
+  for (std::size_t i = 0; i < a.integers.size(); ++i) {
+    auto value = integer_arithmetic(op, a.integers[i], b.integers[i]);
+    if (!value) {
+      return std::unexpected(value.error());
+    }
+    values.push_back(*value);
+  }
+  return HostTensor::of_integers(to_bool ? ElementType::Bool : left.type, std::move(shape),
+                                 std::move(values));
+}
+
+zc::Result<HostTensor> fold_copy(const HostTensor& value, Shape shape, FoldBudget& budget) {
+  if (auto taken = budget.take(value.elements()); !taken) {
+    return std::unexpected(taken.error());
+  }
+  HostTensor copy = value;
+  copy.shape = std::move(shape);
+  return copy;
+}
+
+zc::Result<HostTensor> fold_sqrt(const HostTensor& value, FoldBudget& budget) {
+  if (!value.is_float()) {
+    return fail("Sqrt of " + std::string(type_name(value.type)) + " is not supported");
+  }
+  auto copied = fold_copy(value, value.shape, budget);
+  if (!copied) {
+    return copied;
+  }
+  HostTensor result = std::move(*copied);
+  for (float& x : result.floats) {
+    x = std::sqrt(x);
+  }
+  return result;
+}
+
+zc::Result<HostTensor> fold_cast(const HostTensor& value, ElementType to, FoldBudget& budget) {
+  if (auto taken = budget.take(value.elements()); !taken) {
+    return std::unexpected(taken.error());
+  }
+  if (to == ElementType::Float) {
+    if (value.is_float()) {
+      return value;
+    }
+    std::vector<float> floats;
+    floats.reserve(value.integers.size());
+    for (const std::int64_t x : value.integers) {
+      floats.push_back(static_cast<float>(x));
+    }
+    return HostTensor::of_floats(value.shape, std::move(floats));
+  }
+  const auto [low, high] = to == ElementType::Int32 ? std::pair<double, double>{-0x1p31, 0x1p31}
+                                                    : std::pair<double, double>{-0x1p63, 0x1p63};
+  std::vector<std::int64_t> integers;
+  integers.reserve(value.elements());
+  for (std::uint64_t i = 0; i < value.elements(); ++i) {
+    const double x = value.is_float() ? static_cast<double>(value.floats[i])
+                                      : static_cast<double>(value.integers[i]);
+    if (to == ElementType::Bool) {
+      integers.push_back(x != 0.0 ? 1 : 0);
+      continue;
+    }
+    if (!value.is_float() && to == ElementType::Int64) {
+      integers.push_back(value.integers[i]);
+      continue;
+    }
+    const double whole = std::trunc(x);
+    if (!(whole >= low && whole < high)) {
+      return fail("Cast of " + std::to_string(x) + " to " + std::string(type_name(to)) +
+                  " is out of range");
+    }
+    integers.push_back(static_cast<std::int64_t>(whole));
+  }
+  return HostTensor::of_integers(to, value.shape, std::move(integers));
+}
+
+zc::Result<HostTensor> fold_where(const HostTensor& condition, const HostTensor& then,
+                                  const HostTensor& otherwise, FoldBudget& budget) {
+  if (condition.type != ElementType::Bool) {
+    return fail("Where needs a BOOL condition, not " + std::string(type_name(condition.type)));
+  }
+  if (auto same = same_types(then, otherwise); !same) {
+    return std::unexpected(same.error());
+  }
+  auto values_shape = broadcast_shapes(then.shape, otherwise.shape);
+  if (!values_shape) {
+    return std::unexpected(values_shape.error());
+  }
+  auto to = budgeted_broadcast(condition.shape, *values_shape, budget);
+  if (!to) {
+    return std::unexpected(to.error());
+  }
+  const HostTensor picks = spread(condition, to->shape, to->count);
+  HostTensor picked = spread(then, to->shape, to->count);
+  const HostTensor others = spread(otherwise, to->shape, to->count);
+  for (std::size_t i = 0; i < picks.integers.size(); ++i) {
+    if (picks.integers[i] != 0) {
+      continue;
+    }
+    if (picked.is_float()) {
+      picked.floats[i] = others.floats[i];
+    } else {
+      picked.integers[i] = others.integers[i];
+    }
+  }
+  return picked;
+}
+
+zc::Result<HostTensor> fold_expand(const HostTensor& value, ShapeView shape, FoldBudget& budget) {
+  auto to = budgeted_broadcast(value.shape, shape, budget);
+  if (!to) {
+    return std::unexpected(to.error());
+  }
+  return spread(value, to->shape, to->count);
+}
+
+zc::Result<HostTensor> fold_transpose(const HostTensor& value, ShapeView permutation,
+                                      FoldBudget& budget) {
+  if (permutation.size() != value.shape.size()) {
+    return fail("permutation of " + std::to_string(permutation.size()) +
+                " axes for a tensor of rank " + std::to_string(value.shape.size()));
+  }
+  auto shape = zc::detail::transpose_shape(value.shape, permutation);
+  if (!shape) {
+    return fail("invalid permutation " + shape_text(permutation));
+  }
+  auto count = budgeted_count(value.shape, budget);
+  if (!count) {
+    return std::unexpected(count.error());
+  }
+  const auto axes = zc::detail::simplify_walk(zc::detail::transpose_walk(value.shape, permutation));
+  return walked(value, axes, zc::detail::kWalkFrom, std::move(*shape), *count);
+}
+
+zc::Result<HostTensor> fold_slice(const HostTensor& value, std::uint64_t axis, std::uint64_t start,
+                                  std::uint64_t end, FoldBudget& budget) {
+  auto shape = folded_slice_shape(value.shape, axis, start, end);
+  if (!shape) {
+    return fail("slice [" + std::to_string(start) + ", " + std::to_string(end) + ") of axis " +
+                std::to_string(axis) + " is out of range for " + shape_text(value.shape));
+  }
+  auto count = budgeted_count(*shape, budget);
+  if (!count) {
+    return std::unexpected(count.error());
+  }
+  HostTensor result = empty_like(value, std::move(*shape), *count);
+  if (*count == 0) {
+    return result;
+  }
+  // Elements are kept, so the source's extents before and after the axis
+  // multiply within 64 bits.
+  const auto split = zc::detail::split_at(value.shape, axis);
+  for (std::uint64_t block = 0; block < split.outer; ++block) {
+    append_run(result, value, (block * split.extent + start) * split.inner,
+               (end - start) * split.inner);
+  }
+  return result;
+}
+
+zc::Result<HostTensor> fold_concat(std::span<const HostTensor* const> parts, std::uint64_t axis,
+                                   FoldBudget& budget) {
+  if (parts.empty()) {
+    return fail("Concat of nothing");
+  }
+  const HostTensor& first = *parts.front();
+  if (axis >= first.shape.size()) {
+    return fail("axis " + std::to_string(axis) + " is out of range for rank " +
+                std::to_string(first.shape.size()));
+  }
+  std::vector<ShapeView> shapes;
+  for (const HostTensor* part : parts) {
+    shapes.emplace_back(part->shape);
+  }
+  auto fit = zc::detail::concat_shape(shapes, axis);
+  // The parts up to the misfit (all of them when they fit) are checked for
+  // their type first.
+  const std::size_t checked = fit.shape ? parts.size() : fit.misfit + 1;
+  for (std::size_t i = 0; i < checked; ++i) {
+    if (auto same = same_types(first, *parts[i]); !same) {
+      return std::unexpected(same.error());
+    }
+  }
+  if (!fit.shape) {
+    if (fit.overflow) {
+      return fail("Concat extent beyond 64 bits");
+    }
+    return fail("Concat of " + shape_text(first.shape) + " and " +
+                shape_text(parts[fit.misfit]->shape) + " along axis " + std::to_string(axis));
+  }
+  auto count = budgeted_count(*fit.shape, budget);
+  if (!count) {
+    return std::unexpected(count.error());
+  }
+  HostTensor result = empty_like(first, std::move(*fit.shape), *count);
+  if (*count == 0) {
+    return result;
+  }
+  // Row-major: the result is each outer block of every part in turn.
+  const auto split = zc::detail::split_at(result.shape, axis);
+  for (std::uint64_t block = 0; block < split.outer; ++block) {
+    for (const HostTensor* part : parts) {
+      const std::uint64_t run = part->shape[axis] * split.inner;
+      append_run(result, *part, block * run, run);
+    }
+  }
+  return result;
+}
+
+zc::Result<HostTensor> fold_gather(const HostTensor& data, const HostTensor& indices,
+                                   std::uint64_t axis, FoldBudget& budget) {
+  if (indices.is_float()) {
+    return fail("Gather indices of type FLOAT");
+  }
+  if (axis >= data.shape.size()) {
+    return fail("Gather axis " + std::to_string(axis) + " of a tensor of rank " +
+                std::to_string(data.shape.size()));
+  }
+  const auto at = static_cast<std::ptrdiff_t>(axis);
+  Shape shape(data.shape.begin(), data.shape.begin() + at);
+  shape.insert(shape.end(), indices.shape.begin(), indices.shape.end());
+  shape.insert(shape.end(), data.shape.begin() + at + 1, data.shape.end());
+  if (shape.size() > kMaxRank) {
+    return fail("Gather result of rank " + std::to_string(shape.size()));
+  }
+  auto count = budgeted_count(shape, budget);
+  if (!count) {
+    return std::unexpected(count.error());
+  }
+  // The indices are read once per block before the axis: not at all when an
+  // axis before it is empty.
+  const ShapeView before = ShapeView(data.shape).first(static_cast<std::size_t>(axis));
+  std::vector<std::uint64_t> rows;
+  if (std::ranges::find(before, std::uint64_t{0}) == before.end()) {
+    auto read = gather_rows(indices, data.shape[axis]);
+    if (!read) {
+      return std::unexpected(read.error());
+    }
+    rows = std::move(*read);
+  }
+  HostTensor result = empty_like(data, std::move(shape), *count);
+  if (*count == 0) {
+    return result;
+  }
+  // Elements are gathered, so every index found a row and the data's
+  // extents multiply within 64 bits.
+  const auto split = zc::detail::split_at(data.shape, axis);
+  for (std::uint64_t block = 0; block < split.outer; ++block) {
+    for (const std::uint64_t row : rows) {
+      append_run(result, data, (block * split.extent + row) * split.inner, split.inner);
+    }
+  }
+  return result;
+}
+
+zc::Result<HostTensor> fold_fill(const HostTensor& value, ShapeView shape, FoldBudget& budget) {
+  if (value.elements() != 1) {
+    return fail("the fill value has " + std::to_string(value.elements()) + " elements, not 1");
+  }
+  auto count = budgeted_count(shape, budget);
+  if (!count) {
+    return std::unexpected(count.error());
+  }
+  HostTensor result{value.type, Shape(shape.begin(), shape.end()), {}, {}};
+  if (value.is_float()) {
+    result.floats.assign(*count, value.floats[0]);
+  } else {
+    result.integers.assign(*count, value.integers[0]);
+  }
+  return result;
+}
+
+zc::Result<HostTensor> fold_range(const HostTensor& start, const HostTensor& limit,
+                                  const HostTensor& delta, FoldBudget& budget) {
+  for (const HostTensor* bound : {&start, &limit, &delta}) {
+    if (bound->elements() != 1 || !bound->shape.empty() || bound->type != start.type) {
+      return fail("Range needs three scalars of one type");
+    }
+  }
+  const double first = scalar_value(start);
+  const double step = scalar_value(delta);
+  const double steps = std::ceil((scalar_value(limit) - first) / step);
+  if (step == 0.0 || !std::isfinite(steps)) {
+    return fail("Range with delta 0 or an unbounded count");
+  }
+  const double limit_count = 0x1p62;
+  const auto count = static_cast<std::uint64_t>(std::clamp(steps, 0.0, limit_count));
+  if (auto taken = budget.take(count); !taken) {
+    return std::unexpected(taken.error());
+  }
+  if (start.is_float()) {
+    std::vector<float> values;
+    values.reserve(count);
+    for (std::uint64_t i = 0; i < count; ++i) {
+      values.push_back(start.floats[0] + static_cast<float>(i) * delta.floats[0]);
+    }
+    return HostTensor::of_floats({count}, std::move(values));
+  }
+  std::vector<std::int64_t> values;
+  values.reserve(count);
+  for (std::uint64_t i = 0; i < count; ++i) {
+    const auto value =
+        zc::checked_mul_add(static_cast<std::int64_t>(i), delta.integers[0], start.integers[0]);
+    if (!value) {
+      return fail("Range beyond 64 bits");
+    }
+    values.push_back(*value);
+  }
+  return HostTensor::of_integers(start.type, {count}, std::move(values));
+}
+
+}  // namespace zelk_onnx::detail
