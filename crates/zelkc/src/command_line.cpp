@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <cstring>
 #include <ostream>
 #include <string_view>
 #include <utility>
@@ -150,6 +152,7 @@ Outcome<bool> parse_command_line(CLI::App& app, std::vector<std::string> argumen
     // Help requests come as ParseErrors with exit code 0; CLI11 prints the
     // help of the command they were made on.
     if (error.get_exit_code() == 0) {
+      errno = 0;
       app.exit(error);
       return false;
     }
@@ -163,8 +166,25 @@ int finish(const Outcome<std::string>& done, std::ostream& out, std::ostream& er
     err << "zelkc: error: " << done.error().message << '\n';
     return done.error().exit_status();
   }
-  out << *done << std::flush;
-  return 0;
+  errno = 0;
+  out << *done;
+  return flush_output(out, err);
+}
+
+int flush_output(std::ostream& out, std::ostream& err) {
+  out.flush();
+  if (out) {
+    return 0;
+  }
+  // The stream keeps no reason of its own; the failed write's errno is the
+  // best there is, when the caller cleared it before writing.
+  const int error = errno;
+  std::string message = "standard output: cannot write";
+  if (error != 0) {
+    message += ": ";
+    message += std::strerror(error);
+  }
+  return finish(std::unexpected(Failure::failed(std::move(message))), out, err);
 }
 
 }  // namespace zelkc

@@ -20,7 +20,13 @@ namespace zelkc {
 [[nodiscard]] Outcome<bool> parse_command_line(CLI::App& app, std::vector<std::string> arguments);
 
 // Prints what a command gave on `out`, or its failure as one
-// "zelkc: error: ..." line on `err`, and returns the exit status.
+// "zelkc: error: ..." line on `err`, and returns the exit status. A write to
+// `out` that fails, at once or when flushed, is a failure too (exit status
+// 1) naming standard output.
 int finish(const Outcome<std::string>& done, std::ostream& out, std::ostream& err);
+
+// Flushes `out` after something else wrote to it (a help text): 0, or the
+// failure of a write that failed, as `finish` reports it.
+int flush_output(std::ostream& out, std::ostream& err);
 
 }  // namespace zelkc

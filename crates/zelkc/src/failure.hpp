@@ -11,7 +11,9 @@ namespace zelkc {
 struct Failure {
   // `Usage`: bad flags or a malformed file (exit status 2). `Refused`: the
   // input was well formed but the library refused it (exit status 1).
-  enum class Kind { Usage, Refused };
+  // `Failed`: the system failed a write once it was under way, such as a
+  // full disk (exit status 1).
+  enum class Kind { Usage, Refused, Failed };
 
   Kind kind = Kind::Usage;
   std::string message;
@@ -21,6 +23,9 @@ struct Failure {
   }
   [[nodiscard]] static Failure refused(std::string message) {
     return Failure{Kind::Refused, std::move(message)};
+  }
+  [[nodiscard]] static Failure failed(std::string message) {
+    return Failure{Kind::Failed, std::move(message)};
   }
 
   [[nodiscard]] int exit_status() const { return kind == Kind::Usage ? 2 : 1; }

@@ -46,7 +46,7 @@ int run(int argc, char** argv) {
     return zelkc::finish(std::unexpected(parsed.error()), std::cout, std::cerr);
   }
   if (!*parsed) {
-    return 0;
+    return zelkc::flush_output(std::cout, std::cerr);  // a help text was printed
   }
   if (compile->parsed()) {
     return zelkc::finish(zelkc::run_compile(compile_flags), std::cout, std::cerr);

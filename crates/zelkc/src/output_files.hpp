@@ -1,5 +1,5 @@
-// Writing the tool's output files so that a failure leaves none of them
-// touched.
+// Writing the tool's output files so that a failure leaves every regular file
+// untouched and never replaces a device, a FIFO or a symbolic link.
 #pragma once
 
 #include <filesystem>
@@ -16,10 +16,14 @@ struct OutputFile {
   std::string contents;
 };
 
-// Writes every file to a temporary file in its target's directory and only
-// when all of them are written renames them into place. Fails (`Usage`) for
-// a path given twice or a file that cannot be written, removing what it
-// made.
+// Writes every regular file to a temporary file in its target's directory
+// and only when all of them are written renames them into place; a symbolic
+// link is followed, so the file it points at is replaced and the link stays.
+// A path that names something other than a regular file (a device, a FIFO)
+// is written directly, after the temporaries and before the renames, and is
+// never replaced. Fails (`Usage`) for a path given twice or a file that
+// cannot be opened or made, (`Failed`) for a write or close that fails, in
+// both cases removing the temporaries it made.
 [[nodiscard]] Outcome<void> write_files(std::span<const OutputFile> files);
 
 // Where a command's main output goes: into the file `output` (written with

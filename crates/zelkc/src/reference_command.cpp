@@ -40,8 +40,13 @@ CLI::App* add_reference_command(CLI::App& app, ReferenceFlags& flags) {
 
 Outcome<void> check_reference_flags(const ReferenceFlags& flags) {
   const zc::EncoderConfig& config = flags.encoder.config;
-  if (config.heads == 0) {
-    return std::unexpected(Failure::usage("--heads: must be at least 1"));
+  // The host reference evaluates heads that do not divide the width; every
+  // other flag compile refuses (an empty sequence or width, no heads) it
+  // refuses alike rather than evaluate nothing.
+  if (zc::encoder_fault(config, 1) != zc::EncoderFault::HeadsDoNotDivideHidden) {
+    if (auto checked = check_encoder_flags(flags.encoder); !checked) {
+      return checked;
+    }
   }
   if (!zc::checked_mul(config.sequence, config.hidden)) {
     return std::unexpected(Failure::usage("--sequence times --hidden does not fit 64 bits"));

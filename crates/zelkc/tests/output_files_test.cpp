@@ -1,40 +1,24 @@
-// Output files appear whole or not at all.
+// Output files appear whole or not at all, and never replace a link, a FIFO or
+// a device.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <array>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "output_files.hpp"
+#include "scratch_directory.hpp"
 
 namespace zelkc {
 namespace {
 
 namespace fs = std::filesystem;
 
-class OutputFiles : public ::testing::Test {
- protected:
-  void SetUp() override {
-    directory_ =
-        fs::temp_directory_path() /
-        ("zelkc-output-files-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-         "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(directory_);
-    fs::create_directories(directory_);
-  }
-  void TearDown() override { fs::remove_all(directory_); }
-
-  static std::string read(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-  }
-  std::size_t entries() const {
-    return static_cast<std::size_t>(std::distance(fs::directory_iterator(directory_), {}));
-  }
-
-  fs::path directory_;
-};
+class OutputFiles : public ScratchDirectory {};
 
 TEST_F(OutputFiles, WritesEveryFileAndLeavesNoTemporaries) {
   const OutputFile files[] = {{directory_ / "a.txt", "alpha"}, {directory_ / "b.svg", "beta"}};
@@ -45,7 +29,7 @@ TEST_F(OutputFiles, WritesEveryFileAndLeavesNoTemporaries) {
 }
 
 TEST_F(OutputFiles, AFileThatCannotBeWrittenLeavesTheOthersUntouched) {
-  { std::ofstream(directory_ / "a.txt") << "old"; }
+  write(directory_ / "a.txt", "old");
   const OutputFile files[] = {{directory_ / "a.txt", "new"},
                               {directory_ / "missing" / "b.svg", "beta"}};
   const auto written = write_files(files);
@@ -65,6 +49,77 @@ TEST_F(OutputFiles, OneFileForTwoOutputsIsRefused) {
   EXPECT_NE(written.error().message.find("the same file is given for two outputs"),
             std::string::npos);
   EXPECT_EQ(entries(), 0U);
+}
+
+// A link is followed to the file it names, however it points (relatively,
+// through another link, at a file not there yet): that file gets the new
+// contents and the links stay links.
+TEST_F(OutputFiles, SymbolicLinksAreWrittenThroughAndStayLinks) {
+  fs::create_directories(directory_ / "real");
+  write(directory_ / "real" / "old.txt", "old");
+  fs::create_symlink("real/old.txt", directory_ / "relative");
+  fs::create_symlink(directory_ / "relative", directory_ / "chained");
+  fs::create_symlink("real/new.txt", directory_ / "dangling");
+  const OutputFile files[] = {{directory_ / "chained", "through two links"},
+                              {directory_ / "dangling", "made"}};
+  ASSERT_TRUE(write_files(files).has_value());
+  EXPECT_EQ(read(directory_ / "real" / "old.txt"), "through two links");
+  EXPECT_EQ(read(directory_ / "real" / "new.txt"), "made");
+  for (const char* link : {"relative", "chained", "dangling"}) {
+    EXPECT_TRUE(fs::is_symlink(directory_ / link)) << link;
+  }
+  EXPECT_EQ(entries(directory_ / "real"), 2U);
+}
+
+TEST_F(OutputFiles, ALinkToItselfIsRefused) {
+  fs::create_symlink("b", directory_ / "a");
+  fs::create_symlink("a", directory_ / "b");
+  const OutputFile files[] = {{directory_ / "a", "never"}};
+  const auto written = write_files(files);
+  ASSERT_FALSE(written.has_value());
+  EXPECT_EQ(written.error().kind, Failure::Kind::Usage);
+  EXPECT_EQ(written.error().message,
+            (directory_ / "a").string() + ": cannot write: Too many levels of symbolic links");
+  EXPECT_TRUE(fs::is_symlink(directory_ / "a"));
+  EXPECT_EQ(entries(), 2U);
+}
+
+// A FIFO, like a device, is written directly and stays what it is.
+TEST_F(OutputFiles, AFifoIsWrittenDirectlyAndStaysAFifo) {
+  const fs::path fifo = directory_ / "pipe";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  // Open for reading first, so that opening it for writing does not wait.
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  const OutputFile files[] = {{fifo, "through the pipe"}, {directory_ / "a.txt", "alpha"}};
+  const auto written = write_files(files);
+  std::array<char, 64> received{};
+  const ssize_t count = ::read(reader, received.data(), received.size());
+  ::close(reader);
+  ASSERT_TRUE(written.has_value()) << written.error().message;
+  EXPECT_EQ(std::string(received.data(), count > 0 ? static_cast<std::size_t>(count) : 0),
+            "through the pipe");
+  EXPECT_TRUE(fs::is_fifo(fifo));
+  EXPECT_EQ(read(directory_ / "a.txt"), "alpha");
+  EXPECT_EQ(entries(), 2U);
+}
+
+// A device is written directly and stays a device; a write that fails part
+// way is the system's failure, not a usage one, and leaves the regular files
+// as they were.
+TEST_F(OutputFiles, ADeviceIsWrittenDirectlyAndAFailedWriteIsReported) {
+  if (!fs::is_character_file("/dev/full")) {
+    GTEST_SKIP() << "no /dev/full";
+  }
+  write(directory_ / "a.txt", "old");
+  const OutputFile files[] = {{directory_ / "a.txt", "new"}, {"/dev/full", "no room"}};
+  const auto written = write_files(files);
+  ASSERT_FALSE(written.has_value());
+  EXPECT_EQ(written.error().kind, Failure::Kind::Failed);
+  EXPECT_EQ(written.error().message, "/dev/full: cannot write: No space left on device");
+  EXPECT_TRUE(fs::is_character_file("/dev/full"));
+  EXPECT_EQ(read(directory_ / "a.txt"), "old");
+  EXPECT_EQ(entries(), 1U);
 }
 
 }  // namespace

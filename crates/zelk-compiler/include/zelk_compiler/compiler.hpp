@@ -199,7 +199,9 @@ struct Schedule {
 
 // Validates the graph and the options, lays out every tensor, emits one
 // compute phase per operation (each preceded by an exchange when inputs must
-// move), plans tile memory and records every tile's peak.
+// move), plans tile memory and records every tile's peak. Operations run in
+// list order, so one that reads a tensor it or a later operation computes is
+// refused ("operand computed after op " + name).
 [[nodiscard]] Result<Schedule> compile(const Graph& graph, const CompilerOptions& options);
 // The same with tile memory planned as `planning` says.
 [[nodiscard]] Result<Schedule> compile(const Graph& graph, const CompilerOptions& options,

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "compiler/phases.hpp"
+#include "graph/validate.hpp"
 #include "zelk_compiler/compiler.hpp"
 
 namespace zelk_compiler {
@@ -68,7 +69,7 @@ std::map<std::uint16_t, std::uint32_t> peaks(std::span<const Allocation> allocat
 namespace detail {
 
 Result<Schedule> schedule_phases(const Graph& graph, const CompilerOptions& options) {
-  if (auto valid = graph.validate(); !valid) {
+  if (auto valid = validate_in_order(graph); !valid) {
     return std::unexpected(std::move(valid.error()));
   }
   if (!options.valid()) {

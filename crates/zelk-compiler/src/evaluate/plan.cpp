@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "zelk_compiler/detail/shape_rules.hpp"
+#include "graph/validate.hpp"
 
 namespace zelk_compiler::detail {
 namespace {
@@ -20,27 +21,16 @@ CompileError error(std::string_view phrase, std::string_view name) {
   return CompileError::graph(std::move(message));
 }
 
-// Per tensor, the operation that computes it. `validate` has made sure that
-// every operation's output names a tensor whose producer is that operation,
-// so no tensor has two.
-std::vector<std::optional<std::uint64_t>> writers(const Graph& graph) {
-  std::vector<std::optional<std::uint64_t>> writer(graph.tensors.size());
-  for (std::uint64_t j = 0; j < graph.ops.size(); ++j) {
-    writer[graph.ops[j].output.index] = j;
-  }
-  return writer;
-}
-
 Result<void> check_operations(const Graph& graph,
                               const std::vector<std::optional<std::uint64_t>>& writer) {
   std::vector<ShapeView> shapes;
   for (std::uint64_t j = 0; j < graph.ops.size(); ++j) {
     const Op& op = graph.ops[j];
     shapes.clear();
+    if (auto ordered = check_operand_order(op, j, writer); !ordered) {
+      return ordered;
+    }
     for (const TensorId input : op.inputs) {
-      if (writer[input.index] && *writer[input.index] >= j) {
-        return std::unexpected(error("operand computed after op ", op.name));
-      }
       shapes.emplace_back(graph.tensors[input.index].shape);
     }
     if (output_shape(op.kind, shapes) != graph.tensors[op.output.index].shape) {
@@ -98,7 +88,7 @@ Result<EvaluationPlan> plan_evaluation(const Graph& graph, const TensorValues& v
   if (auto valid = graph.validate(); !valid) {
     return std::unexpected(std::move(valid.error()));
   }
-  const auto writer = writers(graph);
+  const auto writer = tensor_writers(graph);
   if (auto checked = check_operations(graph, writer); !checked) {
     return std::unexpected(std::move(checked.error()));
   }

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <string>
 
+#include "graph/validate.hpp"
 #include "zelk_compiler/checked.hpp"
 #include "zelk_compiler/graph.hpp"
 
@@ -58,4 +59,39 @@ Result<void> Graph::validate() const {
   return {};
 }
 
+namespace detail {
+
+std::vector<std::optional<std::uint64_t>> tensor_writers(const Graph& graph) {
+  std::vector<std::optional<std::uint64_t>> writer(graph.tensors.size());
+  for (std::uint64_t j = 0; j < graph.ops.size(); ++j) {
+    writer[graph.ops[j].output.index] = j;
+  }
+  return writer;
+}
+
+Result<void> check_operand_order(const Op& op, std::uint64_t position,
+                                 const std::vector<std::optional<std::uint64_t>>& writer) {
+  const auto computed_later = [&](TensorId input) {
+    return writer[input.index] && *writer[input.index] >= position;
+  };
+  if (std::ranges::any_of(op.inputs, computed_later)) {
+    return std::unexpected(CompileError::graph("operand computed after op " + op.name));
+  }
+  return {};
+}
+
+Result<void> validate_in_order(const Graph& graph) {
+  if (auto valid = graph.validate(); !valid) {
+    return valid;
+  }
+  const auto writer = tensor_writers(graph);
+  for (std::uint64_t j = 0; j < graph.ops.size(); ++j) {
+    if (auto ordered = check_operand_order(graph.ops[j], j, writer); !ordered) {
+      return ordered;
+    }
+  }
+  return {};
+}
+
+}  // namespace detail
 }  // namespace zelk_compiler

@@ -8,6 +8,7 @@
 #include "support/schedule_checker.hpp"
 #include "zelk_compiler/compiler.hpp"
 #include "zelk_compiler/encoder.hpp"
+#include "zelk_compiler/fit.hpp"
 
 namespace zelk_compiler {
 namespace {
@@ -228,6 +229,25 @@ TEST(Compile, ErrorsInTheOrderOfTheRoad) {
       CompileError::memory("tile 0 exceeds data limit allocating x"));
   EXPECT_TRUE(compile(valid, CompilerOptions{.tile_count = 1, .data_base = 0, .data_limit = 64})
                   .has_value());
+}
+
+// Operations run in list order, so a graph assembled from records whose
+// operation reads its own result or a later one is refused before anything
+// is laid out, by compile with either planner and by diagnose_fit.
+TEST(Compile, AnOperationReadingItsOwnOrALaterResultIsRefused) {
+  for (const std::uint64_t operand : {1U, 2U}) {  // a's own output, then b's
+    Graph graph;
+    const TensorId a = *graph.unary("a", Relu{}, graph.input("x", {4, 4}));
+    graph.mark_output(*graph.unary("b", Relu{}, a));
+    graph.ops[0].inputs = {TensorId{operand}};
+    ASSERT_TRUE(graph.validate().has_value());
+
+    const auto refused = CompileError::graph("operand computed after op a");
+    EXPECT_EQ(compile(graph, CompilerOptions{}).error(), refused) << operand;
+    EXPECT_EQ(compile(graph, CompilerOptions{}, {.strategy = PlacementStrategy::Best}).error(),
+              refused);
+    EXPECT_EQ(diagnose_fit(graph, CompilerOptions{}, {}).error(), refused);
+  }
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 #         [-DSTDOUT=<regex>] [-DSTDERR=<regex>] [-DCREATES=<f^^g>]
 #         [-DABSENT=<f^^g>] [-DKEEPS=<file>] [-DXML=<f^^g>] [-DHTML=<f^^g>]
 #         [-DJSON_FILE=<f> -DJSON_PATH=<k1^^k2> -DJSON_VALUE=<v>] [-DSTDIN=<file>]
-#         [-DAT_MOST=<file>^^<bytes>] -P run_case.cmake
+#         [-DAT_MOST=<file>^^<bytes>] [-DSTDOUT_FILE=<file>] -P run_case.cmake
 #
 # Lists use ^^ as separator so that arguments may hold semicolons. Paths are
 # relative to CASE_DIR. A failing run must print exactly one error line on
@@ -13,6 +13,8 @@
 # and the most bytes it may have; ABSENT files must not exist afterwards, and
 # no temporary file may be left behind. XML files must be well-formed XML;
 # HTML files must be both well-formed XML and accepted by the HTML parser.
+# STDOUT_FILE sends standard output to that file (such as /dev/full) instead
+# of capturing it.
 
 cmake_minimum_required(VERSION 3.25)
 
@@ -37,12 +39,16 @@ set(input)
 if(STDIN)
   set(input INPUT_FILE "${STDIN}")
 endif()
+set(output OUTPUT_VARIABLE out)
+if(STDOUT_FILE)
+  set(output OUTPUT_FILE "${STDOUT_FILE}")
+endif()
 execute_process(
   COMMAND "${ZELKC}" ${arguments}
   ${input}
   WORKING_DIRECTORY "${CASE_DIR}"
   RESULT_VARIABLE status
-  OUTPUT_VARIABLE out
+  ${output}
   ERROR_VARIABLE err)
 
 if(NOT "${status}" STREQUAL "${EXIT}")
