@@ -46,28 +46,9 @@ Float32Array matrix(const py::handle& value, std::string_view what) {
 
 void bind_config(py::module_& module) {
   const zc::EncoderConfig defaults{};
-  py::class_<zc::EncoderConfig> config(module, "EncoderConfig");
-  config.def(py::init([](const py::handle& sequence, const py::handle& hidden,
-                         const py::handle& heads, const py::handle& feed_forward) {
-               return zc::EncoderConfig{.sequence = to_u64(sequence, "sequence"),
-                                        .hidden = to_u64(hidden, "hidden"),
-                                        .heads = to_u64(heads, "heads"),
-                                        .feed_forward = to_u64(feed_forward, "feed_forward")};
-             }),
-             py::kw_only(), arg("sequence") = defaults.sequence, arg("hidden") = defaults.hidden,
-             arg("heads") = defaults.heads, arg("feed_forward") = defaults.feed_forward);
-  const auto field = [&config](const char* name, std::uint64_t zc::EncoderConfig::*member) {
-    config.def_property(
-        name, [member](const zc::EncoderConfig& self) { return self.*member; },
-        [member, name](zc::EncoderConfig& self, const py::handle& value) {
-          self.*member = to_u64(value, name);
-        });
-  };
-  field("sequence", &zc::EncoderConfig::sequence);
-  field("hidden", &zc::EncoderConfig::hidden);
-  field("heads", &zc::EncoderConfig::heads);
-  field("feed_forward", &zc::EncoderConfig::feed_forward);
-  value_record(config);
+  auto config = record_class<zc::EncoderConfig>(module);
+  def_checked_init<Keywords::Required>(config);
+  def_writable_fields(config);
 
   module.def(
       "encoder_graph",
@@ -81,44 +62,37 @@ void bind_config(py::module_& module) {
       arg("config"), arg("layers"));
 }
 
+// A weight matrix from any float32 array-like, or None (the default) for none.
+template <class Member>
+struct MatrixArgument;
+
+template <>
+struct MatrixArgument<std::vector<float>> {
+  using Type = const py::handle&;
+  static py::none default_argument(const std::vector<float>& /*value*/) { return py::none(); }
+  static std::vector<float> convert(const py::handle& value, const char* name) {
+    if (value.is_none()) {
+      return {};
+    }
+    // The array may be a converted copy: it must outlive the copy out of it.
+    const Float32Array array = to_float32(value, name);
+    const auto values = values_of(array);
+    return {values.begin(), values.end()};
+  }
+};
+
 // The weight matrices as read-only flat views into the weights object, which
 // Python cannot change, so a view never outlives or misses its data.
 void bind_weights(py::module_& module) {
-  py::class_<zc::EncoderWeights> weights(module, "EncoderWeights");
-  weights
-      .def(py::init([](const py::handle& wq, const py::handle& wk, const py::handle& wv,
-                       const py::handle& wo, const py::handle& w1, const py::handle& w2) {
-             const auto list = [](const py::handle& value, std::string_view what) {
-               if (value.is_none()) {
-                 return std::vector<float>{};
-               }
-               const auto values = values_of(to_float32(value, what));
-               return std::vector<float>(values.begin(), values.end());
-             };
-             return zc::EncoderWeights{.wq = list(wq, "wq"),
-                                       .wk = list(wk, "wk"),
-                                       .wv = list(wv, "wv"),
-                                       .wo = list(wo, "wo"),
-                                       .w1 = list(w1, "w1"),
-                                       .w2 = list(w2, "w2")};
-           }),
-           py::kw_only(), arg("wq") = py::none(), arg("wk") = py::none(), arg("wv") = py::none(),
-           arg("wo") = py::none(), arg("w1") = py::none(), arg("w2") = py::none())
-      .def_static("deterministic", &zc::EncoderWeights::deterministic, arg("config"));
-  const auto matrix_view = [&weights](const char* name,
-                                      std::vector<float> zc::EncoderWeights::*member) {
-    weights.def_property_readonly(name, [member](const py::object& self) {
+  auto weights = record_class<zc::EncoderWeights>(module);
+  def_fields_init<MatrixArgument, Keywords::Required>(weights);
+  weights.def_static("deterministic", &zc::EncoderWeights::deterministic, arg("config"));
+  zc::visit_fields<zc::EncoderWeights>([&weights](const auto& field) {
+    weights.def_property_readonly(field.name, [member = field.member](const py::object& self) {
       const std::vector<float>& values = self.cast<const zc::EncoderWeights&>().*member;
       return readonly_view(values.data(), values.size(), sizeof(float), self);
     });
-  };
-  matrix_view("wq", &zc::EncoderWeights::wq);
-  matrix_view("wk", &zc::EncoderWeights::wk);
-  matrix_view("wv", &zc::EncoderWeights::wv);
-  matrix_view("wo", &zc::EncoderWeights::wo);
-  matrix_view("w1", &zc::EncoderWeights::w1);
-  matrix_view("w2", &zc::EncoderWeights::w2);
-  value_record(weights);
+  });
 }
 
 void bind_kernels(py::module_& module) {

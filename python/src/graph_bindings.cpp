@@ -39,114 +39,17 @@ void bind_id(py::module_& module, const char* name) {
   id.def("__hash__", [](const Id& value) { return std::hash<std::uint64_t>{}(value.index); });
 }
 
-// One Python class per operation kind. Every alternative of OpKind needs an
-// overload here, so a kind added to the library without one fails to compile.
-template <class Kind>
-py::class_<Kind> kind_class(py::module_& module, const char* name) {
-  py::class_<Kind> kind(module, name);
-  value_record(kind);
-  return kind;
-}
-
-template <class Kind>
-void bind_field_free_kind(py::module_& module, const char* name) {
-  kind_class<Kind>(module, name).def(py::init<>());
-}
-
-void bind_kind(py::module_& module, std::type_identity<zc::MatMul>) {
-  bind_field_free_kind<zc::MatMul>(module, "MatMul");
-}
-void bind_kind(py::module_& module, std::type_identity<zc::Add>) {
-  bind_field_free_kind<zc::Add>(module, "Add");
-}
-void bind_kind(py::module_& module, std::type_identity<zc::Mul>) {
-  bind_field_free_kind<zc::Mul>(module, "Mul");
-}
-void bind_kind(py::module_& module, std::type_identity<zc::Gelu>) {
-  bind_field_free_kind<zc::Gelu>(module, "Gelu");
-}
-void bind_kind(py::module_& module, std::type_identity<zc::Sub>) {
-  bind_field_free_kind<zc::Sub>(module, "Sub");
-}
-void bind_kind(py::module_& module, std::type_identity<zc::Div>) {
-  bind_field_free_kind<zc::Div>(module, "Div");
-}
-void bind_kind(py::module_& module, std::type_identity<zc::Pow>) {
-  bind_field_free_kind<zc::Pow>(module, "Pow");
-}
-void bind_kind(py::module_& module, std::type_identity<zc::GeluErf>) {
-  bind_field_free_kind<zc::GeluErf>(module, "GeluErf");
-}
-void bind_kind(py::module_& module, std::type_identity<zc::Relu>) {
-  bind_field_free_kind<zc::Relu>(module, "Relu");
-}
-void bind_kind(py::module_& module, std::type_identity<zc::Erf>) {
-  bind_field_free_kind<zc::Erf>(module, "Erf");
-}
-void bind_kind(py::module_& module, std::type_identity<zc::Tanh>) {
-  bind_field_free_kind<zc::Tanh>(module, "Tanh");
-}
-void bind_kind(py::module_& module, std::type_identity<zc::Sqrt>) {
-  bind_field_free_kind<zc::Sqrt>(module, "Sqrt");
-}
-void bind_kind(py::module_& module, std::type_identity<zc::Exp>) {
-  bind_field_free_kind<zc::Exp>(module, "Exp");
-}
-void bind_kind(py::module_& module, std::type_identity<zc::Reshape>) {
-  kind_class<zc::Reshape>(module, "Reshape")
-      .def(py::init(
-               [](const py::handle& shape) { return zc::Reshape{to_u64_list(shape, "shape")}; }),
-           arg("shape") = py::list())
-      .def_readonly("shape", &zc::Reshape::shape);
-}
-void bind_kind(py::module_& module, std::type_identity<zc::Transpose>) {
-  kind_class<zc::Transpose>(module, "Transpose")
-      .def(py::init([](const py::handle& permutation) {
-             return zc::Transpose{to_u64_list(permutation, "permutation")};
-           }),
-           arg("permutation") = py::list())
-      .def_readonly("permutation", &zc::Transpose::permutation);
-}
-void bind_kind(py::module_& module, std::type_identity<zc::LayerNorm>) {
-  kind_class<zc::LayerNorm>(module, "LayerNorm")
-      .def(py::init([](float epsilon) { return zc::LayerNorm{epsilon}; }), arg("epsilon") = 0.0F)
-      .def_readonly("epsilon", &zc::LayerNorm::epsilon);
-}
-void bind_kind(py::module_& module, std::type_identity<zc::Softmax>) {
-  kind_class<zc::Softmax>(module, "Softmax")
-      .def(py::init([](const py::handle& axis) { return zc::Softmax{to_u64(axis, "axis")}; }),
-           arg("axis") = 0)
-      .def_readonly("axis", &zc::Softmax::axis);
-}
-
-void bind_kind(py::module_& module, std::type_identity<zc::Slice>) {
-  kind_class<zc::Slice>(module, "Slice")
-      .def(py::init([](const py::handle& axis, const py::handle& start, const py::handle& end) {
-             return zc::Slice{.axis = to_u64(axis, "axis"),
-                              .start = to_u64(start, "start"),
-                              .end = to_u64(end, "end")};
-           }),
-           arg("axis") = 0, arg("start") = 0, arg("end") = 0)
-      .def_readonly("axis", &zc::Slice::axis)
-      .def_readonly("start", &zc::Slice::start)
-      .def_readonly("end", &zc::Slice::end);
-}
-void bind_kind(py::module_& module, std::type_identity<zc::Concat>) {
-  kind_class<zc::Concat>(module, "Concat")
-      .def(py::init([](const py::handle& axis) { return zc::Concat{to_u64(axis, "axis")}; }),
-           arg("axis") = 0)
-      .def_readonly("axis", &zc::Concat::axis);
-}
-void bind_kind(py::module_& module, std::type_identity<zc::ReduceMean>) {
-  kind_class<zc::ReduceMean>(module, "ReduceMean")
-      .def(py::init([](const py::handle& axis) { return zc::ReduceMean{to_u64(axis, "axis")}; }),
-           arg("axis") = 0)
-      .def_readonly("axis", &zc::ReduceMean::axis);
-}
-
+// One Python class per operation kind, its fields given by position or by
+// keyword. A kind added to the library without a field list fails to
+// compile here.
 template <class... Kinds>
 void bind_kinds(py::module_& module, std::type_identity<std::variant<Kinds...>>) {
-  (bind_kind(module, std::type_identity<Kinds>{}), ...);
+  const auto bind = [&module]<class Kind>(std::type_identity<Kind>) {
+    auto kind = record_class<Kind>(module);
+    def_checked_init<Keywords::Optional>(kind);
+    def_readonly_fields(kind);
+  };
+  (bind(std::type_identity<Kinds>{}), ...);
 }
 
 void bind_tensor(py::module_& module) {
@@ -162,28 +65,10 @@ void bind_tensor(py::module_& module) {
       .value("Output", zc::TensorKind::Output);
   print_enum_as_library(kinds);
 
-  py::class_<zc::Tensor> tensor(module, "Tensor");
-  tensor
-      .def(py::init([](zc::TensorId id, std::string name, zc::DType dtype, const py::handle& shape,
-                       zc::TensorKind tensor_kind, std::optional<zc::OpId> producer) {
-             return zc::Tensor{.id = id,
-                               .name = std::move(name),
-                               .dtype = dtype,
-                               .shape = to_u64_list(shape, "shape"),
-                               .kind = tensor_kind,
-                               .producer = producer};
-           }),
-           py::kw_only(), arg("id") = zc::TensorId{}, arg("name") = "",
-           arg("dtype") = zc::DType::F32, arg("shape") = py::list(),
-           arg("kind") = zc::TensorKind::Intermediate, arg("producer") = py::none())
-      .def_readonly("id", &zc::Tensor::id)
-      .def_readonly("name", &zc::Tensor::name)
-      .def_readonly("dtype", &zc::Tensor::dtype)
-      .def_readonly("shape", &zc::Tensor::shape)
-      .def_readonly("kind", &zc::Tensor::kind)
-      .def_readonly("producer", &zc::Tensor::producer)
-      .def("elements", &zc::Tensor::elements);
-  value_record(tensor);
+  auto tensor = record_class<zc::Tensor>(module);
+  def_checked_init<Keywords::Required>(tensor);
+  def_readonly_fields(tensor);
+  tensor.def("elements", &zc::Tensor::elements);
 }
 
 void bind_op(py::module_& module) {
@@ -192,23 +77,9 @@ void bind_op(py::module_& module) {
       "operation_name",
       [](const zc::OpKind& kind) { return std::string(zc::operation_name(kind)); }, arg("kind"));
 
-  py::class_<zc::Op> op(module, "Op");
-  op.def(py::init([](zc::OpId id, std::string name, zc::OpKind kind,
-                     std::vector<zc::TensorId> inputs, zc::TensorId output) {
-           return zc::Op{.id = id,
-                         .name = std::move(name),
-                         .kind = std::move(kind),
-                         .inputs = std::move(inputs),
-                         .output = output};
-         }),
-         py::kw_only(), arg("id") = zc::OpId{}, arg("name") = "", arg("kind") = zc::MatMul{},
-         arg("inputs") = std::vector<zc::TensorId>{}, arg("output") = zc::TensorId{})
-      .def_readonly("id", &zc::Op::id)
-      .def_readonly("name", &zc::Op::name)
-      .def_readonly("kind", &zc::Op::kind)
-      .def_readonly("inputs", &zc::Op::inputs)
-      .def_readonly("output", &zc::Op::output);
-  value_record(op);
+  auto op = record_class<zc::Op>(module);
+  def_keyword_init(op);
+  def_readonly_fields(op);
 }
 
 using TensorList = ListView<zc::Graph, zc::Tensor, &zc::Graph::tensors>;
@@ -220,16 +91,9 @@ void bind_graph_class(py::module_& module) {
   bind_list_view<OpList>(module, "OpList");
   bind_list_view<OutputList>(module, "TensorIdList");
 
-  py::class_<zc::Graph> graph(module, "Graph");
+  auto graph = record_class<zc::Graph>(module);
+  def_keyword_init(graph);
   graph
-      .def(py::init([](std::vector<zc::Tensor> tensors, std::vector<zc::Op> ops,
-                       std::vector<zc::TensorId> outputs) {
-             return zc::Graph{.tensors = std::move(tensors),
-                              .ops = std::move(ops),
-                              .outputs = std::move(outputs)};
-           }),
-           py::kw_only(), arg("tensors") = std::vector<zc::Tensor>{},
-           arg("ops") = std::vector<zc::Op>{}, arg("outputs") = std::vector<zc::TensorId>{})
       .def_property_readonly("tensors", [](py::object self) { return TensorList(std::move(self)); })
       .def_property_readonly("ops", [](py::object self) { return OpList(std::move(self)); })
       .def_property_readonly("outputs", [](py::object self) { return OutputList(std::move(self)); })
@@ -364,7 +228,6 @@ void bind_graph_class(py::module_& module) {
           },
           arg("name"), arg("input"), arg("axis"))
       .def("validate", [](const zc::Graph& self) { unwrap(self.validate()); });
-  value_record(graph);
 }
 
 }  // namespace

@@ -1,13 +1,24 @@
 // What every bound record shares: `==` with the library's equality, the
-// library's printed form as repr, and copies through the copy module.
+// library's printed form as repr, and copies through the copy module; and the
+// parts of a record's class generated from its field list (fields.hpp):
+// constructors taking every field, and the fields as attributes.
 #pragma once
 
 #include <pybind11/operators.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
+#include <concepts>
+#include <cstdint>
 #include <string>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <vector>
 
+#include "convert.hpp"
 #include "zelk_compiler/debug.hpp"
+#include "zelk_compiler/fields.hpp"
 
 namespace zelk_python {
 
@@ -30,6 +41,127 @@ void print_enum_as_library(py::enum_<E>& values) {
   values.attr("__repr__") =
       py::cpp_function([](E value) { return zelk_compiler::debug_string(value); },
                        py::name("__repr__"), py::is_method(values));
+}
+
+// The class of a record, named as the library names it.
+template <zelk_compiler::DescribedRecord T>
+py::class_<T> record_class(py::handle scope) {
+  py::class_<T> record(scope, zelk_compiler::record_name<T>());
+  value_record(record);
+  return record;
+}
+
+namespace detail {
+
+// Passes a value of the field's own type through unchanged.
+template <class Member>
+struct SameArgument {
+  using Type = Member;
+  static const Member& default_argument(const Member& value) { return value; }
+  static Member convert(Member value, const char* /*name*/) { return value; }
+};
+
+}  // namespace detail
+
+// How a checked constructor or setter takes a field from Python: integers
+// and integer lists as any Python object, checked against the field's range
+// (ValueError) and type (TypeError) with messages that name the field; other
+// fields as their own type.
+template <class Member>
+struct CheckedArgument : detail::SameArgument<Member> {};
+
+template <std::unsigned_integral Member>
+requires(!std::same_as<Member, bool>) struct CheckedArgument<Member> {
+  using Type = const py::handle&;
+  static Member default_argument(Member value) { return value; }
+  static Member convert(const py::handle& value, const char* name) {
+    return to_unsigned<Member>(value, name);
+  }
+};
+
+template <>
+struct CheckedArgument<std::vector<std::uint64_t>> {
+  using Type = const py::handle&;
+  static const std::vector<std::uint64_t>& default_argument(
+      const std::vector<std::uint64_t>& value) {
+    return value;
+  }
+  static std::vector<std::uint64_t> convert(const py::handle& value, const char* name) {
+    return to_u64_list(value, name);
+  }
+};
+
+enum class Keywords { Required, Optional };
+
+namespace detail {
+
+template <class Field>
+using MemberOf = typename std::remove_cvref_t<Field>::Type;
+
+}  // namespace detail
+
+// `__init__` with one argument per field in list order, taken from Python as
+// `Argument<Member>` says (its `Type`, how it `convert`s and what it shows as
+// the `default_argument` for the field of a default-constructed record).
+template <template <class> class Argument, Keywords keywords, zelk_compiler::DescribedRecord T,
+          class... Options>
+void def_fields_init(py::class_<T, Options...>& record) {
+  using detail::MemberOf;
+  const T defaults{};
+  std::apply(
+      [&](const auto&... fields) {
+        auto init =
+            py::init([fields...](typename Argument<MemberOf<decltype(fields)>>::Type... values) {
+              return T{
+                  Argument<MemberOf<decltype(fields)>>::convert(std::move(values), fields.name)...};
+            });
+        if constexpr (keywords == Keywords::Required) {
+          record.def(std::move(init), py::kw_only(),
+                     (py::arg(fields.name) = Argument<MemberOf<decltype(fields)>>::default_argument(
+                          defaults.*fields.member))...);
+        } else {
+          record.def(std::move(init),
+                     (py::arg(fields.name) = Argument<MemberOf<decltype(fields)>>::default_argument(
+                          defaults.*fields.member))...);
+        }
+      },
+      zelk_compiler::record_description<T>().fields);
+}
+
+// `__init__(*, field=default, ...)` taking each field as its own type.
+template <zelk_compiler::DescribedRecord T, class... Options>
+void def_keyword_init(py::class_<T, Options...>& record) {
+  def_fields_init<detail::SameArgument, Keywords::Required>(record);
+}
+
+// `__init__` taking integers and integer lists as CheckedArgument says.
+template <Keywords keywords, zelk_compiler::DescribedRecord T, class... Options>
+void def_checked_init(py::class_<T, Options...>& record) {
+  def_fields_init<CheckedArgument, keywords>(record);
+}
+
+// Every field as a read-only attribute.
+template <zelk_compiler::DescribedRecord T, class... Options>
+void def_readonly_fields(py::class_<T, Options...>& record) {
+  zelk_compiler::visit_fields<T>(
+      [&record](const auto& field) { record.def_readonly(field.name, field.member); });
+}
+
+// Every field as a settable attribute, integers checked as CheckedArgument says.
+template <zelk_compiler::DescribedRecord T, class... Options>
+void def_writable_fields(py::class_<T, Options...>& record) {
+  zelk_compiler::visit_fields<T>([&record](const auto& field) {
+    using Member = detail::MemberOf<decltype(field)>;
+    if constexpr (std::is_same_v<typename CheckedArgument<Member>::Type, Member>) {
+      record.def_readwrite(field.name, field.member);
+    } else {
+      record.def_property(
+          field.name, [member = field.member](const T& self) { return self.*member; },
+          [field](T& self, const py::handle& value) {
+            self.*field.member = CheckedArgument<Member>::convert(value, field.name);
+          });
+    }
+  });
 }
 
 }  // namespace zelk_python

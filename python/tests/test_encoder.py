@@ -182,6 +182,15 @@ def test_weights_are_read_only_float32_views():
         zc.EncoderWeights.deterministic(zc.EncoderConfig(hidden=2**33))
 
 
+def test_weights_copy_arrays_that_had_to_be_converted():
+    # float64 and lists are converted to a float32 array that lives only
+    # while the constructor copies out of it; a large one is unmapped after.
+    values = np.arange(300_000, dtype=np.float64)
+    weights = zc.EncoderWeights(wq=values, wk=[0.5, 1.5, 2.5])
+    assert np.array_equal(weights.wq, values.astype(f32))
+    assert weights.wk.tolist() == [0.5, 1.5, 2.5]
+
+
 def test_config_fields_and_graphs():
     config = zc.EncoderConfig(sequence=4, hidden=8, heads=2, feed_forward=16)
     assert repr(config) == "EncoderConfig { sequence: 4, hidden: 8, heads: 2, feed_forward: 16 }"

@@ -1,8 +1,9 @@
-// Printed forms of strings and floats, and of the error type.
+// Printed forms of strings, floats and instants, and of the error type.
 #include "zelk_compiler/debug.hpp"
 
 #include <array>
 #include <charconv>
+#include <chrono>
 #include <ostream>
 
 #include "zelk_compiler/error.hpp"
@@ -46,6 +47,10 @@ void write_debug(std::ostream& out, float value) {
   std::array<char, 32> buffer{};
   const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
   out.write(buffer.data(), result.ptr - buffer.data());
+}
+
+void write_debug(std::ostream& out, std::chrono::steady_clock::time_point instant) {
+  out << instant.time_since_epoch().count() << " ns";
 }
 
 std::ostream& operator<<(std::ostream& out, CompileError::Kind kind) {

@@ -1,77 +1,85 @@
-// The schedule document, written field by field under the records' names.
+// The schedule document, written field by field under the records' names:
+// the schedule's records from their field lists.
 #include "schedule_json.hpp"
 
+#include <map>
+#include <string>
+#include <type_traits>
 #include <variant>
+#include <vector>
 
 #include <zelk_compiler/debug.hpp>
-
-#include "overloaded.hpp"
 
 namespace zelkc {
 namespace zc = zelk_compiler;
 
 namespace {
 
-Json ids(const std::vector<zc::TensorId>& tensors) {
-  Json list = Json::array();
-  for (const zc::TensorId id : tensors) {
-    list.push_back(id.index);
+template <class T>
+constexpr bool kIsVector = false;
+template <class T>
+constexpr bool kIsVector<std::vector<T>> = true;
+
+template <class T>
+constexpr bool kIsMap = false;
+template <class K, class V>
+constexpr bool kIsMap<std::map<K, V>> = true;
+
+template <class T>
+constexpr bool kIsVariant = false;
+template <class... Alternatives>
+constexpr bool kIsVariant<std::variant<Alternatives...>> = true;
+
+template <zc::DescribedRecord T>
+void add_fields(Json& object, const T& record);
+
+// A value in the document: ids as their index, enumerations under their
+// printed names, records as objects of their fields in list order, a variant
+// as the record it holds with that record's name first, under "variant". A
+// type without a rule here fails to compile.
+template <class T>
+Json value_json(const T& value) {
+  if constexpr (std::is_same_v<T, zc::TensorId> || std::is_same_v<T, zc::OpId>) {
+    return value.index;
+  } else if constexpr (std::is_enum_v<T>) {
+    return zc::debug_string(value);
+  } else if constexpr (std::is_arithmetic_v<T> || std::is_same_v<T, std::string>) {
+    return value;
+  } else if constexpr (kIsVector<T>) {
+    Json list = Json::array();
+    for (const auto& entry : value) {
+      list.push_back(value_json(entry));
+    }
+    return list;
+  } else if constexpr (kIsMap<T>) {
+    // JSON object keys are strings; the map stays in ascending key order.
+    Json object = Json::object();
+    for (const auto& [key, entry] : value) {
+      object[std::to_string(key)] = value_json(entry);
+    }
+    return object;
+  } else if constexpr (kIsVariant<T>) {
+    return std::visit(
+        [](const auto& alternative) {
+          using Alternative = std::remove_cvref_t<decltype(alternative)>;
+          Json object{{"variant", zc::record_name<Alternative>()}};
+          add_fields(object, alternative);
+          return object;
+        },
+        value);
+  } else {
+    static_assert(zc::DescribedRecord<T>, "the schedule document has no rule for this type");
+    Json object = Json::object();
+    add_fields(object, value);
+    return object;
   }
-  return list;
 }
 
-Json layout_json(const zc::Layout& layout) {
-  return Json{{"tensor", layout.tensor.index},
-              {"tiles", layout.tiles},
-              {"sharding", zc::debug_string(layout.sharding)},
-              {"alignment", layout.alignment}};
-}
-
-Json transfer_json(const zc::Transfer& transfer) {
-  return Json{{"source_tile", transfer.source_tile},
-              {"destination_tile", transfer.destination_tile},
-              {"tensor", transfer.tensor.index},
-              {"bytes", transfer.bytes}};
-}
-
-Json command_json(const zc::KernelCommand& command) {
-  const zc::SpecializationKey& key = command.specialization;
-  return Json{{"tile", command.tile},
-              {"output", command.output.index},
-              {"inputs", ids(command.inputs)},
-              {"specialization", Json{{"operation", key.operation},
-                                      {"shape", key.shape},
-                                      {"worker_count", key.worker_count},
-                                      {"role", key.role},
-                                      {"alignment", key.alignment}}}};
-}
-
-Json phase_json(const zc::Phase& phase) {
-  return std::visit(Overloaded{
-                        [](const zc::Exchange& exchange) {
-                          Json transfers = Json::array();
-                          for (const zc::Transfer& transfer : exchange.transfers) {
-                            transfers.push_back(transfer_json(transfer));
-                          }
-                          return Json{{"variant", "Exchange"}, {"transfers", std::move(transfers)}};
-                        },
-                        [](const zc::Compute& compute) {
-                          Json commands = Json::array();
-                          for (const zc::KernelCommand& command : compute.commands) {
-                            commands.push_back(command_json(command));
-                          }
-                          return Json{{"variant", "Compute"},
-                                      {"op", compute.op.index},
-                                      {"commands", std::move(commands)}};
-                        },
-                    },
-                    phase);
-}
-
-Json allocation_json(const zc::Allocation& allocation) {
-  return Json{{"tensor", allocation.tensor.index}, {"tile", allocation.tile},
-              {"address", allocation.address},     {"size", allocation.size},
-              {"live_from", allocation.live_from}, {"live_until", allocation.live_until}};
+template <zc::DescribedRecord T>
+void add_fields(Json& object, const T& record) {
+  zc::for_each_field(record, [&object](const char* name, const auto& value) {
+    object.emplace(name, value_json(value));
+  });
 }
 
 }  // namespace
@@ -80,47 +88,21 @@ Json schedule_to_json(const zc::Graph& graph, const zc::CompilerOptions& options
                       const zc::Schedule& schedule) {
   Json tensors = Json::array();
   for (const zc::Tensor& tensor : graph.tensors) {
-    tensors.push_back(Json{
-        {"name", tensor.name}, {"shape", tensor.shape}, {"kind", zc::debug_string(tensor.kind)}});
+    tensors.push_back(Json{{"name", tensor.name},
+                           {"shape", value_json(tensor.shape)},
+                           {"kind", value_json(tensor.kind)}});
   }
   Json ops = Json::array();
   for (const zc::Op& op : graph.ops) {
     ops.push_back(Json{{"name", op.name},
                        {"operation", std::string(zc::operation_name(op.kind))},
-                       {"inputs", ids(op.inputs)},
-                       {"output", op.output.index}});
+                       {"inputs", value_json(op.inputs)},
+                       {"output", value_json(op.output)}});
   }
 
-  Json layouts = Json::array();
-  for (const zc::Layout& layout : schedule.layouts) {
-    layouts.push_back(layout_json(layout));
-  }
-  Json phases = Json::array();
-  for (const zc::Phase& phase : schedule.phases) {
-    phases.push_back(phase_json(phase));
-  }
-  Json allocations = Json::array();
-  for (const zc::Allocation& allocation : schedule.allocations) {
-    allocations.push_back(allocation_json(allocation));
-  }
-  // JSON object keys are strings; the map stays in ascending tile order.
-  Json peak_sram = Json::object();
-  for (const auto& [tile, bytes] : schedule.peak_sram) {
-    peak_sram[std::to_string(tile)] = bytes;
-  }
-
-  return Json{{"format", "zelk-schedule"},
-              {"version", 1},
-              {"options", Json{{"tile_count", options.tile_count},
-                               {"data_base", options.data_base},
-                               {"data_limit", options.data_limit}}},
-              {"tensors", std::move(tensors)},
-              {"ops", std::move(ops)},
-              {"schedule", Json{{"layouts", std::move(layouts)},
-                                {"phases", std::move(phases)},
-                                {"allocations", std::move(allocations)},
-                                {"tile_count", schedule.tile_count},
-                                {"peak_sram", std::move(peak_sram)}}}};
+  return Json{{"format", "zelk-schedule"},      {"version", 1},
+              {"options", value_json(options)}, {"tensors", std::move(tensors)},
+              {"ops", std::move(ops)},          {"schedule", value_json(schedule)}};
 }
 
 std::string write_schedule_json(const zc::Graph& graph, const zc::CompilerOptions& options,

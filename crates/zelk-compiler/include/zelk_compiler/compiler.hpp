@@ -8,10 +8,12 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
 #include "zelk_compiler/error.hpp"
+#include "zelk_compiler/fields.hpp"
 #include "zelk_compiler/graph.hpp"
 #include "zelk_compiler/placement.hpp"
 
@@ -41,6 +43,13 @@ struct CompilerOptions {
   friend bool operator==(const CompilerOptions&, const CompilerOptions&) = default;
 };
 
+[[nodiscard]] constexpr auto describe(std::type_identity<CompilerOptions>) {
+  return describe_record<CompilerOptions>("CompilerOptions",
+                                          field("tile_count", &CompilerOptions::tile_count),
+                                          field("data_base", &CompilerOptions::data_base),
+                                          field("data_limit", &CompilerOptions::data_limit));
+}
+
 enum class Sharding { Replicated, Rows, Columns, Heads };
 
 // Where one tensor lives: the tiles holding a share of it, in order.
@@ -52,6 +61,12 @@ struct Layout {
 
   friend bool operator==(const Layout&, const Layout&) = default;
 };
+
+[[nodiscard]] constexpr auto describe(std::type_identity<Layout>) {
+  return describe_record<Layout>(
+      "Layout", field("tensor", &Layout::tensor), field("tiles", &Layout::tiles),
+      field("sharding", &Layout::sharding), field("alignment", &Layout::alignment));
+}
 
 // One tile per started KiB of the tensor, from tile 0, at most `tile_count`.
 // Throws std::invalid_argument for `tile_count` 0 and std::overflow_error when
@@ -75,6 +90,13 @@ struct Transfer {
 
   friend bool operator==(const Transfer&, const Transfer&) = default;
 };
+
+[[nodiscard]] constexpr auto describe(std::type_identity<Transfer>) {
+  return describe_record<Transfer>("Transfer", field("source_tile", &Transfer::source_tile),
+                                   field("destination_tile", &Transfer::destination_tile),
+                                   field("tensor", &Transfer::tensor),
+                                   field("bytes", &Transfer::bytes));
+}
 
 // The transfers `op` needs so that every tile of `output` holds each input's
 // data: distinct inputs in order (an input listed twice is sent once), then
@@ -101,6 +123,14 @@ struct SpecializationKey {
   friend bool operator==(const SpecializationKey&, const SpecializationKey&) = default;
 };
 
+[[nodiscard]] constexpr auto describe(std::type_identity<SpecializationKey>) {
+  return describe_record<SpecializationKey>(
+      "SpecializationKey", field("operation", &SpecializationKey::operation),
+      field("shape", &SpecializationKey::shape),
+      field("worker_count", &SpecializationKey::worker_count),
+      field("role", &SpecializationKey::role), field("alignment", &SpecializationKey::alignment));
+}
+
 // One tile's share of the work of one operation.
 struct KernelCommand {
   std::uint16_t tile = 0;
@@ -111,16 +141,32 @@ struct KernelCommand {
   friend bool operator==(const KernelCommand&, const KernelCommand&) = default;
 };
 
+[[nodiscard]] constexpr auto describe(std::type_identity<KernelCommand>) {
+  return describe_record<KernelCommand>("KernelCommand", field("tile", &KernelCommand::tile),
+                                        field("output", &KernelCommand::output),
+                                        field("inputs", &KernelCommand::inputs),
+                                        field("specialization", &KernelCommand::specialization));
+}
+
 struct Exchange {
   std::vector<Transfer> transfers;
   friend bool operator==(const Exchange&, const Exchange&) = default;
 };
+
+[[nodiscard]] constexpr auto describe(std::type_identity<Exchange>) {
+  return describe_record<Exchange>("Exchange", field("transfers", &Exchange::transfers));
+}
 
 struct Compute {
   OpId op;
   std::vector<KernelCommand> commands;
   friend bool operator==(const Compute&, const Compute&) = default;
 };
+
+[[nodiscard]] constexpr auto describe(std::type_identity<Compute>) {
+  return describe_record<Compute>("Compute", field("op", &Compute::op),
+                                  field("commands", &Compute::commands));
+}
 
 using Phase = std::variant<Exchange, Compute>;
 
@@ -136,6 +182,13 @@ struct Allocation {
 
   friend bool operator==(const Allocation&, const Allocation&) = default;
 };
+
+[[nodiscard]] constexpr auto describe(std::type_identity<Allocation>) {
+  return describe_record<Allocation>(
+      "Allocation", field("tensor", &Allocation::tensor), field("tile", &Allocation::tile),
+      field("address", &Allocation::address), field("size", &Allocation::size),
+      field("live_from", &Allocation::live_from), field("live_until", &Allocation::live_until));
+}
 
 // Whether the closed ranges [a_start, a_end] and [b_start, b_end] meet.
 [[nodiscard]] constexpr bool lifetimes_overlap(std::uint64_t a_start, std::uint64_t a_end,
@@ -170,6 +223,12 @@ struct PlanningOptions {
   friend bool operator==(const PlanningOptions&, const PlanningOptions&) = default;
 };
 
+[[nodiscard]] constexpr auto describe(std::type_identity<PlanningOptions>) {
+  return describe_record<PlanningOptions>("PlanningOptions",
+                                          field("strategy", &PlanningOptions::strategy),
+                                          field("search_steps", &PlanningOptions::search_steps));
+}
+
 // Places every tensor's share on every tile of its layout in the data window,
 // reusing the bytes of tensors whose lifetimes do not meet; first fit unless
 // `planning` says otherwise. `layouts` is indexed by tensor id. Broken
@@ -196,6 +255,13 @@ struct Schedule {
 
   friend bool operator==(const Schedule&, const Schedule&) = default;
 };
+
+[[nodiscard]] constexpr auto describe(std::type_identity<Schedule>) {
+  return describe_record<Schedule>(
+      "Schedule", field("layouts", &Schedule::layouts), field("phases", &Schedule::phases),
+      field("allocations", &Schedule::allocations), field("tile_count", &Schedule::tile_count),
+      field("peak_sram", &Schedule::peak_sram));
+}
 
 // Validates the graph and the options, lays out every tensor, emits one
 // compute phase per operation (each preceded by an exchange when inputs must

@@ -1,7 +1,9 @@
 // Debug printing: the printed form of values inside records (strings quoted,
-// floats in shortest round-trip form, lists, maps and optionals).
+// floats in shortest round-trip form, lists, maps and optionals), and of the
+// records themselves, from their field lists.
 #pragma once
 
+#include <chrono>
 #include <concepts>
 #include <cstdint>
 #include <map>
@@ -13,6 +15,8 @@
 #include <string_view>
 #include <type_traits>
 #include <vector>
+
+#include "zelk_compiler/fields.hpp"
 
 namespace zelk_compiler {
 
@@ -28,6 +32,10 @@ inline void write_debug(std::ostream& out, const char* text) {
 
 // Shortest text that reads back as the same float ("1e-05", "0.25", "nan").
 void write_debug(std::ostream& out, float value);
+
+// A steady-clock instant has no calendar meaning: it prints as the time since
+// the clock's epoch ("1500 ns").
+void write_debug(std::ostream& out, std::chrono::steady_clock::time_point instant);
 
 inline void write_debug(std::ostream& out, bool value) { out << (value ? "true" : "false"); }
 
@@ -135,5 +143,19 @@ class RecordWriter {
   std::ostream& out_;
   bool first_ = true;
 };
+
+// The printed form of a record with a field list: `Name { field: value, ... }`
+// in list order, or the name alone for a record without fields.
+template <DescribedRecord T>
+std::ostream& write_record(std::ostream& out, const T& record) {
+  if constexpr (field_count<T>() == 0) {
+    return out << record_name<T>();
+  } else {
+    RecordWriter writer(out, record_name<T>());
+    for_each_field(record,
+                   [&writer](const char* name, const auto& value) { writer.field(name, value); });
+    return out;
+  }
+}
 
 }  // namespace zelk_compiler

@@ -7,9 +7,11 @@
 #include <iosfwd>
 #include <optional>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "zelk_compiler/error.hpp"
+#include "zelk_compiler/fields.hpp"
 #include "zelk_compiler/graph.hpp"
 
 namespace zelk_compiler {
@@ -22,6 +24,13 @@ struct EncoderConfig {
 
   friend bool operator==(const EncoderConfig&, const EncoderConfig&) = default;
 };
+
+[[nodiscard]] constexpr auto describe(std::type_identity<EncoderConfig>) {
+  return describe_record<EncoderConfig>(
+      "EncoderConfig", field("sequence", &EncoderConfig::sequence),
+      field("hidden", &EncoderConfig::hidden), field("heads", &EncoderConfig::heads),
+      field("feed_forward", &EncoderConfig::feed_forward));
+}
 
 // The rules of a block (or stack) that can be built, in the order they are
 // checked. `heads` only has to divide `hidden`: the graph computes attention
@@ -69,6 +78,13 @@ struct EncoderWeights {
 
   friend bool operator==(const EncoderWeights&, const EncoderWeights&) = default;
 };
+
+[[nodiscard]] constexpr auto describe(std::type_identity<EncoderWeights>) {
+  return describe_record<EncoderWeights>(
+      "EncoderWeights", field("wq", &EncoderWeights::wq), field("wk", &EncoderWeights::wk),
+      field("wv", &EncoderWeights::wv), field("wo", &EncoderWeights::wo),
+      field("w1", &EncoderWeights::w1), field("w2", &EncoderWeights::w2));
+}
 
 // Host reference kernels. Their order of rounding decides their result.
 // A list shorter than its dimensions, or dimensions whose product overflows,

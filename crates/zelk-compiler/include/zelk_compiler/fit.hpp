@@ -7,10 +7,12 @@
 #include <iosfwd>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "zelk_compiler/compiler.hpp"
 #include "zelk_compiler/error.hpp"
+#include "zelk_compiler/fields.hpp"
 #include "zelk_compiler/graph.hpp"
 #include "zelk_compiler/placement.hpp"
 
@@ -37,6 +39,15 @@ struct GroupFit {
   friend bool operator==(const GroupFit&, const GroupFit&) = default;
 };
 
+[[nodiscard]] constexpr auto describe(std::type_identity<GroupFit>) {
+  return describe_record<GroupFit>(
+      "GroupFit", field("first_tile", &GroupFit::first_tile),
+      field("last_tile", &GroupFit::last_tile), field("tile_count", &GroupFit::tile_count),
+      field("buffers", &GroupFit::buffers), field("lower_bound", &GroupFit::lower_bound),
+      field("first_fit_peak", &GroupFit::first_fit_peak), field("best_peak", &GroupFit::best_peak),
+      field("headroom", &GroupFit::headroom));
+}
+
 // A buffer live in the phase where a group holds the most bytes.
 struct LiveBuffer {
   TensorId tensor;
@@ -48,6 +59,13 @@ struct LiveBuffer {
 
   friend bool operator==(const LiveBuffer&, const LiveBuffer&) = default;
 };
+
+[[nodiscard]] constexpr auto describe(std::type_identity<LiveBuffer>) {
+  return describe_record<LiveBuffer>(
+      "LiveBuffer", field("tensor", &LiveBuffer::tensor), field("name", &LiveBuffer::name),
+      field("kind", &LiveBuffer::kind), field("bytes", &LiveBuffer::bytes),
+      field("live_from", &LiveBuffer::live_from), field("live_until", &LiveBuffer::live_until));
+}
 
 // Where a graph that does not fit holds the most bytes: of the groups that
 // do not fit, the one with the highest lower bound, in the first phase that
@@ -70,6 +88,15 @@ struct FitFailure {
   friend bool operator==(const FitFailure&, const FitFailure&) = default;
 };
 
+[[nodiscard]] constexpr auto describe(std::type_identity<FitFailure>) {
+  return describe_record<FitFailure>(
+      "FitFailure", field("group", &FitFailure::group), field("phase", &FitFailure::phase),
+      field("op", &FitFailure::op), field("exchange", &FitFailure::exchange),
+      field("live", &FitFailure::live), field("weight_bytes", &FitFailure::weight_bytes),
+      field("activation_bytes", &FitFailure::activation_bytes),
+      field("bound_over_window", &FitFailure::bound_over_window));
+}
+
 struct FitDiagnosis {
   PlacementStrategy strategy = PlacementStrategy::FirstFit;  // the strategy diagnosed
   std::uint64_t window = 0;                                  // data_limit - data_base
@@ -79,6 +106,13 @@ struct FitDiagnosis {
 
   friend bool operator==(const FitDiagnosis&, const FitDiagnosis&) = default;
 };
+
+[[nodiscard]] constexpr auto describe(std::type_identity<FitDiagnosis>) {
+  return describe_record<FitDiagnosis>(
+      "FitDiagnosis", field("strategy", &FitDiagnosis::strategy),
+      field("window", &FitDiagnosis::window), field("groups", &FitDiagnosis::groups),
+      field("fits", &FitDiagnosis::fits), field("failure", &FitDiagnosis::failure));
+}
 
 // Compiles `graph` up to memory planning and plans every tile group with
 // both strategies and no limit, so that peaks past the window are measured

@@ -8,10 +8,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
 #include "zelk_compiler/error.hpp"
+#include "zelk_compiler/fields.hpp"
 
 namespace zelk_compiler {
 
@@ -57,63 +59,138 @@ struct Tensor {
   friend bool operator==(const Tensor&, const Tensor&) = default;
 };
 
+[[nodiscard]] constexpr auto describe(std::type_identity<Tensor>) {
+  return describe_record<Tensor>("Tensor", field("id", &Tensor::id), field("name", &Tensor::name),
+                                 field("dtype", &Tensor::dtype), field("shape", &Tensor::shape),
+                                 field("kind", &Tensor::kind),
+                                 field("producer", &Tensor::producer));
+}
+
 struct MatMul {
   friend bool operator==(const MatMul&, const MatMul&) = default;
 };
+
+[[nodiscard]] constexpr auto describe(std::type_identity<MatMul>) {
+  return describe_record<MatMul>("MatMul");
+}
 struct Add {
   friend bool operator==(const Add&, const Add&) = default;
 };
+
+[[nodiscard]] constexpr auto describe(std::type_identity<Add>) {
+  return describe_record<Add>("Add");
+}
 struct Mul {
   friend bool operator==(const Mul&, const Mul&) = default;
 };
+
+[[nodiscard]] constexpr auto describe(std::type_identity<Mul>) {
+  return describe_record<Mul>("Mul");
+}
 struct Reshape {
   std::vector<std::uint64_t> shape;
   friend bool operator==(const Reshape&, const Reshape&) = default;
 };
+
+[[nodiscard]] constexpr auto describe(std::type_identity<Reshape>) {
+  return describe_record<Reshape>("Reshape", field("shape", &Reshape::shape));
+}
 // Entry i of `permutation` is the input axis that becomes output axis i.
 struct Transpose {
   std::vector<std::uint64_t> permutation;
   friend bool operator==(const Transpose&, const Transpose&) = default;
 };
+
+[[nodiscard]] constexpr auto describe(std::type_identity<Transpose>) {
+  return describe_record<Transpose>("Transpose", field("permutation", &Transpose::permutation));
+}
 struct LayerNorm {
   float epsilon = 0.0F;
   friend bool operator==(const LayerNorm&, const LayerNorm&) = default;
 };
+
+[[nodiscard]] constexpr auto describe(std::type_identity<LayerNorm>) {
+  return describe_record<LayerNorm>("LayerNorm", field("epsilon", &LayerNorm::epsilon));
+}
 struct Softmax {
   std::uint64_t axis = 0;
   friend bool operator==(const Softmax&, const Softmax&) = default;
 };
+
+[[nodiscard]] constexpr auto describe(std::type_identity<Softmax>) {
+  return describe_record<Softmax>("Softmax", field("axis", &Softmax::axis));
+}
 struct Gelu {
   friend bool operator==(const Gelu&, const Gelu&) = default;
 };
+
+[[nodiscard]] constexpr auto describe(std::type_identity<Gelu>) {
+  return describe_record<Gelu>("Gelu");
+}
 struct Sub {
   friend bool operator==(const Sub&, const Sub&) = default;
 };
+
+[[nodiscard]] constexpr auto describe(std::type_identity<Sub>) {
+  return describe_record<Sub>("Sub");
+}
 struct Div {
   friend bool operator==(const Div&, const Div&) = default;
 };
+
+[[nodiscard]] constexpr auto describe(std::type_identity<Div>) {
+  return describe_record<Div>("Div");
+}
 struct Pow {
   friend bool operator==(const Pow&, const Pow&) = default;
 };
+
+[[nodiscard]] constexpr auto describe(std::type_identity<Pow>) {
+  return describe_record<Pow>("Pow");
+}
 // GELU in its exact form, 0.5 x (1 + erf(x / sqrt(2))); `Gelu` is the tanh form.
 struct GeluErf {
   friend bool operator==(const GeluErf&, const GeluErf&) = default;
 };
+
+[[nodiscard]] constexpr auto describe(std::type_identity<GeluErf>) {
+  return describe_record<GeluErf>("GeluErf");
+}
 struct Relu {
   friend bool operator==(const Relu&, const Relu&) = default;
 };
+
+[[nodiscard]] constexpr auto describe(std::type_identity<Relu>) {
+  return describe_record<Relu>("Relu");
+}
 struct Erf {
   friend bool operator==(const Erf&, const Erf&) = default;
 };
+
+[[nodiscard]] constexpr auto describe(std::type_identity<Erf>) {
+  return describe_record<Erf>("Erf");
+}
 struct Tanh {
   friend bool operator==(const Tanh&, const Tanh&) = default;
 };
+
+[[nodiscard]] constexpr auto describe(std::type_identity<Tanh>) {
+  return describe_record<Tanh>("Tanh");
+}
 struct Sqrt {
   friend bool operator==(const Sqrt&, const Sqrt&) = default;
 };
+
+[[nodiscard]] constexpr auto describe(std::type_identity<Sqrt>) {
+  return describe_record<Sqrt>("Sqrt");
+}
 struct Exp {
   friend bool operator==(const Exp&, const Exp&) = default;
 };
+
+[[nodiscard]] constexpr auto describe(std::type_identity<Exp>) {
+  return describe_record<Exp>("Exp");
+}
 // The positions [start, end) of `axis`, step 1.
 struct Slice {
   std::uint64_t axis = 0;
@@ -121,16 +198,29 @@ struct Slice {
   std::uint64_t end = 0;
   friend bool operator==(const Slice&, const Slice&) = default;
 };
+
+[[nodiscard]] constexpr auto describe(std::type_identity<Slice>) {
+  return describe_record<Slice>("Slice", field("axis", &Slice::axis), field("start", &Slice::start),
+                                field("end", &Slice::end));
+}
 // The inputs one after the other along `axis`.
 struct Concat {
   std::uint64_t axis = 0;
   friend bool operator==(const Concat&, const Concat&) = default;
 };
+
+[[nodiscard]] constexpr auto describe(std::type_identity<Concat>) {
+  return describe_record<Concat>("Concat", field("axis", &Concat::axis));
+}
 // The mean along `axis`, which is kept with extent 1.
 struct ReduceMean {
   std::uint64_t axis = 0;
   friend bool operator==(const ReduceMean&, const ReduceMean&) = default;
 };
+
+[[nodiscard]] constexpr auto describe(std::type_identity<ReduceMean>) {
+  return describe_record<ReduceMean>("ReduceMean", field("axis", &ReduceMean::axis));
+}
 
 using OpKind =
     std::variant<MatMul, Add, Mul, Reshape, Transpose, LayerNorm, Softmax, Gelu, Sub, Div, Pow,
@@ -149,6 +239,12 @@ struct Op {
 
   friend bool operator==(const Op&, const Op&) = default;
 };
+
+[[nodiscard]] constexpr auto describe(std::type_identity<Op>) {
+  return describe_record<Op>("Op", field("id", &Op::id), field("name", &Op::name),
+                             field("kind", &Op::kind), field("inputs", &Op::inputs),
+                             field("output", &Op::output));
+}
 
 // A dataflow graph. It only grows: builders append, nothing is removed. A
 // failed builder call leaves the graph exactly as it was.
@@ -218,6 +314,11 @@ struct Graph {
 
   friend bool operator==(const Graph&, const Graph&) = default;
 };
+
+[[nodiscard]] constexpr auto describe(std::type_identity<Graph>) {
+  return describe_record<Graph>("Graph", field("tensors", &Graph::tensors),
+                                field("ops", &Graph::ops), field("outputs", &Graph::outputs));
+}
 
 std::ostream& operator<<(std::ostream& out, TensorId id);
 std::ostream& operator<<(std::ostream& out, OpId id);

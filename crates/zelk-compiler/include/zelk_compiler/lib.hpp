@@ -7,6 +7,7 @@
 #include "zelk_compiler/encoder.hpp"
 #include "zelk_compiler/error.hpp"
 #include "zelk_compiler/evaluate.hpp"
+#include "zelk_compiler/fields.hpp"
 #include "zelk_compiler/fit.hpp"
 #include "zelk_compiler/graph.hpp"
 #include "zelk_compiler/placement.hpp"

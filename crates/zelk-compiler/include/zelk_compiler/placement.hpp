@@ -9,7 +9,10 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <vector>
+
+#include "zelk_compiler/fields.hpp"
 
 namespace zelk_compiler {
 
@@ -22,6 +25,12 @@ struct Buffer {
   std::uint64_t alignment = 1;
   friend bool operator==(const Buffer&, const Buffer&) = default;
 };
+
+[[nodiscard]] constexpr auto describe(std::type_identity<Buffer>) {
+  return describe_record<Buffer>("Buffer", field("lower", &Buffer::lower),
+                                 field("upper", &Buffer::upper), field("size", &Buffer::size),
+                                 field("alignment", &Buffer::alignment));
+}
 
 enum class PlacementStrategy {
   FirstFit,  // in list order, each at the lowest offset that is free for its lifetime
@@ -40,6 +49,14 @@ struct PlacementOptions {
   std::optional<std::chrono::steady_clock::time_point> deadline;
 };
 
+[[nodiscard]] constexpr auto describe(std::type_identity<PlacementOptions>) {
+  return describe_record<PlacementOptions>("PlacementOptions",
+                                           field("strategy", &PlacementOptions::strategy),
+                                           field("capacity", &PlacementOptions::capacity),
+                                           field("search_steps", &PlacementOptions::search_steps),
+                                           field("deadline", &PlacementOptions::deadline));
+}
+
 struct Placement {
   std::vector<std::uint64_t> offsets;  // one per buffer, in input order: the best placement found
   std::uint64_t peak = 0;              // highest offset + size
@@ -49,6 +66,13 @@ struct Placement {
   std::string method;    // what produced it: "first fit in list order", "exact search", ...
   friend bool operator==(const Placement&, const Placement&) = default;
 };
+
+[[nodiscard]] constexpr auto describe(std::type_identity<Placement>) {
+  return describe_record<Placement>(
+      "Placement", field("offsets", &Placement::offsets), field("peak", &Placement::peak),
+      field("lower_bound", &Placement::lower_bound), field("fits", &Placement::fits),
+      field("optimal", &Placement::optimal), field("method", &Placement::method));
+}
 
 // Places every buffer at an offset that is a multiple of its alignment, so
 // that any two buffers whose lifetimes meet occupy disjoint byte ranges.

@@ -158,50 +158,19 @@ Result<FitDiagnosis> diagnose_fit(const Graph& graph, const CompilerOptions& opt
 }
 
 std::ostream& operator<<(std::ostream& out, const GroupFit& group) {
-  RecordWriter(out, "GroupFit")
-      .field("first_tile", group.first_tile)
-      .field("last_tile", group.last_tile)
-      .field("tile_count", group.tile_count)
-      .field("buffers", group.buffers)
-      .field("lower_bound", group.lower_bound)
-      .field("first_fit_peak", group.first_fit_peak)
-      .field("best_peak", group.best_peak)
-      .field("headroom", group.headroom);
-  return out;
+  return write_record(out, group);
 }
 
 std::ostream& operator<<(std::ostream& out, const LiveBuffer& buffer) {
-  RecordWriter(out, "LiveBuffer")
-      .field("tensor", buffer.tensor)
-      .field("name", buffer.name)
-      .field("kind", buffer.kind)
-      .field("bytes", buffer.bytes)
-      .field("live_from", buffer.live_from)
-      .field("live_until", buffer.live_until);
-  return out;
+  return write_record(out, buffer);
 }
 
 std::ostream& operator<<(std::ostream& out, const FitFailure& failure) {
-  RecordWriter(out, "FitFailure")
-      .field("group", failure.group)
-      .field("phase", failure.phase)
-      .field("op", failure.op)
-      .field("exchange", failure.exchange)
-      .field("live", failure.live)
-      .field("weight_bytes", failure.weight_bytes)
-      .field("activation_bytes", failure.activation_bytes)
-      .field("bound_over_window", failure.bound_over_window);
-  return out;
+  return write_record(out, failure);
 }
 
 std::ostream& operator<<(std::ostream& out, const FitDiagnosis& diagnosis) {
-  RecordWriter(out, "FitDiagnosis")
-      .field("strategy", diagnosis.strategy)
-      .field("window", diagnosis.window)
-      .field("groups", diagnosis.groups)
-      .field("fits", diagnosis.fits)
-      .field("failure", diagnosis.failure);
-  return out;
+  return write_record(out, diagnosis);
 }
 
 }  // namespace zelk_compiler

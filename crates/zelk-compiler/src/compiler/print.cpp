@@ -8,11 +8,7 @@
 namespace zelk_compiler {
 
 std::ostream& operator<<(std::ostream& out, const CompilerOptions& options) {
-  RecordWriter(out, "CompilerOptions")
-      .field("tile_count", options.tile_count)
-      .field("data_base", options.data_base)
-      .field("data_limit", options.data_limit);
-  return out;
+  return write_record(out, options);
 }
 
 std::ostream& operator<<(std::ostream& out, OptionsFault fault) {
@@ -40,50 +36,27 @@ std::ostream& operator<<(std::ostream& out, Sharding sharding) {
 }
 
 std::ostream& operator<<(std::ostream& out, const Layout& layout) {
-  RecordWriter(out, "Layout")
-      .field("tensor", layout.tensor)
-      .field("tiles", layout.tiles)
-      .field("sharding", layout.sharding)
-      .field("alignment", layout.alignment);
-  return out;
+  return write_record(out, layout);
 }
 
 std::ostream& operator<<(std::ostream& out, const Transfer& transfer) {
-  RecordWriter(out, "Transfer")
-      .field("source_tile", transfer.source_tile)
-      .field("destination_tile", transfer.destination_tile)
-      .field("tensor", transfer.tensor)
-      .field("bytes", transfer.bytes);
-  return out;
+  return write_record(out, transfer);
 }
 
 std::ostream& operator<<(std::ostream& out, const SpecializationKey& key) {
-  RecordWriter(out, "SpecializationKey")
-      .field("operation", key.operation)
-      .field("shape", key.shape)
-      .field("worker_count", key.worker_count)
-      .field("role", key.role)
-      .field("alignment", key.alignment);
-  return out;
+  return write_record(out, key);
 }
 
 std::ostream& operator<<(std::ostream& out, const KernelCommand& command) {
-  RecordWriter(out, "KernelCommand")
-      .field("tile", command.tile)
-      .field("output", command.output)
-      .field("inputs", command.inputs)
-      .field("specialization", command.specialization);
-  return out;
+  return write_record(out, command);
 }
 
 std::ostream& operator<<(std::ostream& out, const Exchange& phase) {
-  RecordWriter(out, "Exchange").field("transfers", phase.transfers);
-  return out;
+  return write_record(out, phase);
 }
 
 std::ostream& operator<<(std::ostream& out, const Compute& phase) {
-  RecordWriter(out, "Compute").field("op", phase.op).field("commands", phase.commands);
-  return out;
+  return write_record(out, phase);
 }
 
 std::ostream& operator<<(std::ostream& out, const Phase& phase) {
@@ -92,31 +65,15 @@ std::ostream& operator<<(std::ostream& out, const Phase& phase) {
 }
 
 std::ostream& operator<<(std::ostream& out, const Allocation& allocation) {
-  RecordWriter(out, "Allocation")
-      .field("tensor", allocation.tensor)
-      .field("tile", allocation.tile)
-      .field("address", allocation.address)
-      .field("size", allocation.size)
-      .field("live_from", allocation.live_from)
-      .field("live_until", allocation.live_until);
-  return out;
+  return write_record(out, allocation);
 }
 
 std::ostream& operator<<(std::ostream& out, const PlanningOptions& planning) {
-  RecordWriter(out, "PlanningOptions")
-      .field("strategy", planning.strategy)
-      .field("search_steps", planning.search_steps);
-  return out;
+  return write_record(out, planning);
 }
 
 std::ostream& operator<<(std::ostream& out, const Schedule& schedule) {
-  RecordWriter(out, "Schedule")
-      .field("layouts", schedule.layouts)
-      .field("phases", schedule.phases)
-      .field("allocations", schedule.allocations)
-      .field("tile_count", schedule.tile_count)
-      .field("peak_sram", schedule.peak_sram);
-  return out;
+  return write_record(out, schedule);
 }
 
 }  // namespace zelk_compiler

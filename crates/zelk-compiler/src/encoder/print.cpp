@@ -23,23 +23,11 @@ std::ostream& operator<<(std::ostream& out, EncoderFault fault) {
 }
 
 std::ostream& operator<<(std::ostream& out, const EncoderConfig& config) {
-  RecordWriter(out, "EncoderConfig")
-      .field("sequence", config.sequence)
-      .field("hidden", config.hidden)
-      .field("heads", config.heads)
-      .field("feed_forward", config.feed_forward);
-  return out;
+  return write_record(out, config);
 }
 
 std::ostream& operator<<(std::ostream& out, const EncoderWeights& weights) {
-  RecordWriter(out, "EncoderWeights")
-      .field("wq", weights.wq)
-      .field("wk", weights.wk)
-      .field("wv", weights.wv)
-      .field("wo", weights.wo)
-      .field("w1", weights.w1)
-      .field("w2", weights.w2);
-  return out;
+  return write_record(out, weights);
 }
 
 }  // namespace zelk_compiler

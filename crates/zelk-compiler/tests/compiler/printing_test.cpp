@@ -3,6 +3,7 @@
 
 #include "zelk_compiler/compiler.hpp"
 #include "zelk_compiler/debug.hpp"
+#include "zelk_compiler/fit.hpp"
 
 namespace zelk_compiler {
 namespace {
@@ -33,6 +34,45 @@ TEST(CompilerPrinting, Records) {
   EXPECT_EQ(debug_string(schedule),
             "Schedule { layouts: [], phases: [], allocations: [], tile_count: 2, "
             "peak_sram: {0: 9216, 1: 9216} }");
+}
+
+TEST(CompilerPrinting, PlanningAndFitRecords) {
+  EXPECT_EQ(debug_string(PlanningOptions{}),
+            "PlanningOptions { strategy: FirstFit, search_steps: 20000 }");
+  const LiveBuffer live{TensorId{2}, "w\"q", TensorKind::Weight, 64, 0, 3};
+  EXPECT_EQ(debug_string(live),
+            "LiveBuffer { tensor: TensorId(2), name: \"w\\\"q\", kind: Weight, bytes: 64, "
+            "live_from: 0, live_until: 3 }");
+  const GroupFit group{.first_tile = 0,
+                       .last_tile = 3,
+                       .tile_count = 4,
+                       .buffers = 5,
+                       .lower_bound = 1024,
+                       .first_fit_peak = 2048,
+                       .best_peak = std::nullopt,
+                       .headroom = -1024};
+  EXPECT_EQ(debug_string(group),
+            "GroupFit { first_tile: 0, last_tile: 3, tile_count: 4, buffers: 5, lower_bound: 1024, "
+            "first_fit_peak: Some(2048), best_peak: None, headroom: Some(-1024) }");
+  const FitFailure failure{.group = 0,
+                           .phase = 6,
+                           .op = OpId{5},
+                           .exchange = true,
+                           .live = {live},
+                           .weight_bytes = 64,
+                           .activation_bytes = 0,
+                           .bound_over_window = 1};
+  const FitDiagnosis diagnosis{.strategy = PlacementStrategy::Best,
+                               .window = 1000,
+                               .groups = {group},
+                               .fits = false,
+                               .failure = failure};
+  EXPECT_EQ(debug_string(diagnosis),
+            "FitDiagnosis { strategy: Best, window: 1000, groups: [" + debug_string(group) +
+                "], fits: false, failure: Some(FitFailure { group: 0, phase: 6, op: Some(OpId(5)), "
+                "exchange: true, live: [" +
+                debug_string(live) +
+                "], weight_bytes: 64, activation_bytes: 0, bound_over_window: 1 }) }");
 }
 
 TEST(CompilerRecords, EqualityIsFieldByField) {
