@@ -100,7 +100,7 @@ void write_group_chart(std::ostream& out, const Summary& summary, std::uint16_t 
     const std::uint64_t count = std::uint64_t{group.last_tile} - group.first_tile + 1;
     const double bar_x = x(group.first_tile);
     const double bar_width = std::max(static_cast<double>(count) * per_tile - 1, 1.0);
-    const std::string range = tile_range(group);
+    const std::string range = tile_range(group.first_tile, group.last_tile);
     out << "<a href=\"#tile=" << group.first_tile << "\" class=\"group\" data-first=\""
         << group.first_tile << "\" data-last=\"" << group.last_tile << "\"><title>tiles " << range
         << " (" << count << (count == 1 ? " tile" : " tiles") << "): " << group.tensors

@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <variant>
 
+#include "tile_runs.hpp"
+
 namespace zelkc {
 namespace zc = zelk_compiler;
 
@@ -145,15 +147,6 @@ Summary summarize(const zc::Graph& graph, const zc::Schedule& schedule) {
   return summary;
 }
 
-std::string tile_range(const TileGroup& group) {
-  std::string text = std::to_string(group.first_tile);
-  if (group.last_tile != group.first_tile) {
-    text += '-';
-    text += std::to_string(group.last_tile);
-  }
-  return text;
-}
-
 const TilePeak* largest_peak(const Summary& summary) {
   const auto found = std::ranges::max_element(
       summary.tiles, [](const TilePeak& a, const TilePeak& b) { return a.peak < b.peak; });
@@ -205,12 +198,12 @@ void write_summary(std::ostream& out, const Summary& summary, const SummaryConte
   out << "tile groups (consecutive tiles holding the same tensors):\n";
   std::size_t range_width = 5;
   for (const TileGroup& group : summary.groups) {
-    range_width = std::max(range_width, tile_range(group).size());
+    range_width = std::max(range_width, tile_range(group.first_tile, group.last_tile).size());
   }
   out << "  " << std::left << std::setw(static_cast<int>(range_width)) << "tiles" << std::right
       << "  tensors  lower bound       peak\n";
   for (const TileGroup& group : summary.groups) {
-    out << "  " << std::left << std::setw(static_cast<int>(range_width)) << tile_range(group)
+    out << "  " << std::left << std::setw(static_cast<int>(range_width)) << tile_range(group.first_tile, group.last_tile)
         << std::right << std::setw(9) << group.tensors << std::setw(13) << group.lower_bound
         << std::setw(11) << group.peak << '\n';
   }
