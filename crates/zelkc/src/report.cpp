@@ -379,7 +379,7 @@ std::string report_html(const zc::Graph& graph, const zc::Schedule& schedule,
   page << "<!DOCTYPE html>\n"
        << "<html xmlns=\"http://www.w3.org/1999/xhtml\" lang=\"en\">\n<head>\n"
        << "<meta charset=\"utf-8\"/>\n<title>zelkc report: " << workload << "</title>\n"
-       << "<style>" << kReportStyle << "</style>\n</head>\n<body>\n"
+       << "<style>\n" << kReportStyle << "</style>\n</head>\n<body>\n"
        << "<h1>Schedule report</h1>\n<p class=\"note\">" << workload << "</p>\n"
        << "<h2>Summary</h2>\n<pre id=\"summary\">" << xml_text(summary_text.str()) << "</pre>\n"
        << "<h2>Peak memory by tile group</h2>\n<p class=\"note\">" << window_use(summary, context)
@@ -412,7 +412,7 @@ std::string report_html(const zc::Graph& graph, const zc::Schedule& schedule,
   write_phase_table(page, graph, schedule);
   page << "<script type=\"application/json\" id=\"report-data\">"
        << report_data(graph, schedule, summary, context, default_tile) << "</script>\n"
-       << "<script>//<![CDATA[" << kReportScript << "//]]></script>\n</body>\n</html>\n";
+       << "<script>//<![CDATA[\n" << kReportScript << "//]]></script>\n</body>\n</html>\n";
   return page.str();
 }
 

@@ -10,6 +10,7 @@
 
 #include "memory_map.hpp"
 #include "report.hpp"
+#include "report_assets.hpp"
 #include "schedule_json.hpp"
 #include "summary.hpp"
 #include "xml_text.hpp"
@@ -165,6 +166,19 @@ TEST(Report, EmbedsEveryRunsBuffersWithTheFrameOfItsMemoryMap) {
     EXPECT_EQ(written.at("shown_bytes"), frame.shown_bytes);
     EXPECT_EQ(written.at("tick_bytes"), frame.tick_bytes);
   }
+}
+
+// The style sheet and script arrive whole and cannot end the elements that
+// carry them early.
+TEST(Report, CarriesItsStyleSheetAndScriptWhole) {
+  EXPECT_TRUE(kReportStyle.starts_with("body {"));
+  EXPECT_TRUE(kReportScript.ends_with("})();\n"));
+  EXPECT_EQ(kReportStyle.find("</style"), std::string_view::npos);
+  EXPECT_EQ(kReportScript.find("</script"), std::string_view::npos);
+  EXPECT_EQ(kReportScript.find("]]>"), std::string_view::npos);
+  const std::string page = report_of(default_block());
+  EXPECT_NE(page.find("<script>//<![CDATA[\n" + std::string(kReportScript) + "//]]></script>"),
+            std::string::npos);
 }
 
 TEST(Report, DrawsOneBarPerGroupAndSummarisesEachExchange) {

@@ -1,45 +1,3 @@
-// The report's inline style sheet and script.
-#include "report_assets.hpp"
-
-namespace zelkc {
-
-const std::string_view kReportStyle = R"css(
-body { font-family: sans-serif; margin: 24px 32px; color: #222222; max-width: 1280px; }
-h1 { font-size: 22px; margin-bottom: 4px; }
-h2 { font-size: 17px; margin-top: 28px; border-bottom: 1px solid #dddddd; padding-bottom: 4px; }
-pre { background: #f6f6f2; padding: 8px 14px; font-size: 12px; border: 1px solid #e0e0da; overflow-x: auto; }
-.note { color: #555555; font-size: 13px; }
-.legend { font-size: 12px; color: #333333; margin: 6px 0; }
-.swatch { margin-right: 18px; white-space: nowrap; }
-.swatch i { display: inline-block; width: 14px; height: 10px; margin-right: 5px; vertical-align: middle;
-  box-sizing: border-box; }
-.chart a rect.peak-bar { fill: #8db8e0; }
-.chart a:hover rect.peak-bar { fill: #4a86c5; }
-.chart a.chosen rect.peak-bar { fill: #8fcfbf; }
-.chart a:hover text.bar-label { fill: #ffffff; }
-.chart rect.bound-mark { fill: #1f3b5a; }
-.chart #chosen-tile { fill: #1f8a70; }
-.controls { font-size: 13px; margin: 8px 0; }
-.controls label { margin-right: 10px; }
-.controls input { width: 6em; }
-.controls select { max-width: 28em; }
-#map-box { overflow-x: auto; border: 1px solid #e0e0da; }
-table { border-collapse: collapse; font-size: 13px; }
-th, td { text-align: left; vertical-align: top; padding: 3px 10px; border-bottom: 1px solid #eeeeee; }
-td { white-space: nowrap; }
-tr.exchange td { background: #eef1f8; }
-tr.exchange td:last-child { white-space: normal; }
-.sends details { display: inline; }
-.sends summary { display: inline; cursor: pointer; color: #2a5d9f; }
-.sends .pairs { display: block; font-family: monospace; font-size: 12px; margin: 2px 0 4px 12px;
-  max-width: 900px; }
-)css";
-
-// The script draws from the data the C++ side wrote: a run's frame gives the
-// plot area and both scales of its memory map, so the one piece of layout
-// left here is dividing the frame's width among the phases of the range
-// shown, with labels thinned by the same rule as the picture's.
-const std::string_view kReportScript = R"js(
 (function () {
   "use strict";
   var NS = "http://www.w3.org/2000/svg";
@@ -324,6 +282,3 @@ const std::string_view kReportScript = R"js(
   window.addEventListener("hashchange", draw);
   draw();
 })();
-)js";
-
-}  // namespace zelkc
