@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <iomanip>
+#include <map>
 #include <span>
 #include <sstream>
 #include <variant>
@@ -252,10 +253,86 @@ Json frame_json(const MapFrame& frame) {
               {"window_bytes", frame.window_bytes},
               {"shown_bytes", frame.shown_bytes},
               {"tick_bytes", frame.tick_bytes},
-              {"label_spacing", kPhaseLabelSpacing},
+              {"phase_label_y", frame.phase_label_y()},
               {"picture_width", frame.picture_width},
               {"picture_height", frame.picture_height}};
 }
+
+// A mark as the script draws it: [element, {attributes}] and its text, if any.
+Json mark_json(const MapMark& mark) {
+  Json attributes = Json::object();
+  for (const MapMark::Attribute& attribute : mark.attributes) {
+    Json& value = attributes[std::string(attribute.name)];
+    std::visit(Overloaded{[&](double number) { value = number; },
+                          [&](std::string_view text) { value = std::string(text); }},
+               attribute.value);
+  }
+  Json json = Json::array({mark.element, std::move(attributes)});
+  if (!mark.text.empty()) {
+    json.push_back(mark.text);
+  }
+  return json;
+}
+
+Json marks_json(const std::vector<MapMark>& marks) {
+  Json json = Json::array();
+  for (const MapMark& mark : marks) {
+    json.push_back(mark_json(mark));
+  }
+  return json;
+}
+
+Json map_marks_json(const MapMarks& marks) {
+  return Json{{"backdrop", marks_json(marks.backdrop)},
+              {"window", marks_json(marks.window)},
+              {"axes", marks_json(marks.axes)},
+              {"limits", marks_json(marks.limits)},
+              {"empty", mark_json(marks.empty)}};
+}
+
+// How the script lays out columns and buffers, and how often it numbers
+// phases for each number of phases shown.
+Json map_style_json(const MapFrame& frame) {
+  Json steps = Json::array();
+  for (const PhaseLabelStep& step : phase_label_steps(frame)) {
+    steps.push_back(Json::array({step.step, step.most_columns}));
+  }
+  return Json{{"exchange_fill", kMapStyle.exchange_fill},
+              {"buffer_stroke", kMapStyle.buffer_stroke},
+              {"buffer_stroke_width", kMapStyle.buffer_stroke_width},
+              {"label_min_height", kMapStyle.label_min_height},
+              {"label_min_width", kMapStyle.label_min_width},
+              {"label_x", kMapStyle.label_x},
+              {"label_below_middle", kMapStyle.label_below_middle},
+              {"label_most_y", kMapStyle.label_most_y},
+              {"phase_label_steps", std::move(steps)}};
+}
+
+// The marks of every map the page may draw, once per peak (the only thing
+// they depend on besides the schedule's phases and the options).
+class MapTable {
+ public:
+  MapTable(std::uint64_t phases, const zc::CompilerOptions& options)
+      : phases_(phases), options_(options) {}
+
+  // The index in `maps()` of the marks for `peak`.
+  std::size_t index(std::uint64_t peak) {
+    const auto [found, added] = index_.try_emplace(peak, maps_.size());
+    if (added) {
+      maps_.push_back(
+          map_marks_json(map_marks(map_frame(phases_, options_, peak), options_, peak)));
+    }
+    return found->second;
+  }
+
+  Json take() { return std::move(maps_); }
+
+ private:
+  std::uint64_t phases_;
+  const zc::CompilerOptions& options_;
+  std::map<std::uint64_t, std::size_t> index_;
+  Json maps_ = Json::array();
+};
 
 // Everything the script draws from: per tensor its name, kind and colour;
 // per phase its name; per run of identical tiles its buffers and the frame
@@ -299,6 +376,7 @@ std::string report_data(const zc::Graph& graph, const zc::Schedule& schedule,
         schedule.phases[index]);
   }
 
+  MapTable maps(schedule.phases.size(), options);
   Json runs = Json::array();
   for (const TileRun& run : tile_runs(schedule)) {
     // Every tile of a run has the same peak and lower bound: its first's.
@@ -316,9 +394,11 @@ std::string report_data(const zc::Graph& graph, const zc::Schedule& schedule,
     runs.push_back(Json{
         {"first", run.first_tile},
         {"last", run.last_tile},
+        {"tiles", tile_range(run.first_tile, run.last_tile)},
         {"peak", peak_bytes},
         {"lower_bound", found.lower_bound},
         {"frame", frame_json(map_frame(schedule.phases.size(), options, peak_bytes))},
+        {"map", maps.index(peak_bytes)},
         {"buffers", std::move(buffers)},
     });
   }
@@ -327,11 +407,16 @@ std::string report_data(const zc::Graph& graph, const zc::Schedule& schedule,
   for (const TileGroup& group : summary.groups) {
     groups.push_back(Json{{"first", group.first_tile},
                           {"last", group.last_tile},
+                          {"tiles", tile_range(group.first_tile, group.last_tile)},
                           {"tensors", group.tensors},
                           {"peak", group.peak},
                           {"lower_bound", group.lower_bound}});
   }
 
+  // Every frame of the page has the same width, so the empty one's label
+  // steps serve them all.
+  const MapFrame empty_frame = map_frame(schedule.phases.size(), options, 0);
+  const std::size_t empty_map = maps.index(0);
   const Json data{{"tile_count", schedule.tile_count},
                   {"default_tile", default_tile},
                   {"data_base", options.data_base},
@@ -339,7 +424,10 @@ std::string report_data(const zc::Graph& graph, const zc::Schedule& schedule,
                   {"tensors", std::move(tensors)},
                   {"phases", std::move(phases)},
                   {"runs", std::move(runs)},
-                  {"empty_frame", frame_json(map_frame(schedule.phases.size(), options, 0))},
+                  {"empty_frame", frame_json(empty_frame)},
+                  {"empty_map", empty_map},
+                  {"maps", maps.take()},
+                  {"map_style", map_style_json(empty_frame)},
                   {"groups", std::move(groups)},
                   {"pairs", std::move(pairs)}};
   return dump_for_script(data);
@@ -379,7 +467,8 @@ std::string report_html(const zc::Graph& graph, const zc::Schedule& schedule,
   page << "<!DOCTYPE html>\n"
        << "<html xmlns=\"http://www.w3.org/1999/xhtml\" lang=\"en\">\n<head>\n"
        << "<meta charset=\"utf-8\"/>\n<title>zelkc report: " << workload << "</title>\n"
-       << "<style>\n" << kReportStyle << "</style>\n</head>\n<body>\n"
+       << "<style>\n"
+       << kReportStyle << "</style>\n</head>\n<body>\n"
        << "<h1>Schedule report</h1>\n<p class=\"note\">" << workload << "</p>\n"
        << "<h2>Summary</h2>\n<pre id=\"summary\">" << xml_text(summary_text.str()) << "</pre>\n"
        << "<h2>Peak memory by tile group</h2>\n<p class=\"note\">" << window_use(summary, context)
@@ -404,15 +493,17 @@ std::string report_html(const zc::Graph& graph, const zc::Schedule& schedule,
   for (const KindSwatch& kind : kind_swatches()) {
     write_swatch(page, "background: " + std::string(kind.colour), kind.label);
   }
-  write_swatch(page, "background: #e2e6f0", "exchange phase");
-  write_swatch(page, "border-top: 2px dashed #c0392b; height: 0", "peak");
+  write_swatch(page, "background: " + std::string(kMapStyle.exchange_fill), "exchange phase");
+  write_swatch(page, "border-top: 2px dashed " + std::string(kMapStyle.peak) + "; height: 0",
+               "peak");
   page << "</p>\n<div id=\"map-box\"><svg xmlns=\"http://www.w3.org/2000/svg\" "
        << "id=\"memory-map\" font-family=\"sans-serif\" font-size=\"11\" width=\"0\" "
        << "height=\"0\"></svg></div>\n<h2>Phases</h2>\n";
   write_phase_table(page, graph, schedule);
   page << "<script type=\"application/json\" id=\"report-data\">"
        << report_data(graph, schedule, summary, context, default_tile) << "</script>\n"
-       << "<script>//<![CDATA[\n" << kReportScript << "//]]></script>\n</body>\n</html>\n";
+       << "<script>//<![CDATA[\n"
+       << kReportScript << "//]]></script>\n</body>\n</html>\n";
   return page.str();
 }
 

@@ -168,6 +168,73 @@ TEST(Report, EmbedsEveryRunsBuffersWithTheFrameOfItsMemoryMap) {
   }
 }
 
+// A mark handed to the page's script, written as the standalone picture
+// writes it.
+std::string written_mark(const Json& mark) {
+  const std::string element = mark.at(0).get<std::string>();
+  std::string text = "<" + element;
+  for (const auto& [name, value] : mark.at(1).items()) {
+    text += " " + name + "=\"" +
+            (value.is_number() ? coordinate(value.get<double>()) : value.get<std::string>()) + "\"";
+  }
+  if (mark.size() > 2) {
+    return text + ">" + mark.at(2).get<std::string>() + "</" + element + ">\n";
+  }
+  return text + "/>\n";
+}
+
+// One drawing: every mark the page's script draws for a run is in the
+// picture of the run's first tile, as the picture writes it.
+TEST(Report, HandsItsScriptTheMarksOfEachTilesPicture) {
+  for (const zc::CompilerOptions& options :
+       {zc::CompilerOptions{.tile_count = 80},
+        zc::CompilerOptions{.tile_count = 64, .data_base = 0x1000, .data_limit = 0x3400}}) {
+    const Compiled c = default_block(options);
+    const Json data = Json::parse(element_text(report_of(c), "report-data"));
+    const auto marks_in = [&](const Json& marks, const std::string& svg) {
+      for (const char* layer : {"backdrop", "window", "axes", "limits"}) {
+        for (const Json& mark : marks.at(layer)) {
+          EXPECT_NE(svg.find(written_mark(mark)), std::string::npos) << written_mark(mark);
+        }
+      }
+    };
+    for (const Json& run : data.at("runs")) {
+      const auto tile = run.at("first").get<std::uint16_t>();
+      SCOPED_TRACE(tile);
+      const std::string svg = memory_map_svg(c.graph, c.options, c.schedule, tile);
+      marks_in(data.at("maps").at(run.at("map").get<std::size_t>()), svg);
+      EXPECT_EQ(svg.find("No buffers"), std::string::npos);
+    }
+    if (options.tile_count > 64) {
+      const Json& empty = data.at("maps").at(data.at("empty_map").get<std::size_t>());
+      const std::string svg = memory_map_svg(c.graph, c.options, c.schedule, 70);
+      marks_in(empty, svg);
+      EXPECT_NE(svg.find(written_mark(empty.at("empty"))), std::string::npos);
+    }
+  }
+}
+
+// However few phases the page zooms to, the step it looks up is the one the
+// picture's rule gives for columns that wide, and labels keep their spacing.
+TEST(MemoryMap, PhaseLabelStepsCoverEveryRangeThePageCanShow) {
+  for (const std::uint64_t phases : {0U, 1U, 16U, 200U, 5000U}) {
+    SCOPED_TRACE(phases);
+    const MapFrame frame = map_frame(phases, {}, 0);
+    const std::vector<PhaseLabelStep> steps = phase_label_steps(frame);
+    ASSERT_FALSE(steps.empty());
+    EXPECT_EQ(steps.back().most_columns, frame.columns);
+    std::size_t at = 0;
+    for (std::uint64_t count = 1; count <= frame.columns; ++count) {
+      while (steps.at(at).most_columns < count) {
+        ++at;
+      }
+      const double column = frame.width / static_cast<double>(count);
+      ASSERT_EQ(steps[at].step, phase_label_step(column)) << count;
+      EXPECT_GE(static_cast<double>(steps[at].step) * column, kPhaseLabelSpacing) << count;
+    }
+  }
+}
+
 // The style sheet and script arrive whole and cannot end the elements that
 // carry them early.
 TEST(Report, CarriesItsStyleSheetAndScriptWhole) {
