@@ -8,10 +8,14 @@
 #include "report.hpp"
 
 #include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
 #include <iomanip>
 #include <map>
 #include <span>
 #include <sstream>
+#include <system_error>
 #include <variant>
 #include <vector>
 
@@ -258,36 +262,81 @@ Json frame_json(const MapFrame& frame) {
               {"picture_height", frame.picture_height}};
 }
 
-// A mark as the script draws it: [element, {attributes}] and its text, if any.
-Json mark_json(const MapMark& mark) {
-  Json attributes = Json::object();
-  for (const MapMark::Attribute& attribute : mark.attributes) {
-    Json& value = attributes[std::string(attribute.name)];
-    std::visit(Overloaded{[&](double number) { value = number; },
-                          [&](std::string_view text) { value = std::string(text); }},
+// The marks are the bulk of what the script draws from, so they are written
+// as JSON text directly rather than built as JSON values. Numbers are
+// written in their shortest round-trip form, so the script reads back the
+// very coordinates computed here.
+void write_json_number(std::string& out, double value) {
+  std::array<char, 32> text{};
+  const auto written = std::to_chars(text.data(), text.data() + text.size(), value);
+  if (!std::isfinite(value) || written.ec != std::errc{}) {
+    out += '0';
+    return;
+  }
+  out.append(text.data(), written.ptr);
+}
+
+// A JSON string that is also safe inside a script element.
+void write_json_string(std::string& out, std::string_view text) {
+  out += '"';
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20 || c == '<' || c == '>' || c == '&') {
+      constexpr std::string_view kDigits = "0123456789abcdef";
+      out += "\\u00";
+      out += kDigits[byte >> 4U];
+      out += kDigits[byte & 0xFU];
+    } else {
+      out += c;
+    }
+  }
+  out += '"';
+}
+
+// [element, {attributes}] and its text, if any.
+void write_mark_json(std::string& out, const MapMark& mark) {
+  out += '[';
+  write_json_string(out, mark.element);
+  out += ",{";
+  for (std::size_t i = 0; i < mark.attributes.size(); ++i) {
+    const MapMark::Attribute& attribute = mark.attributes[i];
+    out += i == 0 ? "" : ",";
+    write_json_string(out, attribute.name);
+    out += ':';
+    std::visit(Overloaded{[&](double number) { write_json_number(out, number); },
+                          [&](std::string_view text) { write_json_string(out, text); }},
                attribute.value);
   }
-  Json json = Json::array({mark.element, std::move(attributes)});
+  out += '}';
   if (!mark.text.empty()) {
-    json.push_back(mark.text);
+    out += ',';
+    write_json_string(out, mark.text);
   }
-  return json;
+  out += ']';
 }
 
-Json marks_json(const std::vector<MapMark>& marks) {
-  Json json = Json::array();
-  for (const MapMark& mark : marks) {
-    json.push_back(mark_json(mark));
+void write_marks_json(std::string& out, std::string_view layer, const std::vector<MapMark>& marks) {
+  write_json_string(out, layer);
+  out += ":[";
+  for (std::size_t i = 0; i < marks.size(); ++i) {
+    out += i == 0 ? "" : ",";
+    write_mark_json(out, marks[i]);
   }
-  return json;
+  out += "],";
 }
 
-Json map_marks_json(const MapMarks& marks) {
-  return Json{{"backdrop", marks_json(marks.backdrop)},
-              {"window", marks_json(marks.window)},
-              {"axes", marks_json(marks.axes)},
-              {"limits", marks_json(marks.limits)},
-              {"empty", mark_json(marks.empty)}};
+void write_map_marks_json(std::string& out, const MapMarks& marks) {
+  out += '{';
+  write_marks_json(out, "backdrop", marks.backdrop);
+  write_marks_json(out, "window", marks.window);
+  write_marks_json(out, "axes", marks.axes);
+  write_marks_json(out, "limits", marks.limits);
+  out += "\"empty\":";
+  write_mark_json(out, marks.empty);
+  out += '}';
 }
 
 // How the script lays out columns and buffers, and how often it numbers
@@ -309,29 +358,30 @@ Json map_style_json(const MapFrame& frame) {
 }
 
 // The marks of every map the page may draw, once per peak (the only thing
-// they depend on besides the schedule's phases and the options).
+// they depend on besides the schedule's phases and the options), as the
+// JSON array the script reads.
 class MapTable {
  public:
   MapTable(std::uint64_t phases, const zc::CompilerOptions& options)
       : phases_(phases), options_(options) {}
 
-  // The index in `maps()` of the marks for `peak`.
+  // The index in the array of the marks for `peak`.
   std::size_t index(std::uint64_t peak) {
-    const auto [found, added] = index_.try_emplace(peak, maps_.size());
+    const auto [found, added] = index_.try_emplace(peak, index_.size());
     if (added) {
-      maps_.push_back(
-          map_marks_json(map_marks(map_frame(phases_, options_, peak), options_, peak)));
+      text_ += found->second == 0 ? "" : ",";
+      write_map_marks_json(text_, map_marks(map_frame(phases_, options_, peak), options_, peak));
     }
     return found->second;
   }
 
-  Json take() { return std::move(maps_); }
+  [[nodiscard]] std::string json() const { return "[" + text_ + "]"; }
 
  private:
   std::uint64_t phases_;
   const zc::CompilerOptions& options_;
   std::map<std::uint64_t, std::size_t> index_;
-  Json maps_ = Json::array();
+  std::string text_;
 };
 
 // Everything the script draws from: per tensor its name, kind and colour;
@@ -426,11 +476,13 @@ std::string report_data(const zc::Graph& graph, const zc::Schedule& schedule,
                   {"runs", std::move(runs)},
                   {"empty_frame", frame_json(empty_frame)},
                   {"empty_map", empty_map},
-                  {"maps", maps.take()},
                   {"map_style", map_style_json(empty_frame)},
                   {"groups", std::move(groups)},
                   {"pairs", std::move(pairs)}};
-  return dump_for_script(data);
+  // The marks, written as text already, become the object's last member.
+  std::string text = dump_for_script(data);
+  text.insert(text.size() - 1, ",\"maps\":" + maps.json());
+  return text;
 }
 
 // "Each tile's data window holds 581632 bytes; the highest peak fills 40.3 %

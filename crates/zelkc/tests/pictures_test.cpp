@@ -3,6 +3,9 @@
 // checked on the real files by the command line tests.
 #include <gtest/gtest.h>
 
+#include <iomanip>
+#include <limits>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -45,6 +48,28 @@ TEST(XmlText, EscapesMarkupAndReplacesWhatXmlCannotHold) {
   for (const auto& [text, expected] : cases) {
     EXPECT_EQ(xml_text(text), expected) << text;
   }
+}
+
+// Coordinates keep to a tenth of a pixel, rounded as printf rounds them.
+TEST(XmlText, CoordinatesAreWrittenToATenthAsStreamsWriteThem) {
+  const std::vector<std::pair<double, std::string>> cases = {{0, "0.0"},
+                                                             {110, "110.0"},
+                                                             {265.333333, "265.3"},
+                                                             {0.25, "0.2"},
+                                                             {0.35, "0.3"},
+                                                             {-0.04, "-0.0"},
+                                                             {-12.96, "-13.0"},
+                                                             {1e20, "100000000000000000000.0"},
+                                                             {1234.05, "1234.0"},
+                                                             {2.5e-7, "0.0"}};
+  for (const auto& [value, expected] : cases) {
+    EXPECT_EQ(coordinate(value), expected) << value;
+  }
+  // Past any buffer on the stack: the largest double, written whole.
+  std::ostringstream largest;
+  largest << std::fixed << std::setprecision(1) << std::numeric_limits<double>::max();
+  EXPECT_EQ(coordinate(std::numeric_limits<double>::max()), largest.str());
+  EXPECT_EQ(coordinate(std::numeric_limits<double>::max()).size(), 311U);
 }
 
 struct Compiled {
