@@ -2,6 +2,9 @@
 #include "summary.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cctype>
+#include <charconv>
 #include <iomanip>
 #include <limits>
 #include <ostream>
@@ -64,9 +67,13 @@ std::string milliseconds(std::chrono::nanoseconds time) {
 }
 
 std::string hex(std::uint64_t value) {
-  std::ostringstream text;
-  text << "0x" << std::uppercase << std::hex << value;
-  return text.str();
+  std::array<char, 16> digits{};  // 64 bits are 16 hex digits
+  const auto written = std::to_chars(digits.data(), digits.data() + digits.size(), value, 16);
+  std::string text = "0x";
+  for (const char* digit = digits.data(); digit != written.ptr; ++digit) {
+    text += static_cast<char>(std::toupper(static_cast<unsigned char>(*digit)));
+  }
+  return text;
 }
 
 std::map<std::uint16_t, std::uint64_t> peak_lower_bounds(const zc::Schedule& schedule) {
@@ -203,9 +210,10 @@ void write_summary(std::ostream& out, const Summary& summary, const SummaryConte
   out << "  " << std::left << std::setw(static_cast<int>(range_width)) << "tiles" << std::right
       << "  tensors  lower bound       peak\n";
   for (const TileGroup& group : summary.groups) {
-    out << "  " << std::left << std::setw(static_cast<int>(range_width)) << tile_range(group.first_tile, group.last_tile)
-        << std::right << std::setw(9) << group.tensors << std::setw(13) << group.lower_bound
-        << std::setw(11) << group.peak << '\n';
+    out << "  " << std::left << std::setw(static_cast<int>(range_width))
+        << tile_range(group.first_tile, group.last_tile) << std::right << std::setw(9)
+        << group.tensors << std::setw(13) << group.lower_bound << std::setw(11) << group.peak
+        << '\n';
   }
   out << "compile time:  " << milliseconds(context.compile_time) << '\n';
 }
