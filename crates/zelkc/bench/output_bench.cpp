@@ -1,7 +1,8 @@
 // Writing a compiled schedule's outputs: the schedule document (--emit json),
-// the printed form (--emit text), the timeline (--trace) and the HTML report (--report), for the
-// default block and for a 12-layer BERT-base stack on 1,472 tiles. Each case includes the summary
-// it needs, as zelkc computes it once per run.
+// the printed form (--emit text), the timeline (--trace), the HTML report
+// (--report) and the memory map of tile 0 (--memory-map), for the default
+// block and for a 12-layer BERT-base stack on 1,472 tiles. Each case includes
+// the summary it needs, as zelkc computes it once per run.
 #include <benchmark/benchmark.h>
 
 #include <stdexcept>
@@ -9,6 +10,7 @@
 
 #include <zelk_compiler/lib.hpp>
 
+#include "memory_map.hpp"
 #include "report.hpp"
 #include "schedule_json.hpp"
 #include "summary.hpp"
@@ -97,14 +99,26 @@ void BM_Report(benchmark::State& state, const Workload& (*workload)()) {
   report_bytes(state, text);
 }
 
+void BM_MemoryMap(benchmark::State& state, const Workload& (*workload)()) {
+  const Workload& w = workload();
+  std::string text;
+  for (auto _ : state) {
+    text = memory_map_svg(w.graph, w.options, w.schedule, 0);
+    benchmark::DoNotOptimize(text.data());
+  }
+  report_bytes(state, text);
+}
+
 BENCHMARK_CAPTURE(BM_EmitJson, encoder_default, encoder_default)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_PrintedForm, encoder_default, encoder_default)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Trace, encoder_default, encoder_default)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Report, encoder_default, encoder_default)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_MemoryMap, encoder_default, encoder_default)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_EmitJson, bert_base_1472, bert_base_1472)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_PrintedForm, bert_base_1472, bert_base_1472)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Trace, bert_base_1472, bert_base_1472)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Report, bert_base_1472, bert_base_1472)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_MemoryMap, bert_base_1472, bert_base_1472)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace zelkc

@@ -9,6 +9,8 @@
 
 #include <zelk_compiler/checked.hpp>
 
+#include "tile_runs.hpp"
+
 namespace zelkc {
 namespace zc = zelk_compiler;
 
@@ -17,11 +19,7 @@ namespace {
 // "0-63", "5", or "0-9 (4 tiles)" for a group whose tiles are not all
 // neighbours.
 std::string tiles_text(const zc::GroupFit& group) {
-  std::string text = std::to_string(group.first_tile);
-  if (group.last_tile != group.first_tile) {
-    text += '-';
-    text += std::to_string(group.last_tile);
-  }
+  std::string text = tile_range(group.first_tile, group.last_tile);
   if (group.tile_count != std::uint64_t{group.last_tile} - group.first_tile + 1) {
     text += " (" + std::to_string(group.tile_count) + " tiles)";
   }

@@ -11,6 +11,7 @@
 #include <variant>
 #include <vector>
 
+#include "overloaded.hpp"
 #include "summary.hpp"
 #include "xml_text.hpp"
 
@@ -47,7 +48,8 @@ std::size_t kind_index(zc::TensorKind kind) {
 void write_legend(std::ostream& svg, double x, double y) {
   const auto swatch = [&](std::string_view colour, std::string_view label, double width) {
     svg << "<rect x=\"" << coordinate(x) << "\" y=\"" << coordinate(y - 9) << "\" width=\"12\" "
-        << "height=\"10\" fill=\"" << colour << "\" stroke=\"#333333\" stroke-width=\"0.8\"/>"
+        << "height=\"10\" fill=\"" << colour << "\" stroke=\"" << kMapStyle.buffer_stroke
+        << "\" stroke-width=\"" << kMapStyle.buffer_stroke_width << "\"/>"
         << "<text x=\"" << coordinate(x + 16) << "\" y=\"" << coordinate(y) << "\">" << label
         << "</text>\n";
     x += width;
@@ -55,11 +57,133 @@ void write_legend(std::ostream& svg, double x, double y) {
   for (const KindSwatch& kind : kind_swatches()) {
     swatch(kind.colour, kind.label, static_cast<double>(kind.label.size()) * 6.2 + 30);
   }
-  swatch("#e2e6f0", "exchange phase", 124);
+  swatch(kMapStyle.exchange_fill, "exchange phase", 124);
   svg << "<line x1=\"" << coordinate(x) << "\" y1=\"" << coordinate(y - 4) << "\" x2=\""
-      << coordinate(x + 14) << "\" y2=\"" << coordinate(y - 4)
-      << "\" stroke=\"#c0392b\" stroke-width=\"1.5\" stroke-dasharray=\"6 3\"/><text x=\""
-      << coordinate(x + 18) << "\" y=\"" << coordinate(y) << "\">peak</text>\n";
+      << coordinate(x + 14) << "\" y2=\"" << coordinate(y - 4) << "\" stroke=\"" << kMapStyle.peak
+      << "\" stroke-width=\"" << kMapStyle.peak_stroke_width << "\" stroke-dasharray=\""
+      << kMapStyle.peak_dashes << "\"/><text x=\"" << coordinate(x + 18) << "\" y=\""
+      << coordinate(y) << "\">peak</text>\n";
+}
+
+// A buffer's rectangle over the phases it is live, with its name inside
+// where there is room and the details as a tooltip.
+void write_buffer(std::ostream& svg, const zc::Tensor& tensor, const zc::Allocation& buffer,
+                  const MapFrame& frame, const zc::CompilerOptions& options) {
+  const std::uint64_t offset =
+      buffer.address >= options.data_base ? buffer.address - options.data_base : 0;
+  const std::uint64_t last = std::max(buffer.live_until, buffer.live_from);
+  const double x = frame.x(buffer.live_from);
+  const double y = frame.y(offset);
+  const double w = static_cast<double>(last - buffer.live_from + 1) * frame.column;
+  const double h = std::max(frame.y(offset + buffer.size) - y, 1.0);
+  const std::string name = xml_text(tensor.name);
+  svg << "<g class=\"buffer\" data-tensor=\"" << tensor.id.index << "\">"
+      << "<title>" << name << " (tensor " << tensor.id.index << "): " << buffer.size << " bytes at "
+      << hex(buffer.address) << ", phases " << buffer.live_from << " to " << buffer.live_until
+      << "</title>"
+      << "<rect x=\"" << coordinate(x) << "\" y=\"" << coordinate(y) << "\" width=\""
+      << coordinate(w) << "\" height=\"" << coordinate(h) << "\" fill=\"" << buffer_colour(tensor)
+      << "\" stroke=\"" << kMapStyle.buffer_stroke << "\" stroke-width=\""
+      << kMapStyle.buffer_stroke_width << "\"/>";
+  // A nested svg clips the label to its rectangle.
+  if (h >= kMapStyle.label_min_height) {
+    svg << "<svg x=\"" << coordinate(x) << "\" y=\"" << coordinate(y) << "\" width=\""
+        << coordinate(w) << "\" height=\"" << coordinate(h) << "\"><text x=\"" << kMapStyle.label_x
+        << "\" y=\""
+        << coordinate(std::min(h / 2 + kMapStyle.label_below_middle, kMapStyle.label_most_y))
+        << "\">" << name << "</text></svg>";
+  }
+  svg << "</g>\n";
+}
+
+// `<name a="1" b="x">text</name>`, or `<name a="1"/>` without text, and a
+// line break.
+void write_mark(std::ostream& svg, const MapMark& mark) {
+  svg << '<' << mark.element;
+  for (const MapMark::Attribute& attribute : mark.attributes) {
+    svg << ' ' << attribute.name << "=\"";
+    std::visit(Overloaded{[&](double number) { svg << coordinate(number); },
+                          [&](std::string_view text) { svg << text; }},
+               attribute.value);
+    svg << '"';
+  }
+  if (mark.text.empty()) {
+    svg << "/>\n";
+  } else {
+    svg << '>' << mark.text << "</" << mark.element << ">\n";
+  }
+}
+
+void write_marks(std::ostream& svg, const std::vector<MapMark>& marks) {
+  for (const MapMark& mark : marks) {
+    write_mark(svg, mark);
+  }
+}
+
+// The address ticks down the left side, every `frame.tick_bytes` from
+// data_base to the bottom of the picture.
+void add_ticks(std::vector<MapMark>& axes, const MapFrame& frame,
+               const zc::CompilerOptions& options) {
+  for (std::uint64_t offset = 0; offset <= frame.shown_bytes; offset += frame.tick_bytes) {
+    const double y = frame.y(offset);
+    axes.push_back({.element = "line",
+                    .attributes = {{"x1", frame.left - 5},
+                                   {"y1", y},
+                                   {"x2", frame.left},
+                                   {"y2", y},
+                                   {"stroke", kMapStyle.axis}},
+                    .text = {}});
+    axes.push_back({.element = "text",
+                    .attributes = {{"x", frame.left - 8}, {"y", y + 4}, {"text-anchor", "end"}},
+                    .text = hex(options.data_base + offset)});
+    if (frame.shown_bytes - offset < frame.tick_bytes) {
+      break;
+    }
+  }
+}
+
+// The peak and, where it lies on the picture, the end of the data window.
+// The peak's label keeps clear of the labels at either end.
+std::vector<MapMark> limit_marks(const MapFrame& frame, const zc::CompilerOptions& options,
+                                 std::uint64_t peak) {
+  const double right = frame.left + frame.width;
+  const double bottom = frame.top + frame.height;
+  const double peak_y = frame.y(peak);
+  std::vector<MapMark> marks;
+  marks.push_back({.element = "line",
+                   .attributes = {{"class", "peak"},
+                                  {"x1", frame.left},
+                                  {"y1", peak_y},
+                                  {"x2", right + 6},
+                                  {"y2", peak_y},
+                                  {"stroke", kMapStyle.peak},
+                                  {"stroke-width", kMapStyle.peak_stroke_width},
+                                  {"stroke-dasharray", kMapStyle.peak_dashes}},
+                   .text = {}});
+  marks.push_back(
+      {.element = "text",
+       .attributes = {{"x", right + 10},
+                      {"y", std::clamp(peak_y + 4, frame.top + 18, bottom - 10)},
+                      {"fill", kMapStyle.peak}},
+       .text = "peak " + std::to_string(peak) + " B (" + hex(options.data_base + peak) + ")"});
+  marks.push_back(
+      {.element = "text",
+       .attributes = {{"x", right + 10}, {"y", frame.top + 4}, {"fill", kMapStyle.muted}},
+       .text = "data_base " + hex(options.data_base)});
+  if (frame.shown_bytes >= frame.window_bytes) {
+    marks.push_back(
+        {.element = "text",
+         .attributes = {{"x", right + 10}, {"y", bottom + 4}, {"fill", kMapStyle.muted}},
+         .text = "data_limit " + hex(options.data_limit)});
+  } else {
+    marks.push_back(
+        {.element = "text",
+         .attributes = {{"x", frame.left}, {"y", bottom + 22}, {"fill", kMapStyle.muted}},
+         .text = "The data window goes on to data_limit " + hex(options.data_limit) + " (" +
+                 std::to_string(frame.window_bytes) + " bytes); the picture shows its first " +
+                 std::to_string(frame.shown_bytes) + " bytes."});
+  }
+  return marks;
 }
 
 }  // namespace
@@ -99,6 +223,48 @@ std::uint64_t phase_label_step(double column) {
   }
 }
 
+std::vector<PhaseLabelStep> phase_label_steps(const MapFrame& frame) {
+  std::vector<PhaseLabelStep> steps;
+  for (std::uint64_t columns = 1; columns <= frame.columns; ++columns) {
+    const std::uint64_t step = phase_label_step(frame.width / static_cast<double>(columns));
+    if (steps.empty() || steps.back().step != step) {
+      steps.push_back({.step = step, .most_columns = columns});
+    } else {
+      steps.back().most_columns = columns;
+    }
+  }
+  return steps;
+}
+
+MapMarks map_marks(const MapFrame& frame, const zc::CompilerOptions& options, std::uint64_t peak) {
+  MapMarks marks;
+  marks.backdrop.push_back(
+      {.element = "rect",
+       .attributes = {{"width", "100%"}, {"height", "100%"}, {"fill", kMapStyle.background}},
+       .text = {}});
+  marks.window.push_back({.element = "rect",
+                          .attributes = {{"class", "data-window"},
+                                         {"x", frame.left},
+                                         {"y", frame.top},
+                                         {"width", frame.width},
+                                         {"height", frame.height},
+                                         {"fill", kMapStyle.window_fill},
+                                         {"stroke", kMapStyle.axis}},
+                          .text = {}});
+  marks.axes.push_back({.element = "text",
+                        .attributes = {{"x", frame.left + frame.width / 2},
+                                       {"y", frame.top - 26},
+                                       {"text-anchor", "middle"},
+                                       {"fill", kMapStyle.muted}},
+                        .text = "phase"});
+  add_ticks(marks.axes, frame, options);
+  marks.limits = limit_marks(frame, options, peak);
+  marks.empty = {.element = "text",
+                 .attributes = {{"x", frame.left + 12}, {"y", frame.top + 24}},
+                 .text = "No buffers on this tile."};
+  return marks;
+}
+
 std::string_view buffer_colour(const zc::Tensor& tensor) {
   return kShades.at(kind_index(tensor.kind))[tensor.id.index % 2];
 }
@@ -125,8 +291,7 @@ std::string memory_map_svg(const zc::Graph& graph, const zc::CompilerOptions& op
   const auto bound_entry = bounds.find(tile);
   const std::uint64_t lower_bound = bound_entry == bounds.end() ? 0 : bound_entry->second;
   const MapFrame frame = map_frame(schedule.phases.size(), options, peak);
-  const double right = frame.left + frame.width;
-  const double bottom = frame.top + frame.height;
+  const MapMarks marks = map_marks(frame, options, peak);
   const double total_width = frame.picture_width;
   const double total_height = frame.picture_height;
 
@@ -137,7 +302,7 @@ std::string memory_map_svg(const zc::Graph& graph, const zc::CompilerOptions& op
       << coordinate(total_width) << ' ' << coordinate(total_height)
       << "\" font-family=\"sans-serif\" font-size=\"11\" data-tile=\"" << tile
       << "\" data-buffers=\"" << buffers.size() << "\">\n";
-  svg << "<rect width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n";
+  write_marks(svg, marks.backdrop);
   svg << "<text x=\"" << coordinate(frame.left)
       << "\" y=\"22\" font-size=\"15\" font-weight=\"bold\">"
       << "Tile " << tile << " memory over " << schedule.phases.size() << " phases</text>\n";
@@ -146,14 +311,12 @@ std::string memory_map_svg(const zc::Graph& graph, const zc::CompilerOptions& op
       << " bytes (most bytes live in one phase); shaded columns are exchange phases</text>\n";
 
   // The data window, and the exchange columns across it.
-  svg << "<rect class=\"data-window\" x=\"" << coordinate(frame.left) << "\" y=\""
-      << coordinate(frame.top) << "\" width=\"" << coordinate(frame.width) << "\" height=\""
-      << coordinate(frame.height) << "\" fill=\"#f6f6f2\" stroke=\"#888888\"/>\n";
+  write_marks(svg, marks.window);
   for (std::uint64_t phase = 0; phase < schedule.phases.size(); ++phase) {
     if (std::holds_alternative<zc::Exchange>(schedule.phases[phase])) {
       svg << "<rect class=\"exchange\" x=\"" << coordinate(frame.x(phase)) << "\" y=\""
           << coordinate(frame.top) << "\" width=\"" << coordinate(frame.column) << "\" height=\""
-          << coordinate(frame.height) << "\" fill=\"#e2e6f0\"/>\n";
+          << coordinate(frame.height) << "\" fill=\"" << kMapStyle.exchange_fill << "\"/>\n";
     }
   }
 
@@ -161,77 +324,22 @@ std::string memory_map_svg(const zc::Graph& graph, const zc::CompilerOptions& op
   const std::uint64_t label_every = phase_label_step(frame.column);
   for (std::uint64_t phase = 0; phase < frame.columns; phase += label_every) {
     svg << "<text x=\"" << coordinate(frame.x(phase) + frame.column / 2) << "\" y=\""
-        << coordinate(frame.top - 8) << "\" text-anchor=\"middle\">" << phase << "</text>\n";
+        << coordinate(frame.phase_label_y()) << "\" text-anchor=\"middle\">" << phase
+        << "</text>\n";
   }
-  svg << "<text x=\"" << coordinate(frame.left + frame.width / 2) << "\" y=\""
-      << coordinate(frame.top - 26) << "\" text-anchor=\"middle\" fill=\"#555555\">phase</text>\n";
-
-  // Addresses down the left side.
-  for (std::uint64_t offset = 0; offset <= frame.shown_bytes; offset += frame.tick_bytes) {
-    const double y = frame.y(offset);
-    svg << "<line x1=\"" << coordinate(frame.left - 5) << "\" y1=\"" << coordinate(y) << "\" x2=\""
-        << coordinate(frame.left) << "\" y2=\"" << coordinate(y) << "\" stroke=\"#888888\"/>\n"
-        << "<text x=\"" << coordinate(frame.left - 8) << "\" y=\"" << coordinate(y + 4)
-        << "\" text-anchor=\"end\">" << hex(options.data_base + offset) << "</text>\n";
-    if (frame.shown_bytes - offset < frame.tick_bytes) {
-      break;
-    }
-  }
-  svg << "<text x=\"16\" y=\"" << coordinate(frame.top + frame.height / 2) << "\" fill=\"#555555\" "
-      << "transform=\"rotate(-90 16 " << coordinate(frame.top + frame.height / 2)
-      << ")\" text-anchor=\"middle\">address</text>\n";
+  write_marks(svg, marks.axes);
+  svg << "<text x=\"16\" y=\"" << coordinate(frame.top + frame.height / 2) << "\" fill=\""
+      << kMapStyle.muted << "\" transform=\"rotate(-90 16 "
+      << coordinate(frame.top + frame.height / 2) << ")\" text-anchor=\"middle\">address</text>\n";
 
   for (const zc::Allocation* buffer : buffers) {
-    const zc::Tensor& tensor = graph.tensors.at(buffer->tensor.index);
-    const std::uint64_t offset =
-        buffer->address >= options.data_base ? buffer->address - options.data_base : 0;
-    const std::uint64_t last = std::max(buffer->live_until, buffer->live_from);
-    const double x = frame.x(buffer->live_from);
-    const double y = frame.y(offset);
-    const double w = static_cast<double>(last - buffer->live_from + 1) * frame.column;
-    const double h = std::max(frame.y(offset + buffer->size) - y, 1.0);
-    const std::string name = xml_text(tensor.name);
-    svg << "<g class=\"buffer\" data-tensor=\"" << tensor.id.index << "\">"
-        << "<title>" << name << " (tensor " << tensor.id.index << "): " << buffer->size
-        << " bytes at " << hex(buffer->address) << ", phases " << buffer->live_from << " to "
-        << buffer->live_until << "</title>"
-        << "<rect x=\"" << coordinate(x) << "\" y=\"" << coordinate(y) << "\" width=\""
-        << coordinate(w) << "\" height=\"" << coordinate(h) << "\" fill=\"" << buffer_colour(tensor)
-        << "\" stroke=\"#333333\" stroke-width=\"0.8\"/>";
-    // A nested svg clips the label to its rectangle.
-    if (h >= 10) {
-      svg << "<svg x=\"" << coordinate(x) << "\" y=\"" << coordinate(y) << "\" width=\""
-          << coordinate(w) << "\" height=\"" << coordinate(h) << "\"><text x=\"3\" y=\""
-          << coordinate(std::min(h / 2 + 4, 13.0)) << "\">" << name << "</text></svg>";
-    }
-    svg << "</g>\n";
+    write_buffer(svg, graph.tensors.at(buffer->tensor.index), *buffer, frame, options);
   }
 
-  // The peak and, where it lies on the picture, the end of the data window.
-  // The peak's label keeps clear of the labels at either end.
-  const double peak_y = frame.y(peak);
-  const double peak_label_y = std::clamp(peak_y + 4, frame.top + 18, bottom - 10);
-  svg << "<line class=\"peak\" x1=\"" << coordinate(frame.left) << "\" y1=\"" << coordinate(peak_y)
-      << "\" x2=\"" << coordinate(right + 6) << "\" y2=\"" << coordinate(peak_y)
-      << "\" stroke=\"#c0392b\" stroke-width=\"1.5\" stroke-dasharray=\"6 3\"/>\n"
-      << "<text x=\"" << coordinate(right + 10) << "\" y=\"" << coordinate(peak_label_y)
-      << "\" fill=\"#c0392b\">peak " << peak << " B (" << hex(options.data_base + peak)
-      << ")</text>\n";
-  svg << "<text x=\"" << coordinate(right + 10) << "\" y=\"" << coordinate(frame.top + 4)
-      << "\" fill=\"#555555\">data_base " << hex(options.data_base) << "</text>\n";
-  if (frame.shown_bytes >= frame.window_bytes) {
-    svg << "<text x=\"" << coordinate(right + 10) << "\" y=\"" << coordinate(bottom + 4)
-        << "\" fill=\"#555555\">data_limit " << hex(options.data_limit) << "</text>\n";
-  } else {
-    svg << "<text x=\"" << coordinate(frame.left) << "\" y=\"" << coordinate(bottom + 22)
-        << "\" fill=\"#555555\">The data window goes on to data_limit " << hex(options.data_limit)
-        << " (" << frame.window_bytes << " bytes); the picture shows its first "
-        << frame.shown_bytes << " bytes.</text>\n";
-  }
-  write_legend(svg, frame.left, bottom + 46);
+  write_marks(svg, marks.limits);
+  write_legend(svg, frame.left, frame.top + frame.height + 46);
   if (buffers.empty()) {
-    svg << "<text x=\"" << coordinate(frame.left + 12) << "\" y=\"" << coordinate(frame.top + 24)
-        << "\">No buffers on this tile.</text>\n";
+    write_mark(svg, marks.empty);
   }
   svg << "</svg>\n";
   return svg.str();

@@ -8,9 +8,14 @@
 #include "report.hpp"
 
 #include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
 #include <iomanip>
+#include <map>
 #include <span>
 #include <sstream>
+#include <system_error>
 #include <variant>
 #include <vector>
 
@@ -100,7 +105,7 @@ void write_group_chart(std::ostream& out, const Summary& summary, std::uint16_t 
     const std::uint64_t count = std::uint64_t{group.last_tile} - group.first_tile + 1;
     const double bar_x = x(group.first_tile);
     const double bar_width = std::max(static_cast<double>(count) * per_tile - 1, 1.0);
-    const std::string range = tile_range(group);
+    const std::string range = tile_range(group.first_tile, group.last_tile);
     out << "<a href=\"#tile=" << group.first_tile << "\" class=\"group\" data-first=\""
         << group.first_tile << "\" data-last=\"" << group.last_tile << "\"><title>tiles " << range
         << " (" << count << (count == 1 ? " tile" : " tiles") << "): " << group.tensors
@@ -252,10 +257,132 @@ Json frame_json(const MapFrame& frame) {
               {"window_bytes", frame.window_bytes},
               {"shown_bytes", frame.shown_bytes},
               {"tick_bytes", frame.tick_bytes},
-              {"label_spacing", kPhaseLabelSpacing},
+              {"phase_label_y", frame.phase_label_y()},
               {"picture_width", frame.picture_width},
               {"picture_height", frame.picture_height}};
 }
+
+// The marks are the bulk of what the script draws from, so they are written
+// as JSON text directly rather than built as JSON values. Numbers are
+// written in their shortest round-trip form, so the script reads back the
+// very coordinates computed here.
+void write_json_number(std::string& out, double value) {
+  std::array<char, 32> text{};
+  const auto written = std::to_chars(text.data(), text.data() + text.size(), value);
+  if (!std::isfinite(value) || written.ec != std::errc{}) {
+    out += '0';
+    return;
+  }
+  out.append(text.data(), written.ptr);
+}
+
+// A JSON string that is also safe inside a script element.
+void write_json_string(std::string& out, std::string_view text) {
+  out += '"';
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20 || c == '<' || c == '>' || c == '&') {
+      constexpr std::string_view kDigits = "0123456789abcdef";
+      out += "\\u00";
+      out += kDigits[byte >> 4U];
+      out += kDigits[byte & 0xFU];
+    } else {
+      out += c;
+    }
+  }
+  out += '"';
+}
+
+// [element, {attributes}] and its text, if any.
+void write_mark_json(std::string& out, const MapMark& mark) {
+  out += '[';
+  write_json_string(out, mark.element);
+  out += ",{";
+  for (std::size_t i = 0; i < mark.attributes.size(); ++i) {
+    const MapMark::Attribute& attribute = mark.attributes[i];
+    out += i == 0 ? "" : ",";
+    write_json_string(out, attribute.name);
+    out += ':';
+    std::visit(Overloaded{[&](double number) { write_json_number(out, number); },
+                          [&](std::string_view text) { write_json_string(out, text); }},
+               attribute.value);
+  }
+  out += '}';
+  if (!mark.text.empty()) {
+    out += ',';
+    write_json_string(out, mark.text);
+  }
+  out += ']';
+}
+
+void write_marks_json(std::string& out, std::string_view layer, const std::vector<MapMark>& marks) {
+  write_json_string(out, layer);
+  out += ":[";
+  for (std::size_t i = 0; i < marks.size(); ++i) {
+    out += i == 0 ? "" : ",";
+    write_mark_json(out, marks[i]);
+  }
+  out += "],";
+}
+
+void write_map_marks_json(std::string& out, const MapMarks& marks) {
+  out += '{';
+  write_marks_json(out, "backdrop", marks.backdrop);
+  write_marks_json(out, "window", marks.window);
+  write_marks_json(out, "axes", marks.axes);
+  write_marks_json(out, "limits", marks.limits);
+  out += "\"empty\":";
+  write_mark_json(out, marks.empty);
+  out += '}';
+}
+
+// How the script lays out columns and buffers, and how often it numbers
+// phases for each number of phases shown.
+Json map_style_json(const MapFrame& frame) {
+  Json steps = Json::array();
+  for (const PhaseLabelStep& step : phase_label_steps(frame)) {
+    steps.push_back(Json::array({step.step, step.most_columns}));
+  }
+  return Json{{"exchange_fill", kMapStyle.exchange_fill},
+              {"buffer_stroke", kMapStyle.buffer_stroke},
+              {"buffer_stroke_width", kMapStyle.buffer_stroke_width},
+              {"label_min_height", kMapStyle.label_min_height},
+              {"label_min_width", kMapStyle.label_min_width},
+              {"label_x", kMapStyle.label_x},
+              {"label_below_middle", kMapStyle.label_below_middle},
+              {"label_most_y", kMapStyle.label_most_y},
+              {"phase_label_steps", std::move(steps)}};
+}
+
+// The marks of every map the page may draw, once per peak (the only thing
+// they depend on besides the schedule's phases and the options), as the
+// JSON array the script reads.
+class MapTable {
+ public:
+  MapTable(std::uint64_t phases, const zc::CompilerOptions& options)
+      : phases_(phases), options_(options) {}
+
+  // The index in the array of the marks for `peak`.
+  std::size_t index(std::uint64_t peak) {
+    const auto [found, added] = index_.try_emplace(peak, index_.size());
+    if (added) {
+      text_ += found->second == 0 ? "" : ",";
+      write_map_marks_json(text_, map_marks(map_frame(phases_, options_, peak), options_, peak));
+    }
+    return found->second;
+  }
+
+  [[nodiscard]] std::string json() const { return "[" + text_ + "]"; }
+
+ private:
+  std::uint64_t phases_;
+  const zc::CompilerOptions& options_;
+  std::map<std::uint64_t, std::size_t> index_;
+  std::string text_;
+};
 
 // Everything the script draws from: per tensor its name, kind and colour;
 // per phase its name; per run of identical tiles its buffers and the frame
@@ -299,6 +426,7 @@ std::string report_data(const zc::Graph& graph, const zc::Schedule& schedule,
         schedule.phases[index]);
   }
 
+  MapTable maps(schedule.phases.size(), options);
   Json runs = Json::array();
   for (const TileRun& run : tile_runs(schedule)) {
     // Every tile of a run has the same peak and lower bound: its first's.
@@ -316,9 +444,11 @@ std::string report_data(const zc::Graph& graph, const zc::Schedule& schedule,
     runs.push_back(Json{
         {"first", run.first_tile},
         {"last", run.last_tile},
+        {"tiles", tile_range(run.first_tile, run.last_tile)},
         {"peak", peak_bytes},
         {"lower_bound", found.lower_bound},
         {"frame", frame_json(map_frame(schedule.phases.size(), options, peak_bytes))},
+        {"map", maps.index(peak_bytes)},
         {"buffers", std::move(buffers)},
     });
   }
@@ -327,11 +457,16 @@ std::string report_data(const zc::Graph& graph, const zc::Schedule& schedule,
   for (const TileGroup& group : summary.groups) {
     groups.push_back(Json{{"first", group.first_tile},
                           {"last", group.last_tile},
+                          {"tiles", tile_range(group.first_tile, group.last_tile)},
                           {"tensors", group.tensors},
                           {"peak", group.peak},
                           {"lower_bound", group.lower_bound}});
   }
 
+  // Every frame of the page has the same width, so the empty one's label
+  // steps serve them all.
+  const MapFrame empty_frame = map_frame(schedule.phases.size(), options, 0);
+  const std::size_t empty_map = maps.index(0);
   const Json data{{"tile_count", schedule.tile_count},
                   {"default_tile", default_tile},
                   {"data_base", options.data_base},
@@ -339,10 +474,15 @@ std::string report_data(const zc::Graph& graph, const zc::Schedule& schedule,
                   {"tensors", std::move(tensors)},
                   {"phases", std::move(phases)},
                   {"runs", std::move(runs)},
-                  {"empty_frame", frame_json(map_frame(schedule.phases.size(), options, 0))},
+                  {"empty_frame", frame_json(empty_frame)},
+                  {"empty_map", empty_map},
+                  {"map_style", map_style_json(empty_frame)},
                   {"groups", std::move(groups)},
                   {"pairs", std::move(pairs)}};
-  return dump_for_script(data);
+  // The marks, written as text already, become the object's last member.
+  std::string text = dump_for_script(data);
+  text.insert(text.size() - 1, ",\"maps\":" + maps.json());
+  return text;
 }
 
 // "Each tile's data window holds 581632 bytes; the highest peak fills 40.3 %
@@ -379,7 +519,8 @@ std::string report_html(const zc::Graph& graph, const zc::Schedule& schedule,
   page << "<!DOCTYPE html>\n"
        << "<html xmlns=\"http://www.w3.org/1999/xhtml\" lang=\"en\">\n<head>\n"
        << "<meta charset=\"utf-8\"/>\n<title>zelkc report: " << workload << "</title>\n"
-       << "<style>" << kReportStyle << "</style>\n</head>\n<body>\n"
+       << "<style>\n"
+       << kReportStyle << "</style>\n</head>\n<body>\n"
        << "<h1>Schedule report</h1>\n<p class=\"note\">" << workload << "</p>\n"
        << "<h2>Summary</h2>\n<pre id=\"summary\">" << xml_text(summary_text.str()) << "</pre>\n"
        << "<h2>Peak memory by tile group</h2>\n<p class=\"note\">" << window_use(summary, context)
@@ -404,15 +545,17 @@ std::string report_html(const zc::Graph& graph, const zc::Schedule& schedule,
   for (const KindSwatch& kind : kind_swatches()) {
     write_swatch(page, "background: " + std::string(kind.colour), kind.label);
   }
-  write_swatch(page, "background: #e2e6f0", "exchange phase");
-  write_swatch(page, "border-top: 2px dashed #c0392b; height: 0", "peak");
+  write_swatch(page, "background: " + std::string(kMapStyle.exchange_fill), "exchange phase");
+  write_swatch(page, "border-top: 2px dashed " + std::string(kMapStyle.peak) + "; height: 0",
+               "peak");
   page << "</p>\n<div id=\"map-box\"><svg xmlns=\"http://www.w3.org/2000/svg\" "
        << "id=\"memory-map\" font-family=\"sans-serif\" font-size=\"11\" width=\"0\" "
        << "height=\"0\"></svg></div>\n<h2>Phases</h2>\n";
   write_phase_table(page, graph, schedule);
   page << "<script type=\"application/json\" id=\"report-data\">"
        << report_data(graph, schedule, summary, context, default_tile) << "</script>\n"
-       << "<script>//<![CDATA[" << kReportScript << "//]]></script>\n</body>\n</html>\n";
+       << "<script>//<![CDATA[\n"
+       << kReportScript << "//]]></script>\n</body>\n</html>\n";
   return page.str();
 }
 

@@ -1,4 +1,5 @@
-// The style sheet and the script the HTML report carries inline.
+// The style sheet and the script the HTML report carries inline, compiled in
+// from assets/report.css and assets/report.js.
 #pragma once
 
 #include <string_view>

@@ -2,6 +2,9 @@
 #include "summary.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cctype>
+#include <charconv>
 #include <iomanip>
 #include <limits>
 #include <ostream>
@@ -10,6 +13,8 @@
 #include <variant>
 
 #include <zelk_compiler/checked.hpp>
+
+#include "tile_runs.hpp"
 
 namespace zelkc {
 namespace zc = zelk_compiler;
@@ -39,9 +44,13 @@ std::string milliseconds(std::chrono::nanoseconds time) {
 }
 
 std::string hex(std::uint64_t value) {
-  std::ostringstream text;
-  text << "0x" << std::uppercase << std::hex << value;
-  return text.str();
+  std::array<char, 16> digits{};  // 64 bits are 16 hex digits
+  const auto written = std::to_chars(digits.data(), digits.data() + digits.size(), value, 16);
+  std::string text = "0x";
+  for (const char* digit = digits.data(); digit != written.ptr; ++digit) {
+    text += static_cast<char>(std::toupper(static_cast<unsigned char>(*digit)));
+  }
+  return text;
 }
 
 std::map<std::uint16_t, std::uint64_t> peak_lower_bounds(const zc::Schedule& schedule) {
@@ -105,15 +114,6 @@ Summary summarize(const zc::Graph& graph, const zc::Schedule& schedule) {
   return summary;
 }
 
-std::string tile_range(const TileGroup& group) {
-  std::string text = std::to_string(group.first_tile);
-  if (group.last_tile != group.first_tile) {
-    text += '-';
-    text += std::to_string(group.last_tile);
-  }
-  return text;
-}
-
 const TilePeak* largest_peak(const Summary& summary) {
   const auto found = std::ranges::max_element(
       summary.tiles, [](const TilePeak& a, const TilePeak& b) { return a.peak < b.peak; });
@@ -165,14 +165,15 @@ void write_summary(std::ostream& out, const Summary& summary, const SummaryConte
   out << "tile groups (consecutive tiles holding the same tensors):\n";
   std::size_t range_width = 5;
   for (const TileGroup& group : summary.groups) {
-    range_width = std::max(range_width, tile_range(group).size());
+    range_width = std::max(range_width, tile_range(group.first_tile, group.last_tile).size());
   }
   out << "  " << std::left << std::setw(static_cast<int>(range_width)) << "tiles" << std::right
       << "  tensors  lower bound       peak\n";
   for (const TileGroup& group : summary.groups) {
-    out << "  " << std::left << std::setw(static_cast<int>(range_width)) << tile_range(group)
-        << std::right << std::setw(9) << group.tensors << std::setw(13) << group.lower_bound
-        << std::setw(11) << group.peak << '\n';
+    out << "  " << std::left << std::setw(static_cast<int>(range_width))
+        << tile_range(group.first_tile, group.last_tile) << std::right << std::setw(9)
+        << group.tensors << std::setw(13) << group.lower_bound << std::setw(11) << group.peak
+        << '\n';
   }
   out << "compile time:  " << milliseconds(context.compile_time) << '\n';
 }

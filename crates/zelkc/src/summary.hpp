@@ -63,9 +63,6 @@ struct Summary {
 [[nodiscard]] const TilePeak* largest_peak(const Summary& summary);
 [[nodiscard]] const TilePeak* smallest_peak(const Summary& summary);
 
-// The group's tiles: "4-7", or "12" for one tile.
-[[nodiscard]] std::string tile_range(const TileGroup& group);
-
 // What was compiled and how, for the summary's first lines.
 struct SummaryContext {
   std::string workload;

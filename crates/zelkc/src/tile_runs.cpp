@@ -82,6 +82,15 @@ std::vector<std::uint64_t> live_bytes_by_phase(const TileRun& run, std::uint64_t
   return live;
 }
 
+std::string tile_range(std::uint16_t first, std::uint16_t last) {
+  std::string text = std::to_string(first);
+  if (last != first) {
+    text += '-';
+    text += std::to_string(last);
+  }
+  return text;
+}
+
 std::string tile_ranges(std::span<const std::uint16_t> tiles, std::size_t most) {
   std::string text;
   std::size_t written = 0;
@@ -96,10 +105,7 @@ std::string tile_ranges(std::span<const std::uint16_t> tiles, std::size_t most) 
       break;
     }
     text += written == 0 ? "" : ", ";
-    text += std::to_string(tiles[at]);
-    if (end - at > 1) {
-      text += '-' + std::to_string(tiles[end - 1]);
-    }
+    text += tile_range(tiles[at], tiles[end - 1]);
     ++written;
     at = end;
   }

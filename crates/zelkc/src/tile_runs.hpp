@@ -31,6 +31,10 @@ struct TileRun {
 [[nodiscard]] std::vector<std::uint64_t> live_bytes_by_phase(const TileRun& run,
                                                              std::uint64_t phases);
 
+// Tiles `first` to `last`: "4-7", or "12" for one tile. Every tile range
+// zelkc writes, in text, tables, reports and timelines, is written by this.
+[[nodiscard]] std::string tile_range(std::uint16_t first, std::uint16_t last);
+
 // Ascending tile numbers as ranges, "0-3, 8, 12-15"; past `most` ranges the
 // rest is counted instead: "0, 2, 4 and 61 more tiles". Empty for no tiles.
 [[nodiscard]] std::string tile_ranges(std::span<const std::uint16_t> tiles, std::size_t most = 4);

@@ -1,9 +1,12 @@
 // Escaping and cleaning text for XML.
 #include "xml_text.hpp"
 
+#include <array>
+#include <charconv>
 #include <cstdint>
 #include <iomanip>
 #include <sstream>
+#include <system_error>
 
 namespace zelkc {
 namespace {
@@ -101,9 +104,16 @@ std::string xml_text(std::string_view text) {
 }
 
 std::string coordinate(double value) {
-  std::ostringstream text;
-  text << std::fixed << std::setprecision(1) << value;
-  return text.str();
+  // Fixed notation of the largest double takes 311 characters.
+  std::array<char, 320> text{};
+  const auto written =
+      std::to_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed, 1);
+  if (written.ec != std::errc{}) {
+    std::ostringstream stream;
+    stream << std::fixed << std::setprecision(1) << value;
+    return stream.str();
+  }
+  return std::string(text.data(), written.ptr);
 }
 
 }  // namespace zelkc

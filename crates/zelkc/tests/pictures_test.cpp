@@ -3,6 +3,9 @@
 // checked on the real files by the command line tests.
 #include <gtest/gtest.h>
 
+#include <iomanip>
+#include <limits>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -10,6 +13,7 @@
 
 #include "memory_map.hpp"
 #include "report.hpp"
+#include "report_assets.hpp"
 #include "schedule_json.hpp"
 #include "summary.hpp"
 #include "xml_text.hpp"
@@ -44,6 +48,28 @@ TEST(XmlText, EscapesMarkupAndReplacesWhatXmlCannotHold) {
   for (const auto& [text, expected] : cases) {
     EXPECT_EQ(xml_text(text), expected) << text;
   }
+}
+
+// Coordinates keep to a tenth of a pixel, rounded as printf rounds them.
+TEST(XmlText, CoordinatesAreWrittenToATenthAsStreamsWriteThem) {
+  const std::vector<std::pair<double, std::string>> cases = {{0, "0.0"},
+                                                             {110, "110.0"},
+                                                             {265.333333, "265.3"},
+                                                             {0.25, "0.2"},
+                                                             {0.35, "0.3"},
+                                                             {-0.04, "-0.0"},
+                                                             {-12.96, "-13.0"},
+                                                             {1e20, "100000000000000000000.0"},
+                                                             {1234.05, "1234.0"},
+                                                             {2.5e-7, "0.0"}};
+  for (const auto& [value, expected] : cases) {
+    EXPECT_EQ(coordinate(value), expected) << value;
+  }
+  // Past any buffer on the stack: the largest double, written whole.
+  std::ostringstream largest;
+  largest << std::fixed << std::setprecision(1) << std::numeric_limits<double>::max();
+  EXPECT_EQ(coordinate(std::numeric_limits<double>::max()), largest.str());
+  EXPECT_EQ(coordinate(std::numeric_limits<double>::max()).size(), 311U);
 }
 
 struct Compiled {
@@ -165,6 +191,86 @@ TEST(Report, EmbedsEveryRunsBuffersWithTheFrameOfItsMemoryMap) {
     EXPECT_EQ(written.at("shown_bytes"), frame.shown_bytes);
     EXPECT_EQ(written.at("tick_bytes"), frame.tick_bytes);
   }
+}
+
+// A mark handed to the page's script, written as the standalone picture
+// writes it.
+std::string written_mark(const Json& mark) {
+  const std::string element = mark.at(0).get<std::string>();
+  std::string text = "<" + element;
+  for (const auto& [name, value] : mark.at(1).items()) {
+    text += " " + name + "=\"" +
+            (value.is_number() ? coordinate(value.get<double>()) : value.get<std::string>()) + "\"";
+  }
+  if (mark.size() > 2) {
+    return text + ">" + mark.at(2).get<std::string>() + "</" + element + ">\n";
+  }
+  return text + "/>\n";
+}
+
+// One drawing: every mark the page's script draws for a run is in the
+// picture of the run's first tile, as the picture writes it.
+TEST(Report, HandsItsScriptTheMarksOfEachTilesPicture) {
+  for (const zc::CompilerOptions& options :
+       {zc::CompilerOptions{.tile_count = 80},
+        zc::CompilerOptions{.tile_count = 64, .data_base = 0x1000, .data_limit = 0x3400}}) {
+    const Compiled c = default_block(options);
+    const Json data = Json::parse(element_text(report_of(c), "report-data"));
+    const auto marks_in = [&](const Json& marks, const std::string& svg) {
+      for (const char* layer : {"backdrop", "window", "axes", "limits"}) {
+        for (const Json& mark : marks.at(layer)) {
+          EXPECT_NE(svg.find(written_mark(mark)), std::string::npos) << written_mark(mark);
+        }
+      }
+    };
+    for (const Json& run : data.at("runs")) {
+      const auto tile = run.at("first").get<std::uint16_t>();
+      SCOPED_TRACE(tile);
+      const std::string svg = memory_map_svg(c.graph, c.options, c.schedule, tile);
+      marks_in(data.at("maps").at(run.at("map").get<std::size_t>()), svg);
+      EXPECT_EQ(svg.find("No buffers"), std::string::npos);
+    }
+    if (options.tile_count > 64) {
+      const Json& empty = data.at("maps").at(data.at("empty_map").get<std::size_t>());
+      const std::string svg = memory_map_svg(c.graph, c.options, c.schedule, 70);
+      marks_in(empty, svg);
+      EXPECT_NE(svg.find(written_mark(empty.at("empty"))), std::string::npos);
+    }
+  }
+}
+
+// However few phases the page zooms to, the step it looks up is the one the
+// picture's rule gives for columns that wide, and labels keep their spacing.
+TEST(MemoryMap, PhaseLabelStepsCoverEveryRangeThePageCanShow) {
+  for (const std::uint64_t phases : {0U, 1U, 16U, 200U, 5000U}) {
+    SCOPED_TRACE(phases);
+    const MapFrame frame = map_frame(phases, {}, 0);
+    const std::vector<PhaseLabelStep> steps = phase_label_steps(frame);
+    ASSERT_FALSE(steps.empty());
+    EXPECT_EQ(steps.back().most_columns, frame.columns);
+    std::size_t at = 0;
+    for (std::uint64_t count = 1; count <= frame.columns; ++count) {
+      while (steps.at(at).most_columns < count) {
+        ++at;
+      }
+      const double column = frame.width / static_cast<double>(count);
+      ASSERT_EQ(steps[at].step, phase_label_step(column)) << count;
+      EXPECT_GE(static_cast<double>(steps[at].step) * column, kPhaseLabelSpacing) << count;
+    }
+  }
+}
+
+// The style sheet and script arrive whole and cannot end the elements that
+// carry them early.
+TEST(Report, CarriesItsStyleSheetAndScriptWhole) {
+  EXPECT_TRUE(kReportStyle.starts_with("body {"));
+  EXPECT_TRUE(kReportScript.ends_with("})();\n"));
+  EXPECT_EQ(kReportStyle.find("</style"), std::string_view::npos);
+  EXPECT_EQ(kReportScript.find("</script"), std::string_view::npos);
+  EXPECT_EQ(kReportScript.find("]]>"), std::string_view::npos);
+  const std::string page = report_of(default_block());
+  EXPECT_NE(page.find("<script>//<![CDATA[\n" + std::string(kReportScript) + "//]]></script>"),
+            std::string::npos);
 }
 
 TEST(Report, DrawsOneBarPerGroupAndSummarisesEachExchange) {

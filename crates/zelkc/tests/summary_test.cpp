@@ -3,6 +3,9 @@
 
 #include <algorithm>
 #include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include <zelk_compiler/lib.hpp>
 
@@ -142,6 +145,17 @@ TEST(Summary, LowerBoundsOfGeneratedSchedulesMatchBruteForceAndStayUnderThePeak)
     }
   }
   EXPECT_GT(compiled, 50);
+}
+
+TEST(Summary, AddressesAreUppercaseHexWithoutPadding) {
+  const std::vector<std::pair<std::uint64_t, std::string>> cases = {
+      {0, "0x0"},
+      {0x52000, "0x52000"},
+      {0xABCDEF, "0xABCDEF"},
+      {~std::uint64_t{0}, "0xFFFFFFFFFFFFFFFF"}};
+  for (const auto& [value, expected] : cases) {
+    EXPECT_EQ(hex(value), expected);
+  }
 }
 
 }  // namespace

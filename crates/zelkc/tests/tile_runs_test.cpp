@@ -121,6 +121,14 @@ TEST(TileRuns, LiveBytesCountEachBufferInEveryPhaseOfItsLifetime) {
   EXPECT_EQ(live_bytes_by_phase(TileRun{}, 0), (std::vector<std::uint64_t>{0}));
 }
 
+TEST(TileRanges, WriteOneTileAloneAndSeveralAsFirstToLast) {
+  const std::vector<std::tuple<std::uint16_t, std::uint16_t, std::string>> cases = {
+      {0, 0, "0"}, {12, 12, "12"}, {4, 7, "4-7"}, {0, 65535, "0-65535"}};
+  for (const auto& [first, last, expected] : cases) {
+    EXPECT_EQ(tile_range(first, last), expected);
+  }
+}
+
 TEST(TileRanges, WriteConsecutiveTilesAsRangesAndCountTheRest) {
   const std::vector<std::tuple<std::vector<std::uint16_t>, std::size_t, std::string>> cases = {
       {{}, 4, ""},

@@ -1,45 +1,5 @@
-// The report's inline style sheet and script.
-#include "report_assets.hpp"
-
-namespace zelkc {
-
-const std::string_view kReportStyle = R"css(
-body { font-family: sans-serif; margin: 24px 32px; color: #222222; max-width: 1280px; }
-h1 { font-size: 22px; margin-bottom: 4px; }
-h2 { font-size: 17px; margin-top: 28px; border-bottom: 1px solid #dddddd; padding-bottom: 4px; }
-pre { background: #f6f6f2; padding: 8px 14px; font-size: 12px; border: 1px solid #e0e0da; overflow-x: auto; }
-.note { color: #555555; font-size: 13px; }
-.legend { font-size: 12px; color: #333333; margin: 6px 0; }
-.swatch { margin-right: 18px; white-space: nowrap; }
-.swatch i { display: inline-block; width: 14px; height: 10px; margin-right: 5px; vertical-align: middle;
-  box-sizing: border-box; }
-.chart a rect.peak-bar { fill: #8db8e0; }
-.chart a:hover rect.peak-bar { fill: #4a86c5; }
-.chart a.chosen rect.peak-bar { fill: #8fcfbf; }
-.chart a:hover text.bar-label { fill: #ffffff; }
-.chart rect.bound-mark { fill: #1f3b5a; }
-.chart #chosen-tile { fill: #1f8a70; }
-.controls { font-size: 13px; margin: 8px 0; }
-.controls label { margin-right: 10px; }
-.controls input { width: 6em; }
-.controls select { max-width: 28em; }
-#map-box { overflow-x: auto; border: 1px solid #e0e0da; }
-table { border-collapse: collapse; font-size: 13px; }
-th, td { text-align: left; vertical-align: top; padding: 3px 10px; border-bottom: 1px solid #eeeeee; }
-td { white-space: nowrap; }
-tr.exchange td { background: #eef1f8; }
-tr.exchange td:last-child { white-space: normal; }
-.sends details { display: inline; }
-.sends summary { display: inline; cursor: pointer; color: #2a5d9f; }
-.sends .pairs { display: block; font-family: monospace; font-size: 12px; margin: 2px 0 4px 12px;
-  max-width: 900px; }
-)css";
-
-// The script draws from the data the C++ side wrote: a run's frame gives the
-// plot area and both scales of its memory map, so the one piece of layout
-// left here is dividing the frame's width among the phases of the range
-// shown, with labels thinned by the same rule as the picture's.
-const std::string_view kReportScript = R"js(
+// The report's script: draws the memory map of the tile and phase range the
+// address names, from the frames, marks and style the page's data carries.
 (function () {
   "use strict";
   var NS = "http://www.w3.org/2000/svg";
@@ -87,23 +47,20 @@ const std::string_view kReportScript = R"js(
     return -1;
   }
 
-  // The first of 1, 2, 5, 10, 20, 50, ... phases whose labels keep `spacing`
-  // pixels apart.
-  function labelStep(column, spacing) {
-    for (var decade = 1; ; decade *= 10) {
-      var multiples = [1, 2, 5];
-      for (var i = 0; i < multiples.length; ++i) {
-        if (decade * multiples[i] * column >= spacing || decade > 1e15) { return decade * multiples[i]; }
-      }
+  // Every how many phases a number is written when `count` phases share the
+  // frame's width.
+  function labelStep(count) {
+    var steps = data.map_style.phase_label_steps;
+    for (var i = 0; i < steps.length - 1; ++i) {
+      if (count <= steps[i][1]) { return steps[i][0]; }
     }
+    return steps[steps.length - 1][0];
   }
 
   function phaseName(phase) {
     if (phase >= data.phases.length) { return "after the last phase"; }
     return data.phases[phase] === null ? "exchange" : data.phases[phase];
   }
-
-  function tileRange(first, last) { return first === last ? String(first) : first + "-" + last; }
 
   // "#tile=5" or "#tile=5&phases=10-40".
   function readView() {
@@ -128,41 +85,41 @@ const std::string_view kReportScript = R"js(
 
   function clear(node) { while (node.firstChild) { node.removeChild(node.firstChild); } }
 
+  // Marks as the C++ side lays them out: [element, {attributes}, text].
+  function drawMarks(marks, parent) {
+    marks.forEach(function (mark) {
+      var node = element(mark[0], mark[1], parent);
+      if (mark.length > 2) { node.textContent = mark[2]; }
+    });
+  }
+
   function drawMap(tile, run, from, to) {
     var frame = run ? run.frame : data.empty_frame;
+    var marks = data.maps[run ? run.map : data.empty_map];
+    var style = data.map_style;
     var buffers = run ? run.buffers : [];
     var column = frame.width / (to - from + 1);
     var x = function (phase) { return frame.left + (phase - from) * column; };
     var y = function (offset) { return frame.top + offset / frame.shown_bytes * frame.height; };
-    var right = frame.left + frame.width;
-    var bottom = frame.top + frame.height;
     var width = frame.picture_width;
     var height = frame.picture_height;
     map.setAttribute("width", width);
     map.setAttribute("height", height);
     map.setAttribute("viewBox", "0 0 " + width + " " + height);
 
-    element("rect", { width: "100%", height: "100%", fill: "#ffffff" }, map);
-    element("rect", { "class": "data-window", x: frame.left, y: frame.top, width: frame.width,
-      height: frame.height, fill: "#f6f6f2", stroke: "#888888" }, map);
+    drawMarks(marks.backdrop, map);
+    drawMarks(marks.window, map);
     for (var phase = from; phase <= to && phase < data.phases.length; ++phase) {
       if (data.phases[phase] === null) {
         element("rect", { "class": "exchange", x: x(phase), y: frame.top, width: column,
-          height: frame.height, fill: "#e2e6f0" }, map);
+          height: frame.height, fill: style.exchange_fill }, map);
       }
     }
-    var step = labelStep(column, frame.label_spacing);
+    var step = labelStep(to - from + 1);
     for (var label = Math.ceil(from / step) * step; label <= to; label += step) {
-      text(map, x(label) + column / 2, frame.top - 8, String(label), { "text-anchor": "middle" });
+      text(map, x(label) + column / 2, frame.phase_label_y, String(label), { "text-anchor": "middle" });
     }
-    text(map, frame.left + frame.width / 2, frame.top - 26, "phase",
-      { "text-anchor": "middle", fill: "#555555" });
-    for (var offset = 0; offset <= frame.shown_bytes; offset += frame.tick_bytes) {
-      element("line", { x1: frame.left - 5, y1: y(offset), x2: frame.left, y2: y(offset),
-        stroke: "#888888" }, map);
-      text(map, frame.left - 8, y(offset) + 4, hex(data.data_base + offset), { "text-anchor": "end" });
-      if (frame.shown_bytes - offset < frame.tick_bytes) { break; }
-    }
+    drawMarks(marks.axes, map);
 
     var drawn = 0;
     buffers.forEach(function (buffer) {
@@ -180,31 +137,17 @@ const std::string_view kReportScript = R"js(
         ", live from phase " + first + " (" + phaseName(first) + ") to " + buffer[4] + " (" +
         phaseName(buffer[4]) + ")";
       element("rect", { x: left, y: top, width: w, height: h, fill: tensor[2],
-        stroke: "#333333", "stroke-width": 0.8 }, group);
-      if (h >= 10 && w >= 24) {
+        stroke: style.buffer_stroke, "stroke-width": style.buffer_stroke_width }, group);
+      if (h >= style.label_min_height && w >= style.label_min_width) {
         var clip = element("svg", { x: left, y: top, width: w, height: h }, group);
-        text(clip, 3, Math.min(h / 2 + 4, 13), tensor[0]);
+        text(clip, style.label_x, Math.min(h / 2 + style.label_below_middle, style.label_most_y),
+          tensor[0]);
       }
       ++drawn;
     });
 
-    if (buffers.length === 0) {
-      text(map, frame.left + 12, frame.top + 24, "No buffers on this tile.");
-    }
-    var peak = run ? run.peak : 0;
-    var peakY = y(peak);
-    element("line", { "class": "peak", x1: frame.left, y1: peakY, x2: right + 6, y2: peakY,
-      stroke: "#c0392b", "stroke-width": 1.5, "stroke-dasharray": "6 3" }, map);
-    text(map, right + 10, Math.min(Math.max(peakY + 4, frame.top + 18), bottom - 10),
-      "peak " + peak + " B (" + hex(data.data_base + peak) + ")", { fill: "#c0392b" });
-    text(map, right + 10, frame.top + 4, "data_base " + hex(data.data_base), { fill: "#555555" });
-    if (frame.shown_bytes >= frame.window_bytes) {
-      text(map, right + 10, bottom + 4, "data_limit " + hex(data.data_limit), { fill: "#555555" });
-    } else {
-      text(map, frame.left, bottom + 22, "The data window goes on to data_limit " +
-        hex(data.data_limit) + " (" + frame.window_bytes + " bytes); the picture shows its first " +
-        frame.shown_bytes + " bytes.", { fill: "#555555" });
-    }
+    if (buffers.length === 0) { drawMarks([marks.empty], map); }
+    drawMarks(marks.limits, map);
     return drawn;
   }
 
@@ -229,7 +172,7 @@ const std::string_view kReportScript = R"js(
     var words = "Tile " + tile + ": " + count + " buffers, peak " + (run ? run.peak : 0) +
       " bytes, lower bound " + (run ? run.lower_bound : 0) + " bytes.";
     if (run && run.last > run.first) {
-      words += " Tiles " + tileRange(run.first, run.last) + " have the same memory map.";
+      words += " Tiles " + run.tiles + " have the same memory map.";
     }
     if (view.from !== 0 || view.to !== lastColumn) {
       words += " Phases " + view.from + " to " + view.to + ": " + drawn + " buffers live.";
@@ -257,7 +200,7 @@ const std::string_view kReportScript = R"js(
   data.groups.forEach(function (group, index) {
     var option = document.createElement("option");
     option.value = String(index);
-    option.textContent = "tiles " + tileRange(group.first, group.last) + ": " + group.tensors +
+    option.textContent = "tiles " + group.tiles + ": " + group.tensors +
       " tensors, peak " + group.peak + " B";
     groupSelect.appendChild(option);
   });
@@ -324,6 +267,3 @@ const std::string_view kReportScript = R"js(
   window.addEventListener("hashchange", draw);
   draw();
 })();
-)js";
-
-}  // namespace zelkc

@@ -1,0 +1,360 @@
+// Reading graph files by replaying the builder calls they list.
+#include "graph_json.hpp"
+
+#include <algorithm>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include <zelk_compiler/debug.hpp>
+
+#include "graph_json_kinds.hpp"
+
+namespace zelkc {
+namespace zc = zelk_compiler;
+
+namespace {
+
+using graph_file::Built;
+using graph_file::call_builder;
+using graph_file::expected;
+using graph_file::FieldReader;
+using graph_file::find_kind;
+using graph_file::kFormat;
+using graph_file::KindSpelling;
+using graph_file::known_entries;
+using graph_file::kVersion;
+using graph_file::malformed;
+using graph_file::read_unsigned_list;
+
+// The member `key` of an entry at `path`, a string member, a list of
+// unsigned integers.
+Outcome<const Json*> field(const Json& entry, const std::string& path, std::string_view key) {
+  const auto found = entry.find(key);
+  if (found == entry.end()) {
+    return std::unexpected(malformed(path, "missing field \"" + std::string(key) + "\""));
+  }
+  return &*found;
+}
+
+Outcome<std::string> text_field(const Json& entry, const std::string& path, std::string_view key) {
+  const auto found = field(entry, path, key);
+  if (!found) {
+    return std::unexpected(found.error());
+  }
+  if (!(*found)->is_string()) {
+    return std::unexpected(expected(child_path(path, key), "a string", **found));
+  }
+  return (*found)->get<std::string>();
+}
+
+Outcome<std::vector<std::uint64_t>> list_field(const Json& entry, const std::string& path,
+                                               std::string_view key) {
+  const auto found = field(entry, path, key);
+  if (!found) {
+    return std::unexpected(found.error());
+  }
+  return read_unsigned_list(**found, child_path(path, key));
+}
+
+// What an entry's "op" names: an input or a weight, an operation of a kind,
+// or a raw step whose kind is in "kind".
+struct EntryOp {
+  std::string op;
+  bool source = false;
+  bool raw = false;
+  const KindSpelling* kind = nullptr;
+};
+
+// Every field of the entry is one its operation has.
+Outcome<void> check_fields(const Json& entry, const std::string& path, const EntryOp& op) {
+  for (const auto& [key, value] : entry.items()) {
+    const bool allowed =
+        key == "op" || key == "name" || (op.source && key == "shape") ||
+        (!op.source && key == "inputs") ||
+        (op.kind != nullptr && std::ranges::find(op.kind->fields, key) != op.kind->fields.end()) ||
+        (op.raw && (key == "kind" || key == "output_shape"));
+    if (!allowed) {
+      return std::unexpected(malformed(child_path(path, key), "unexpected field for " + op.op));
+    }
+  }
+  return {};
+}
+
+Outcome<EntryOp> entry_op(const Json& entry, const std::string& path) {
+  auto op = text_field(entry, path, "op");
+  if (!op) {
+    return std::unexpected(op.error());
+  }
+  EntryOp read{.op = std::move(*op)};
+  read.source = read.op == "input" || read.op == "weight";
+  read.raw = read.op == "raw";
+  read.kind = find_kind(read.op);
+  if (!read.source && !read.raw && read.kind == nullptr) {
+    return std::unexpected(malformed(
+        child_path(path, "op"),
+        "unknown operation " + zc::debug_string(read.op) + " (known: " + known_entries() + ")"));
+  }
+  if (read.raw) {
+    const auto kind_name = text_field(entry, path, "kind");
+    if (!kind_name) {
+      return std::unexpected(kind_name.error());
+    }
+    read.kind = find_kind(*kind_name);
+    if (read.kind == nullptr) {
+      return std::unexpected(malformed(child_path(path, "kind"),
+                                       "unknown operation kind " + zc::debug_string(*kind_name)));
+    }
+  }
+  if (auto fields = check_fields(entry, path, read); !fields) {
+    return std::unexpected(std::move(fields.error()));
+  }
+  return read;
+}
+
+// Replays the entries of one document into a graph.
+class Replay {
+ public:
+  explicit Replay(const Json& ops) : ops_(ops) {
+    for (std::size_t i = 0; i < ops_.size(); ++i) {
+      const Json& entry = ops_[i];
+      if (entry.is_object()) {
+        if (const auto name = entry.find("name"); name != entry.end() && name->is_string()) {
+          by_name_[name->get<std::string>()].push_back(i);
+        }
+      }
+    }
+  }
+
+  Outcome<void> entries() {
+    for (std::size_t i = 0; i < ops_.size(); ++i) {
+      if (auto done = entry(i); !done) {
+        return done;
+      }
+    }
+    return {};
+  }
+
+  Outcome<void> outputs(const Json& outputs, const std::string& path) {
+    if (!outputs.is_array()) {
+      return std::unexpected(expected(path, "an array of tensor names or indices", outputs));
+    }
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+      auto id = operand(outputs[i], child_path(path, i), ops_.size());
+      if (!id) {
+        return std::unexpected(std::move(id.error()));
+      }
+      graph_.mark_output(*id);
+    }
+    return {};
+  }
+
+  zc::Graph take() { return std::move(graph_); }
+
+ private:
+  // The tensor a reference names, as seen from entry `position`: only
+  // tensors of earlier entries count.
+  Outcome<zc::TensorId> operand(const Json& reference, const std::string& path,
+                                std::size_t position) const {
+    if (reference.is_string()) {
+      return operand_by_name(reference.get_ref<const std::string&>(), path, position);
+    }
+    if (!reference.is_number_unsigned()) {
+      return std::unexpected(expected(path, "a tensor name or index", reference));
+    }
+    const std::uint64_t index = reference.get<std::uint64_t>();
+    if (index < position) {
+      return zc::TensorId{index};
+    }
+    if (index < ops_.size()) {
+      return std::unexpected(malformed(path, "tensor " + std::to_string(index) +
+                                                 " comes later (at " + child_path("/ops", index) +
+                                                 "); operands must be made by earlier entries"));
+    }
+    return std::unexpected(malformed(path, "tensor " + std::to_string(index) +
+                                               " names nothing (the graph has " +
+                                               std::to_string(ops_.size()) + " tensors)"));
+  }
+
+  Outcome<zc::TensorId> operand_by_name(const std::string& name, const std::string& path,
+                                        std::size_t position) const {
+    const std::string quoted = zc::debug_string(name);
+    const auto found = by_name_.find(name);
+    if (found == by_name_.end()) {
+      return std::unexpected(malformed(path, quoted + " names no tensor"));
+    }
+    const std::vector<std::size_t>& entries = found->second;
+    const auto earlier = static_cast<std::size_t>(
+        std::lower_bound(entries.begin(), entries.end(), position) - entries.begin());
+    if (earlier == 0) {
+      return std::unexpected(malformed(path, quoted + " comes later (at " +
+                                                 child_path("/ops", entries.front()) +
+                                                 "); operands must be made by earlier entries"));
+    }
+    if (earlier > 1) {
+      return std::unexpected(malformed(
+          path, quoted + " is ambiguous: tensors " + std::to_string(entries[0]) + " and " +
+                    std::to_string(entries[1]) + " both have that name; refer to one by index"));
+    }
+    return zc::TensorId{entries.front()};
+  }
+
+  Outcome<void> entry(std::size_t position) {
+    const Json& entry = ops_[position];
+    const std::string path = child_path("/ops", position);
+    if (!entry.is_object()) {
+      return std::unexpected(expected(path, "an object", entry));
+    }
+    const auto op = entry_op(entry, path);
+    if (!op) {
+      return std::unexpected(op.error());
+    }
+    const auto name = text_field(entry, path, "name");
+    if (!name) {
+      return std::unexpected(name.error());
+    }
+    if (op->source) {
+      return source(entry, path, *op, *name);
+    }
+    return operation(entry, path, position, *op, *name);
+  }
+
+  // An input or a weight.
+  Outcome<void> source(const Json& entry, const std::string& path, const EntryOp& op,
+                       const std::string& name) {
+    auto shape = list_field(entry, path, "shape");
+    if (!shape) {
+      return std::unexpected(std::move(shape.error()));
+    }
+    (void)(op.op == "input" ? graph_.input(name, std::move(*shape))
+                            : graph_.weight(name, std::move(*shape)));
+    return {};
+  }
+
+  // The operands of an operation entry, as many as its kind takes.
+  Outcome<std::vector<zc::TensorId>> inputs(const Json& entry, const std::string& path,
+                                            std::size_t position, const EntryOp& op) const {
+    const auto inputs_field = field(entry, path, "inputs");
+    if (!inputs_field) {
+      return std::unexpected(inputs_field.error());
+    }
+    const Json& inputs_json = **inputs_field;
+    const std::string inputs_path = child_path(path, "inputs");
+    if (!inputs_json.is_array()) {
+      return std::unexpected(expected(inputs_path, "an array of tensors", inputs_json));
+    }
+    if (!op.raw && !op.kind->operands.accept(inputs_json.size())) {
+      return std::unexpected(malformed(inputs_path, op.op + " takes " + op.kind->operands.text() +
+                                                        ", got " +
+                                                        std::to_string(inputs_json.size())));
+    }
+    std::vector<zc::TensorId> inputs;
+    for (std::size_t i = 0; i < inputs_json.size(); ++i) {
+      auto id = operand(inputs_json[i], child_path(inputs_path, i), position);
+      if (!id) {
+        return std::unexpected(std::move(id.error()));
+      }
+      inputs.push_back(*id);
+    }
+    return inputs;
+  }
+
+  // An operation, through its kind's builder, or as a raw step with the
+  // output shape it states.
+  Outcome<void> operation(const Json& entry, const std::string& path, std::size_t position,
+                          const EntryOp& op, const std::string& name) {
+    auto in = inputs(entry, path, position, op);
+    if (!in) {
+      return std::unexpected(std::move(in.error()));
+    }
+    auto op_kind = op.kind->read(FieldReader(entry, path));
+    if (!op_kind) {
+      return std::unexpected(std::move(op_kind.error()));
+    }
+
+    Built built = zc::TensorId{};
+    if (op.raw) {
+      auto shape = list_field(entry, path, "output_shape");
+      if (!shape) {
+        return std::unexpected(std::move(shape.error()));
+      }
+      built = graph_.op(name, std::move(*op_kind), std::move(*in), std::move(*shape));
+    } else {
+      built = *call_builder(graph_, name, *op_kind, *in);
+    }
+    if (!built) {
+      return std::unexpected(Failure::refused(zc::debug_string(built.error())).at(path));
+    }
+    return {};
+  }
+
+  const Json& ops_;
+  // Entry positions by name, ascending: to resolve names and to tell a name
+  // that comes later from one that names nothing.
+  std::unordered_map<std::string, std::vector<std::size_t>> by_name_;
+  zc::Graph graph_;
+};
+
+Outcome<void> check_header(const Json& document) {
+  for (const auto& [key, value] : document.items()) {
+    if (key != "format" && key != "version" && key != "ops" && key != "outputs") {
+      return std::unexpected(malformed(child_path("", key), "unexpected field"));
+    }
+  }
+  if (const auto format = document.find("format"); format != document.end()) {
+    if (!format->is_string() || *format != kFormat) {
+      return std::unexpected(expected("/format", "\"zelk-graph\"", *format));
+    }
+  }
+  if (const auto version = document.find("version"); version != document.end()) {
+    if (!version->is_number_unsigned() || *version != kVersion) {
+      return std::unexpected(expected("/version", "version 1", *version));
+    }
+  }
+  for (const char* key : {"ops", "outputs"}) {
+    if (!document.contains(key)) {
+      return std::unexpected(malformed("", "missing field \"" + std::string(key) + "\""));
+    }
+  }
+  if (!document["ops"].is_array()) {
+    return std::unexpected(expected("/ops", "an array", document["ops"]));
+  }
+  return {};
+}
+
+}  // namespace
+
+Outcome<zc::Graph> replay_graph(const Json& document) {
+  if (!document.is_object()) {
+    return std::unexpected(expected("", "an object", document));
+  }
+  if (auto header = check_header(document); !header) {
+    return std::unexpected(std::move(header.error()));
+  }
+  Replay replay(document["ops"]);
+  if (auto entries = replay.entries(); !entries) {
+    return std::unexpected(std::move(entries.error()));
+  }
+  if (auto outputs = replay.outputs(document["outputs"], "/outputs"); !outputs) {
+    return std::unexpected(std::move(outputs.error()));
+  }
+  return replay.take();
+}
+
+Outcome<zc::Graph> read_graph_json(std::string_view text) {
+  auto document = parse_json(text);
+  if (!document) {
+    return std::unexpected(std::move(document.error()));
+  }
+  auto graph = replay_graph(*document);
+  if (!graph) {
+    return graph;
+  }
+  if (const auto valid = graph->validate(); !valid) {
+    return std::unexpected(Failure::refused(zc::debug_string(valid.error())));
+  }
+  return graph;
+}
+
+}  // namespace zelkc
