@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "graph_json.hpp"
+#include "formats/graph_json.hpp"
 
 namespace zelkc {
 namespace {

@@ -10,11 +10,11 @@
 
 #include <zelk_compiler/lib.hpp>
 
-#include "memory_map.hpp"
-#include "report.hpp"
-#include "schedule_json.hpp"
-#include "summary.hpp"
-#include "trace.hpp"
+#include "formats/schedule_json.hpp"
+#include "outputs/memory_map.hpp"
+#include "outputs/report.hpp"
+#include "outputs/summary.hpp"
+#include "outputs/trace.hpp"
 
 namespace zelkc {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "graph_json.hpp"
+#include "formats/graph_json.hpp"
 #include "support/schedule_checker.hpp"
 #include "zelk_compiler/compiler.hpp"
 

@@ -12,13 +12,13 @@
 
 #include <CLI/CLI.hpp>
 
-#include "command_line.hpp"
-#include "compile_command.hpp"
-#include "fit_command.hpp"
-#include "graph_command.hpp"
-#include "import_command.hpp"
-#include "plan_buffers_command.hpp"
-#include "reference_command.hpp"
+#include "commands/command_line.hpp"
+#include "commands/compile_command.hpp"
+#include "commands/fit_command.hpp"
+#include "commands/graph_command.hpp"
+#include "commands/import_command.hpp"
+#include "commands/plan_buffers_command.hpp"
+#include "commands/reference_command.hpp"
 
 namespace {
 

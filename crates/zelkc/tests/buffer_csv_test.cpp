@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "buffer_csv.hpp"
-#include "buffer_plan.hpp"
+#include "commands/buffer_plan.hpp"
+#include "formats/buffer_csv.hpp"
 
 namespace zelkc {
 namespace {

@@ -5,7 +5,7 @@
 #include <limits>
 #include <vector>
 
-#include "fit_search.hpp"
+#include "commands/fit_search.hpp"
 
 namespace zelkc {
 namespace {

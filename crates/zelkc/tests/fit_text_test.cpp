@@ -10,7 +10,7 @@
 
 #include <zelk_compiler/lib.hpp>
 
-#include "fit_text.hpp"
+#include "outputs/fit_text.hpp"
 
 namespace zelkc {
 namespace {

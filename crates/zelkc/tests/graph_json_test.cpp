@@ -9,7 +9,7 @@
 
 #include <zelk_compiler/lib.hpp>
 
-#include "graph_json.hpp"
+#include "formats/graph_json.hpp"
 #include "support/random_graphs.hpp"
 
 namespace zelkc {

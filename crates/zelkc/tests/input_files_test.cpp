@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "input_files.hpp"
+#include "inputs/input_files.hpp"
 #include "scratch_directory.hpp"
 
 namespace zelkc {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "json_text.hpp"
+#include "formats/json_text.hpp"
 
 namespace zelkc {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "numbers.hpp"
+#include "formats/numbers.hpp"
 
 namespace zelkc {
 namespace {

@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <string>
 
-#include "output_files.hpp"
+#include "outputs/output_files.hpp"
 #include "scratch_directory.hpp"
 
 namespace zelkc {

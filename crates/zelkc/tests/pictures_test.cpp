@@ -11,12 +11,12 @@
 
 #include <zelk_compiler/lib.hpp>
 
-#include "memory_map.hpp"
-#include "report.hpp"
-#include "report_assets.hpp"
-#include "schedule_json.hpp"
-#include "summary.hpp"
-#include "xml_text.hpp"
+#include "formats/schedule_json.hpp"
+#include "formats/xml_text.hpp"
+#include "outputs/memory_map.hpp"
+#include "outputs/report.hpp"
+#include "outputs/report_assets.hpp"
+#include "outputs/summary.hpp"
 
 namespace zelkc {
 namespace {

@@ -11,7 +11,7 @@
 
 #include <zelk_compiler/lib.hpp>
 
-#include "printed_text.hpp"
+#include "outputs/printed_text.hpp"
 
 namespace zelkc {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <zelk_compiler/lib.hpp>
 
-#include "schedule_json.hpp"
+#include "formats/schedule_json.hpp"
 
 namespace zelkc {
 namespace {

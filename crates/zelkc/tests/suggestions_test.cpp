@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "suggestions.hpp"
+#include "commands/suggestions.hpp"
 
 namespace zelkc {
 namespace {

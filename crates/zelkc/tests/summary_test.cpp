@@ -9,7 +9,7 @@
 
 #include <zelk_compiler/lib.hpp>
 
-#include "summary.hpp"
+#include "outputs/summary.hpp"
 #include "support/random_graphs.hpp"
 
 namespace zelkc {

@@ -6,8 +6,8 @@
 
 #include <zelk_compiler/lib.hpp>
 
+#include "outputs/tile_runs.hpp"
 #include "support/random_graphs.hpp"
-#include "tile_runs.hpp"
 
 namespace zelkc {
 namespace {

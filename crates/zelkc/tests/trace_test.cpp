@@ -10,10 +10,10 @@
 
 #include <zelk_compiler/lib.hpp>
 
-#include "json_text.hpp"
-#include "summary.hpp"
+#include "formats/json_text.hpp"
+#include "outputs/summary.hpp"
+#include "outputs/trace.hpp"
 #include "support/random_graphs.hpp"
-#include "trace.hpp"
 
 namespace zelkc {
 namespace {

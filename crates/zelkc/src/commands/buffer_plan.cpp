@@ -1,5 +1,5 @@
 // zelkc plan-buffers: placement of a buffer list file.
-#include "buffer_plan.hpp"
+#include "commands/buffer_plan.hpp"
 
 #include <iomanip>
 #include <limits>
@@ -7,7 +7,7 @@
 
 #include <zelk_compiler/placement.hpp>
 
-#include "buffer_csv.hpp"
+#include "formats/buffer_csv.hpp"
 
 namespace zc = zelk_compiler;
 

@@ -1,5 +1,5 @@
 // CLI11's parse errors turned into failures that say what to type instead.
-#include "command_line.hpp"
+#include "commands/command_line.hpp"
 
 #include <algorithm>
 #include <array>
@@ -9,7 +9,7 @@
 #include <string_view>
 #include <utility>
 
-#include "suggestions.hpp"
+#include "commands/suggestions.hpp"
 
 namespace zelkc {
 namespace {

@@ -1,5 +1,5 @@
 // zelkc compile.
-#include "compile_command.hpp"
+#include "commands/compile_command.hpp"
 
 #include <array>
 #include <chrono>
@@ -11,14 +11,14 @@
 #include <zelk_compiler/debug.hpp>
 #include <zelk_compiler/fit.hpp>
 
-#include "fit_text.hpp"
-#include "memory_map.hpp"
-#include "output_files.hpp"
-#include "printed_text.hpp"
-#include "report.hpp"
-#include "schedule_json.hpp"
-#include "summary.hpp"
-#include "trace.hpp"
+#include "formats/schedule_json.hpp"
+#include "outputs/fit_text.hpp"
+#include "outputs/memory_map.hpp"
+#include "outputs/output_files.hpp"
+#include "outputs/printed_text.hpp"
+#include "outputs/report.hpp"
+#include "outputs/summary.hpp"
+#include "outputs/trace.hpp"
 
 namespace zelkc {
 namespace zc = zelk_compiler;

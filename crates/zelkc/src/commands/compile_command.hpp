@@ -10,9 +10,9 @@
 #include <CLI/CLI.hpp>
 #include <zelk_compiler/compiler.hpp>
 
+#include "commands/flags.hpp"
 #include "failure.hpp"
-#include "flags.hpp"
-#include "workload.hpp"
+#include "inputs/workload.hpp"
 
 namespace zelkc {
 

@@ -1,5 +1,5 @@
 // zelkc fit.
-#include "fit_command.hpp"
+#include "commands/fit_command.hpp"
 
 #include <exception>
 #include <sstream>
@@ -8,9 +8,9 @@
 #include <zelk_compiler/debug.hpp>
 #include <zelk_compiler/fit.hpp>
 
-#include "fit_search.hpp"
-#include "fit_text.hpp"
-#include "summary.hpp"
+#include "commands/fit_search.hpp"
+#include "outputs/fit_text.hpp"
+#include "outputs/summary.hpp"
 
 namespace zelkc {
 namespace zc = zelk_compiler;

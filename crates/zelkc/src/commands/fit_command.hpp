@@ -8,7 +8,7 @@
 #include <CLI/CLI.hpp>
 
 #include "failure.hpp"
-#include "workload.hpp"
+#include "inputs/workload.hpp"
 
 namespace zelkc {
 

@@ -1,5 +1,5 @@
 // Bisection for the largest workload that fits.
-#include "fit_search.hpp"
+#include "commands/fit_search.hpp"
 
 namespace zelkc {
 

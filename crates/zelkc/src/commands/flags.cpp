@@ -1,11 +1,11 @@
 // Declaring flags and checking their values against the library's rules.
-#include "flags.hpp"
+#include "commands/flags.hpp"
 
 #include <zelk_compiler/debug.hpp>
 
-#include "numbers.hpp"
-#include "suggestions.hpp"
-#include "summary.hpp"
+#include "commands/suggestions.hpp"
+#include "formats/numbers.hpp"
+#include "outputs/summary.hpp"
 
 namespace zelkc {
 namespace zc = zelk_compiler;

@@ -1,10 +1,10 @@
 // zelkc graph.
-#include "graph_command.hpp"
+#include "commands/graph_command.hpp"
 
 #include <utility>
 
-#include "graph_json.hpp"
-#include "output_files.hpp"
+#include "formats/graph_json.hpp"
+#include "outputs/output_files.hpp"
 
 namespace zelkc {
 

@@ -5,8 +5,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "commands/flags.hpp"
 #include "failure.hpp"
-#include "flags.hpp"
 
 namespace zelkc {
 

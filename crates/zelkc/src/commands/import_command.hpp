@@ -7,7 +7,7 @@
 #include <CLI/CLI.hpp>
 
 #include "failure.hpp"
-#include "onnx_input.hpp"
+#include "inputs/onnx_input.hpp"
 
 namespace zelkc {
 

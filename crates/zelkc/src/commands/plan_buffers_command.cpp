@@ -1,15 +1,15 @@
 // zelkc plan-buffers.
-#include "plan_buffers_command.hpp"
+#include "commands/plan_buffers_command.hpp"
 
 #include <charconv>
 #include <cmath>
 #include <utility>
 #include <vector>
 
-#include "buffer_plan.hpp"
-#include "flags.hpp"
-#include "input_files.hpp"
-#include "output_files.hpp"
+#include "commands/buffer_plan.hpp"
+#include "commands/flags.hpp"
+#include "inputs/input_files.hpp"
+#include "outputs/output_files.hpp"
 
 namespace zelkc {
 namespace {

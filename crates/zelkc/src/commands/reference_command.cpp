@@ -1,5 +1,5 @@
 // zelkc reference.
-#include "reference_command.hpp"
+#include "commands/reference_command.hpp"
 
 #include <array>
 #include <bit>
@@ -14,7 +14,7 @@
 #include <zelk_compiler/debug.hpp>
 #include <zelk_compiler/encoder.hpp>
 
-#include "summary.hpp"
+#include "outputs/summary.hpp"
 
 namespace zelkc {
 namespace zc = zelk_compiler;

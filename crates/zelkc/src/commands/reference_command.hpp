@@ -6,8 +6,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "commands/flags.hpp"
 #include "failure.hpp"
-#include "flags.hpp"
 
 namespace zelkc {
 

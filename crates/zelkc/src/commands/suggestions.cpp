@@ -1,5 +1,5 @@
 // Edit distance with swaps of neighbours, for "did you mean".
-#include "suggestions.hpp"
+#include "commands/suggestions.hpp"
 
 #include <algorithm>
 #include <cstddef>

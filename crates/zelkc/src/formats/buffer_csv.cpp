@@ -1,5 +1,5 @@
 // Reading and writing buffer lists as CSV.
-#include "buffer_csv.hpp"
+#include "formats/buffer_csv.hpp"
 
 #include <limits>
 #include <set>
@@ -7,7 +7,7 @@
 
 #include <zelk_compiler/checked.hpp>
 
-#include "numbers.hpp"
+#include "formats/numbers.hpp"
 
 namespace zelkc {
 namespace {

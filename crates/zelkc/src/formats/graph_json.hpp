@@ -8,7 +8,7 @@
 #include <zelk_compiler/graph.hpp>
 
 #include "failure.hpp"
-#include "json_text.hpp"
+#include "formats/json_text.hpp"
 
 namespace zelkc {
 

@@ -1,6 +1,6 @@
 // Reading and writing the plain fields of graph files, with the JSON path of
 // each problem in its message.
-#include "graph_json_fields.hpp"
+#include "formats/graph_json_fields.hpp"
 
 #include <array>
 #include <charconv>

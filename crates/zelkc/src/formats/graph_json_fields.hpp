@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "failure.hpp"
-#include "json_text.hpp"
+#include "formats/json_text.hpp"
 
 namespace zelkc::graph_file {
 

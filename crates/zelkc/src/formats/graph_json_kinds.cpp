@@ -1,5 +1,5 @@
 // The kind table of graph files: one specialisation per operation kind.
-#include "graph_json_kinds.hpp"
+#include "formats/graph_json_kinds.hpp"
 
 #include <algorithm>
 #include <array>

@@ -10,7 +10,7 @@
 
 #include <zelk_compiler/graph.hpp>
 
-#include "graph_json_fields.hpp"
+#include "formats/graph_json_fields.hpp"
 
 namespace zelkc::graph_file {
 

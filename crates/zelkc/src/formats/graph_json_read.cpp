@@ -1,5 +1,5 @@
 // Reading graph files by replaying the builder calls they list.
-#include "graph_json.hpp"
+#include "formats/graph_json.hpp"
 
 #include <algorithm>
 #include <string>
@@ -9,7 +9,7 @@
 
 #include <zelk_compiler/debug.hpp>
 
-#include "graph_json_kinds.hpp"
+#include "formats/graph_json_kinds.hpp"
 
 namespace zelkc {
 namespace zc = zelk_compiler;

@@ -1,6 +1,6 @@
 // Writing a graph as the builder calls that make it, checked by replaying
 // them.
-#include "graph_json.hpp"
+#include "formats/graph_json.hpp"
 
 #include <string>
 #include <unordered_map>
@@ -8,7 +8,7 @@
 
 #include <zelk_compiler/debug.hpp>
 
-#include "graph_json_kinds.hpp"
+#include "formats/graph_json_kinds.hpp"
 
 namespace zelkc {
 namespace zc = zelk_compiler;

@@ -1,5 +1,5 @@
 // Strict JSON parsing with located errors, and the readable layout.
-#include "json_text.hpp"
+#include "formats/json_text.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -1,5 +1,5 @@
 // Strict unsigned number reading for command line values.
-#include "numbers.hpp"
+#include "formats/numbers.hpp"
 
 #include <charconv>
 #include <system_error>

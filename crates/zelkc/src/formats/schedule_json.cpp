@@ -1,6 +1,6 @@
 // The schedule document, written field by field under the records' names:
 // the schedule's records from their field lists.
-#include "schedule_json.hpp"
+#include "formats/schedule_json.hpp"
 
 #include <map>
 #include <string>

@@ -1,5 +1,5 @@
 // Escaping and cleaning text for XML.
-#include "xml_text.hpp"
+#include "formats/xml_text.hpp"
 
 #include <array>
 #include <charconv>

@@ -1,6 +1,6 @@
 // Whole files read into memory, bounded in size and refused when they hold a
 // NUL byte.
-#include "input_files.hpp"
+#include "inputs/input_files.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,13 +1,13 @@
 // --dim and ONNX model files.
-#include "onnx_input.hpp"
+#include "inputs/onnx_input.hpp"
 
 #include <limits>
 #include <utility>
 
 #include <zelk_compiler/debug.hpp>
 
-#include "input_files.hpp"
-#include "numbers.hpp"
+#include "formats/numbers.hpp"
+#include "inputs/input_files.hpp"
 
 namespace zelkc {
 namespace {

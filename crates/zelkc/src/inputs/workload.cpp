@@ -1,12 +1,12 @@
 // The workload flags shared by compile and fit.
-#include "workload.hpp"
+#include "inputs/workload.hpp"
 
 #include <array>
 #include <utility>
 #include <vector>
 
-#include "graph_json.hpp"
-#include "input_files.hpp"
+#include "formats/graph_json.hpp"
+#include "inputs/input_files.hpp"
 
 namespace zelkc {
 namespace zc = zelk_compiler;

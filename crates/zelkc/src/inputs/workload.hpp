@@ -9,9 +9,9 @@
 #include <zelk_compiler/compiler.hpp>
 #include <zelk_compiler/graph.hpp>
 
+#include "commands/flags.hpp"
 #include "failure.hpp"
-#include "flags.hpp"
-#include "onnx_input.hpp"
+#include "inputs/onnx_input.hpp"
 
 namespace zelkc {
 

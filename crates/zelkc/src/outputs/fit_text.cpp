@@ -1,5 +1,5 @@
 // The fit diagnosis as text.
-#include "fit_text.hpp"
+#include "outputs/fit_text.hpp"
 
 #include <algorithm>
 #include <iomanip>
@@ -9,7 +9,7 @@
 
 #include <zelk_compiler/checked.hpp>
 
-#include "tile_runs.hpp"
+#include "outputs/tile_runs.hpp"
 
 namespace zelkc {
 namespace zc = zelk_compiler;

@@ -1,5 +1,5 @@
 // Drawing one tile's buffers over time as SVG.
-#include "memory_map.hpp"
+#include "outputs/memory_map.hpp"
 
 #include <algorithm>
 #include <array>
@@ -11,9 +11,9 @@
 #include <variant>
 #include <vector>
 
+#include "formats/xml_text.hpp"
+#include "outputs/summary.hpp"
 #include "overloaded.hpp"
-#include "summary.hpp"
-#include "xml_text.hpp"
 
 namespace zelkc {
 namespace zc = zelk_compiler;

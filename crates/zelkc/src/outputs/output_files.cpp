@@ -1,6 +1,6 @@
 // Regular files written through temporary files renamed into place; devices
 // and FIFOs written directly.
-#include "output_files.hpp"
+#include "outputs/output_files.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

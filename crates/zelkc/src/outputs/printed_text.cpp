@@ -7,7 +7,7 @@
 // breaks when a group directly inside it breaks. So a group that does not
 // break holds none that does, and the indentation is the number of broken
 // groups open. Both passes are linear in the text.
-#include "printed_text.hpp"
+#include "outputs/printed_text.hpp"
 
 #include <cctype>
 #include <cstddef>

@@ -5,7 +5,7 @@
 // identical tiles (tile_runs.hpp), and an exchange is summarised per tensor,
 // its source-destination pairs kept as plain numbers for the script to list
 // when asked. The schedule document itself is not embedded.
-#include "report.hpp"
+#include "outputs/report.hpp"
 
 #include <algorithm>
 #include <array>
@@ -21,13 +21,13 @@
 
 #include <zelk_compiler/debug.hpp>
 
-#include "json_text.hpp"
-#include "memory_map.hpp"
+#include "formats/json_text.hpp"
+#include "formats/schedule_json.hpp"
+#include "formats/xml_text.hpp"
+#include "outputs/memory_map.hpp"
+#include "outputs/report_assets.hpp"
+#include "outputs/tile_runs.hpp"
 #include "overloaded.hpp"
-#include "report_assets.hpp"
-#include "schedule_json.hpp"
-#include "tile_runs.hpp"
-#include "xml_text.hpp"
 
 namespace zelkc {
 namespace zc = zelk_compiler;
@@ -384,26 +384,20 @@ class MapTable {
   std::string text_;
 };
 
-// Everything the script draws from: per tensor its name, kind and colour;
-// per phase its name; per run of identical tiles its buffers and the frame
-// of its memory map; the tile groups; and each exchange's pairs by tensor.
-std::string report_data(const zc::Graph& graph, const zc::Schedule& schedule,
-                        const Summary& summary, const SummaryContext& context,
-                        std::uint16_t default_tile) {
-  const zc::CompilerOptions& options = context.options;
-  Json tensors = Json::array();
-  for (const zc::Tensor& tensor : graph.tensors) {
-    tensors.push_back(Json::array(
-        {tensor.name, zc::debug_string(tensor.kind), std::string(buffer_colour(tensor))}));
-  }
-
+// Per phase its name (null for an exchange), and per exchange its pairs by
+// tensor: source, destination and bytes of each send, at most kMostPairs.
+struct PhaseData {
   Json phases = Json::array();
   Json pairs = Json::object();
+};
+
+PhaseData phase_data(const zc::Graph& graph, const zc::Schedule& schedule) {
+  PhaseData data;
   for (std::size_t index = 0; index < schedule.phases.size(); ++index) {
     std::visit(
         Overloaded{
             [&](const zc::Exchange& exchange) {
-              phases.push_back(nullptr);
+              data.phases.push_back(nullptr);
               Json groups = Json::array();
               for (const TensorSends& group : sends_by_tensor(exchange)) {
                 Json list = Json::array();
@@ -415,18 +409,23 @@ std::string report_data(const zc::Graph& graph, const zc::Schedule& schedule,
                 }
                 groups.push_back(std::move(list));
               }
-              pairs[std::to_string(index)] = std::move(groups);
+              data.pairs[std::to_string(index)] = std::move(groups);
             },
             [&](const zc::Compute& compute) {
-              phases.push_back(compute.op.index < graph.ops.size()
-                                   ? graph.ops[compute.op.index].name
-                                   : "op " + std::to_string(compute.op.index));
+              data.phases.push_back(compute.op.index < graph.ops.size()
+                                        ? graph.ops[compute.op.index].name
+                                        : "op " + std::to_string(compute.op.index));
             },
         },
         schedule.phases[index]);
   }
+  return data;
+}
 
-  MapTable maps(schedule.phases.size(), options);
+// Per run of identical tiles: its tiles, peak and lower bound, the frame of
+// its memory map and the map's marks (by index into `maps`), and its buffers.
+Json run_data(const zc::Schedule& schedule, const Summary& summary,
+              const zc::CompilerOptions& options, MapTable& maps) {
   Json runs = Json::array();
   for (const TileRun& run : tile_runs(schedule)) {
     // Every tile of a run has the same peak and lower bound: its first's.
@@ -452,7 +451,10 @@ std::string report_data(const zc::Graph& graph, const zc::Schedule& schedule,
         {"buffers", std::move(buffers)},
     });
   }
+  return runs;
+}
 
+Json group_data(const Summary& summary) {
   Json groups = Json::array();
   for (const TileGroup& group : summary.groups) {
     groups.push_back(Json{{"first", group.first_tile},
@@ -462,6 +464,24 @@ std::string report_data(const zc::Graph& graph, const zc::Schedule& schedule,
                           {"peak", group.peak},
                           {"lower_bound", group.lower_bound}});
   }
+  return groups;
+}
+
+// Everything the script draws from: per tensor its name, kind and colour;
+// per phase its name; per run of identical tiles its buffers and the frame
+// of its memory map; the tile groups; and each exchange's pairs by tensor.
+std::string report_data(const zc::Graph& graph, const zc::Schedule& schedule,
+                        const Summary& summary, const SummaryContext& context,
+                        std::uint16_t default_tile) {
+  const zc::CompilerOptions& options = context.options;
+  Json tensors = Json::array();
+  for (const zc::Tensor& tensor : graph.tensors) {
+    tensors.push_back(Json::array(
+        {tensor.name, zc::debug_string(tensor.kind), std::string(buffer_colour(tensor))}));
+  }
+  PhaseData phases = phase_data(graph, schedule);
+  MapTable maps(schedule.phases.size(), options);
+  Json runs = run_data(schedule, summary, options, maps);
 
   // Every frame of the page has the same width, so the empty one's label
   // steps serve them all.
@@ -472,13 +492,13 @@ std::string report_data(const zc::Graph& graph, const zc::Schedule& schedule,
                   {"data_base", options.data_base},
                   {"data_limit", options.data_limit},
                   {"tensors", std::move(tensors)},
-                  {"phases", std::move(phases)},
+                  {"phases", std::move(phases.phases)},
                   {"runs", std::move(runs)},
                   {"empty_frame", frame_json(empty_frame)},
                   {"empty_map", empty_map},
                   {"map_style", map_style_json(empty_frame)},
-                  {"groups", std::move(groups)},
-                  {"pairs", std::move(pairs)}};
+                  {"groups", group_data(summary)},
+                  {"pairs", std::move(phases.pairs)}};
   // The marks, written as text already, become the object's last member.
   std::string text = dump_for_script(data);
   text.insert(text.size() - 1, ",\"maps\":" + maps.json());

@@ -1,5 +1,5 @@
 // Counting a schedule, and the lower bound of each tile's peak.
-#include "summary.hpp"
+#include "outputs/summary.hpp"
 
 #include <algorithm>
 #include <array>
@@ -14,7 +14,7 @@
 
 #include <zelk_compiler/checked.hpp>
 
-#include "tile_runs.hpp"
+#include "outputs/tile_runs.hpp"
 
 namespace zelkc {
 namespace zc = zelk_compiler;

@@ -1,5 +1,5 @@
 // Grouping tiles into runs of identical buffers.
-#include "tile_runs.hpp"
+#include "outputs/tile_runs.hpp"
 
 #include <algorithm>
 

@@ -1,5 +1,5 @@
 // Writing a schedule's timeline as Chrome trace events.
-#include "trace.hpp"
+#include "outputs/trace.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -8,9 +8,9 @@
 #include <variant>
 #include <vector>
 
-#include "json_text.hpp"
+#include "formats/json_text.hpp"
+#include "outputs/tile_runs.hpp"
 #include "overloaded.hpp"
-#include "tile_runs.hpp"
 
 namespace zelkc {
 namespace zc = zelk_compiler;

@@ -29,7 +29,7 @@
 #include <zelk_compiler/compiler.hpp>
 #include <zelk_compiler/graph.hpp>
 
-#include "summary.hpp"
+#include "outputs/summary.hpp"
 
 namespace zelkc {
 
