@@ -504,6 +504,43 @@ zc::Result<HostTensor> fold_fill(const HostTensor& value, ShapeView shape, FoldB
   return result;
 }
 
+namespace {
+
+// ceil((limit - start) / delta) elements, none when that is negative;
+// nothing for a zero or non-finite step.
+std::optional<std::uint64_t> float_range_count(double start, double limit, double delta) {
+  const double steps = std::ceil((limit - start) / delta);
+  if (delta == 0.0 || !std::isfinite(steps)) {
+    return std::nullopt;
+  }
+  return steps <= 0.0      ? 0
+         : steps >= 0x1p63 ? std::uint64_t{1} << 63
+                           : static_cast<std::uint64_t>(steps);
+}
+
+// The same count for 64-bit integers, exactly: a count in double loses the
+// last units above 2^53 (Range(2^53 + 1, 2^53 + 3, 1) has 2 elements, not 4).
+// The distance is taken as an unsigned difference, which is exact whenever
+// it is positive.
+std::optional<std::uint64_t> integer_range_count(std::int64_t start, std::int64_t limit,
+                                                 std::int64_t delta) {
+  if (delta == 0) {
+    return std::nullopt;
+  }
+  if (delta > 0 ? limit <= start : limit >= start) {
+    return 0;
+  }
+  const std::uint64_t distance =
+      delta > 0 ? static_cast<std::uint64_t>(limit) - static_cast<std::uint64_t>(start)
+                : static_cast<std::uint64_t>(start) - static_cast<std::uint64_t>(limit);
+  // |delta| without negating the most negative value.
+  const std::uint64_t step =
+      delta > 0 ? static_cast<std::uint64_t>(delta) : static_cast<std::uint64_t>(-(delta + 1)) + 1;
+  return distance / step + (distance % step != 0 ? 1 : 0);
+}
+
+}  // namespace
+
 zc::Result<HostTensor> fold_range(const HostTensor& start, const HostTensor& limit,
                                   const HostTensor& delta, FoldBudget& budget) {
   for (const HostTensor* bound : {&start, &limit, &delta}) {
@@ -511,14 +548,14 @@ zc::Result<HostTensor> fold_range(const HostTensor& start, const HostTensor& lim
       return fail("Range needs three scalars of one type");
     }
   }
-  const double first = scalar_value(start);
-  const double step = scalar_value(delta);
-  const double steps = std::ceil((scalar_value(limit) - first) / step);
-  if (step == 0.0 || !std::isfinite(steps)) {
+  const std::optional<std::uint64_t> steps =
+      start.is_float()
+          ? float_range_count(scalar_value(start), scalar_value(limit), scalar_value(delta))
+          : integer_range_count(start.integers[0], limit.integers[0], delta.integers[0]);
+  if (!steps) {
     return fail("Range with delta 0 or an unbounded count");
   }
-  const double limit_count = 0x1p62;
-  const auto count = static_cast<std::uint64_t>(std::clamp(steps, 0.0, limit_count));
+  const std::uint64_t count = std::min(*steps, std::uint64_t{1} << 62);
   if (auto taken = budget.take(count); !taken) {
     return std::unexpected(taken.error());
   }
@@ -530,15 +567,20 @@ zc::Result<HostTensor> fold_range(const HostTensor& start, const HostTensor& lim
     }
     return HostTensor::of_floats({count}, std::move(values));
   }
+  // Each element steps from the one before: every element lies between start
+  // and limit, where a product i * delta may not.
   std::vector<std::int64_t> values;
   values.reserve(count);
+  std::int64_t value = start.integers[0];
   for (std::uint64_t i = 0; i < count; ++i) {
-    const auto value =
-        zc::checked_mul_add(static_cast<std::int64_t>(i), delta.integers[0], start.integers[0]);
-    if (!value) {
-      return fail("Range beyond 64 bits");
+    values.push_back(value);
+    if (i + 1 < count) {
+      const auto next = zc::checked_add(value, delta.integers[0]);
+      if (!next) {
+        return fail("Range beyond 64 bits");
+      }
+      value = *next;
     }
-    values.push_back(*value);
   }
   return HostTensor::of_integers(start.type, {count}, std::move(values));
 }

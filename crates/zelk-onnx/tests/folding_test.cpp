@@ -202,5 +202,32 @@ TEST(Folding, TheBudgetBoundsWhatFoldingAllocates) {
                "would exceed the importer's limit");
 }
 
+TEST(Folding, IntegerRangesAreCountedExactly) {
+  const std::int64_t most = std::numeric_limits<std::int64_t>::max();
+  const std::int64_t least = std::numeric_limits<std::int64_t>::min();
+  const std::int64_t big = (std::int64_t{1} << 53) + 1;
+  const struct {
+    std::int64_t start, limit, delta;
+    std::vector<std::int64_t> values;
+  } cases[] = {
+      // A count in double would give 4 here.
+      {big, big + 2, 1, {big, big + 1}},
+      {5, -5, -3, {5, 2, -1, -4}},
+      {least, most, most, {least, -1, most - 1}},
+      {most - 1, most, 1, {most - 1}},
+      {3, 3, 1, {}},
+      {3, 1, 1, {}},
+  };
+  FoldBudget budget(kPlenty);
+  for (const auto& c : cases) {
+    const auto range =
+        fold_range(ints({}, {c.start}), ints({}, {c.limit}), ints({}, {c.delta}), budget);
+    ASSERT_TRUE(range) << c.start << " " << c.limit << " " << c.delta;
+    EXPECT_EQ(range->integers, c.values) << c.start << " " << c.limit << " " << c.delta;
+    EXPECT_EQ(range->shape, (Shape{c.values.size()}));
+  }
+  expect_error(fold_range(ints({}, {0}), ints({}, {4}), ints({}, {0}), budget), "delta 0");
+}
+
 }  // namespace
 }  // namespace zelk_onnx::detail
