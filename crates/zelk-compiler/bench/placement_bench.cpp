@@ -1,13 +1,15 @@
 // Placement benchmarks: the eleven published buffer problems within their
 // capacity, by the exact search (at most 10 s each) and by the orderings
-// alone.
+// alone; and large random lists, far over a small capacity and by first fit.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <limits>
 #include <string>
 
 #include "support/buffer_problems.hpp"
+#include "support/random_graphs.hpp"
 #include "zelk_compiler/placement.hpp"
 
 namespace zelk_compiler::bench {
@@ -32,6 +34,47 @@ void place_problem(benchmark::State& state, const std::vector<Buffer>& buffers, 
   state.counters["peak_over_bound"] =
       static_cast<double>(placement.peak) / static_cast<double>(placement.lower_bound);
 }
+
+// `count` buffers live over random spans of [0, 200000), of 1 to 4096 bytes:
+// tens of thousands are live at once.
+std::vector<Buffer> crowded_buffers(std::uint64_t count) {
+  test_support::Random random(count);
+  std::vector<Buffer> buffers(count);
+  for (Buffer& b : buffers) {
+    const std::uint64_t a = random.between(0, 199'999);
+    const std::uint64_t c = random.between(0, 199'999);
+    b = Buffer{std::min(a, c), std::max(a, c) + 1, random.between(1, 4096), 1};
+  }
+  return buffers;
+}
+
+// No placement fits 4096 bytes: the answer is known from the bound.
+void BM_PlaceOverCapacity(benchmark::State& state) {
+  const std::vector<Buffer> buffers = crowded_buffers(static_cast<std::uint64_t>(state.range(0)));
+  PlacementOptions options;
+  options.capacity = 4096;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(place_buffers(buffers, options).fits);
+  }
+}
+BENCHMARK(BM_PlaceOverCapacity)->Arg(100'000)->Unit(benchmark::kMillisecond);
+
+// First fit in list order, which fits without a capacity: each placement
+// scans the buffers placed below its offset.
+void BM_PlaceFirstFit(benchmark::State& state) {
+  const std::vector<Buffer> buffers = crowded_buffers(static_cast<std::uint64_t>(state.range(0)));
+  PlacementOptions options;
+  options.strategy = PlacementStrategy::FirstFit;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(place_buffers(buffers, options).peak);
+  }
+}
+BENCHMARK(BM_PlaceFirstFit)
+    ->Arg(25'000)
+    ->Arg(50'000)
+    ->Arg(100'000)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
 
 // One run each: a solve takes up to the 10 s limit, and the steps it takes
 // do not depend on the machine.

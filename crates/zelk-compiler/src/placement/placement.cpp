@@ -8,6 +8,13 @@
 // stopping as soon as one reaches the bound, which no placement can beat.
 // Each costs O(n) per buffer, O(n^2) in all. Only where the orderings stop
 // short of the target does the exact search run, within its step budget.
+//
+// Where the bound is over the capacity, no placement fits and none of that
+// work can change the verdict, so `Best` stacks the buffers in list order,
+// in linear time, and stops. A deadline bounds the orderings too: they read
+// the clock every few hundred placements (so a short list always gets them
+// all), an ordering cut short is dropped, and list order, cut short, stacks
+// the buffers it has not placed above the others.
 #include <algorithm>
 #include <numeric>
 #include <stdexcept>
@@ -16,6 +23,7 @@
 #include "placement/live_bytes.hpp"
 #include "placement/placed_buffers.hpp"
 #include "placement/search.hpp"
+#include "placement/search_budget.hpp"
 #include "zelk_compiler/checked.hpp"
 #include "zelk_compiler/placement.hpp"
 
@@ -24,6 +32,7 @@ namespace {
 
 using detail::occupies;
 using detail::PlacedBuffers;
+using detail::search::DeadlineWatch;
 
 void check_preconditions(std::span<const Buffer> buffers) {
   std::uint64_t total = 0;
@@ -69,23 +78,51 @@ std::uint64_t peak_of(std::span<const Buffer> buffers, std::span<const std::uint
 enum class Fit { First, Best };
 
 // Offsets of the buffers served in `order`, each at its first-fit or best-fit
-// offset among those placed before it.
-std::vector<std::uint64_t> greedy(std::span<const Buffer> buffers,
-                                  std::span<const std::size_t> order, Fit fit) {
-  std::vector<std::uint64_t> offsets(buffers.size(), 0);
+// offset among those placed before it. Where the deadline cuts the pass
+// short, only the first `placed` of `order` are placed; the others are at 0.
+struct Greedy {
+  std::vector<std::uint64_t> offsets;
+  std::size_t placed = 0;
+  [[nodiscard]] bool complete(std::span<const std::size_t> order) const {
+    return placed == order.size();
+  }
+};
+
+Greedy greedy(std::span<const Buffer> buffers, std::span<const std::size_t> order, Fit fit,
+              DeadlineWatch& watch) {
+  Greedy result{std::vector<std::uint64_t>(buffers.size(), 0), 0};
   PlacedBuffers memory;
-  for (const std::size_t i : order) {
+  for (; result.placed < order.size(); ++result.placed) {
+    const std::size_t i = order[result.placed];
     const Buffer& b = buffers[i];
     if (!occupies(b)) {
       continue;
+    }
+    if (watch.tick()) {
+      return result;
     }
     const std::uint64_t offset = fit == Fit::First
                                      ? memory.first_fit(0, b.size, b.alignment, b.lower, b.upper)
                                      : memory.best_fit(0, b.size, b.alignment, b.lower, b.upper);
     memory.insert(offset, b.size, b.lower, b.upper);
-    offsets[i] = offset;
+    result.offsets[i] = offset;
   }
-  return offsets;
+  return result;
+}
+
+// Places the buffers of `order` that occupy bytes one above the other,
+// starting at `top` or above: each is then clear of every buffer below,
+// whatever their lifetimes. Linear, and the sum of the padded sizes bounds
+// every offset.
+void stack(std::span<const Buffer> buffers, std::span<const std::size_t> order,
+           std::span<std::uint64_t> offsets, std::uint64_t top) {
+  for (const std::size_t i : order) {
+    const Buffer& b = buffers[i];
+    if (occupies(b)) {
+      offsets[i] = saturating_align_up(top, b.alignment);
+      top = offsets[i] + b.size;
+    }
+  }
 }
 
 std::uint64_t duration(const Buffer& b) { return b.upper - b.lower; }
@@ -142,36 +179,58 @@ struct Plan {
   std::string_view method;
 };
 
-Plan in_list_order(std::span<const Buffer> buffers) {
-  std::vector<std::size_t> order(buffers.size());
+std::vector<std::size_t> list_order(std::size_t count) {
+  std::vector<std::size_t> order(count);
   std::iota(order.begin(), order.end(), std::size_t{0});
-  Plan plan{greedy(buffers, order, Fit::First), 0, "first fit in list order"};
+  return order;
+}
+
+Plan in_list_order(std::span<const Buffer> buffers, DeadlineWatch& watch) {
+  const std::vector<std::size_t> order = list_order(buffers.size());
+  Greedy pass = greedy(buffers, order, Fit::First, watch);
+  Plan plan{std::move(pass.offsets), 0, "first fit in list order"};
+  if (!pass.complete(order)) {
+    stack(buffers, std::span(order).subspan(pass.placed), plan.offsets,
+          peak_of(buffers, plan.offsets));
+    plan.method = "first fit in list order, the rest stacked at the deadline";
+  }
   plan.peak = peak_of(buffers, plan.offsets);
   return plan;
 }
 
 // The lowest peak of list order and every ordering, the earliest on ties,
-// stopping at the first that reaches `bound`.
-Plan best_ordering(std::span<const Buffer> buffers, std::uint64_t bound) {
-  Plan best = in_list_order(buffers);
+// stopping at the first that reaches `bound` or at the deadline.
+Plan best_ordering(std::span<const Buffer> buffers, std::uint64_t bound, DeadlineWatch& watch) {
+  Plan best = in_list_order(buffers, watch);
   for (const Ordering& ordering : kOrderings) {
-    if (best.peak <= bound) {
+    if (best.peak <= bound || watch.passed()) {
       break;
     }
-    std::vector<std::size_t> order(buffers.size());
-    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::vector<std::size_t> order = list_order(buffers.size());
     // Ties keep list order.
     std::ranges::sort(order, [&](std::size_t a, std::size_t b) {
       return ordering.before(buffers[a], buffers[b]) ||
              (!ordering.before(buffers[b], buffers[a]) && a < b);
     });
-    std::vector<std::uint64_t> offsets = greedy(buffers, order, ordering.fit);
-    const std::uint64_t peak = peak_of(buffers, offsets);
+    Greedy pass = greedy(buffers, order, ordering.fit, watch);
+    if (!pass.complete(order)) {
+      break;
+    }
+    const std::uint64_t peak = peak_of(buffers, pass.offsets);
     if (peak < best.peak) {
-      best = Plan{std::move(offsets), peak, ordering.name};
+      best = Plan{std::move(pass.offsets), peak, ordering.name};
     }
   }
   return best;
+}
+
+// No placement fits: the buffers stacked in list order, at once.
+Plan stacked(std::span<const Buffer> buffers) {
+  Plan plan{std::vector<std::uint64_t>(buffers.size(), 0), 0,
+            "stacked in list order: the bound is over the capacity"};
+  stack(buffers, list_order(buffers.size()), plan.offsets, 0);
+  plan.peak = peak_of(buffers, plan.offsets);
+  return plan;
 }
 
 }  // namespace
@@ -179,10 +238,17 @@ Plan best_ordering(std::span<const Buffer> buffers, std::uint64_t bound) {
 Placement place_buffers(std::span<const Buffer> buffers, const PlacementOptions& options) {
   check_preconditions(buffers);
   const std::uint64_t bound = lower_bound(buffers);
-  Plan plan = options.strategy == PlacementStrategy::FirstFit ? in_list_order(buffers)
-                                                              : best_ordering(buffers, bound);
+  const bool hopeless = options.strategy == PlacementStrategy::Best && bound > options.capacity;
+  DeadlineWatch watch(options.strategy == PlacementStrategy::Best ? options.deadline
+                                                                  : std::nullopt);
+  Plan plan = hopeless ? stacked(buffers)
+              : options.strategy == PlacementStrategy::FirstFit
+                  ? in_list_order(buffers, watch)
+                  : best_ordering(buffers, bound, watch);
   bool proven = plan.peak <= bound;
-  if (options.strategy == PlacementStrategy::Best && !proven && options.search_steps > 0) {
+  // A search after the deadline has no steps and hands back its start.
+  if (options.strategy == PlacementStrategy::Best && !hopeless && !proven &&
+      options.search_steps > 0 && !watch.passed()) {
     // Aim for the capacity where the orderings overflow it and it is within
     // reach, otherwise for the bound.
     std::optional<std::uint64_t> fit_within;

@@ -11,6 +11,30 @@ namespace zelk_compiler::detail::search {
 
 using Clock = std::chrono::steady_clock;
 
+// A deadline read every kEvery ticks, so that a tick costs next to nothing;
+// once it has passed, every later tick says so without reading the clock.
+class DeadlineWatch {
+ public:
+  explicit DeadlineWatch(std::optional<Clock::time_point> deadline) : deadline_(deadline) {}
+
+  // Counts one unit of work; true once the deadline is seen to have passed.
+  bool tick() {
+    if (!passed_ && deadline_ && ++since_clock_ == kEvery) {
+      since_clock_ = 0;
+      passed_ = Clock::now() >= *deadline_;
+    }
+    return passed_;
+  }
+
+  [[nodiscard]] bool passed() const { return passed_; }
+
+ private:
+  static constexpr std::uint32_t kEvery = 256;
+  std::optional<Clock::time_point> deadline_;
+  std::uint32_t since_clock_ = 0;
+  bool passed_ = false;
+};
+
 // Placements the search may still try, and the wall-clock deadline, shared by
 // every run on every chain.
 class Budget {
@@ -19,7 +43,8 @@ class Budget {
   Budget(std::uint64_t steps, std::optional<Clock::time_point> deadline)
       : steps_(deadline && Clock::now() >= *deadline ? 0 : steps),
         granted_(steps_),
-        deadline_(deadline) {}
+        deadline_(deadline),
+        watch_(deadline) {}
 
   // Takes one step; false once the steps are spent or the deadline passed.
   bool take() {
@@ -27,11 +52,8 @@ class Budget {
       return false;
     }
     --steps_;
-    if (deadline_ && ++since_clock_ == kClockEvery) {
-      since_clock_ = 0;
-      if (Clock::now() >= *deadline_) {
-        steps_ = 0;
-      }
+    if (watch_.tick()) {
+      steps_ = 0;
     }
     return true;
   }
@@ -54,11 +76,10 @@ class Budget {
   void charge(const Budget& part) { steps_ -= std::min(steps_, part.granted_ - part.steps_); }
 
  private:
-  static constexpr std::uint32_t kClockEvery = 256;
   std::uint64_t steps_;
   std::uint64_t granted_;
   std::optional<Clock::time_point> deadline_;
-  std::uint32_t since_clock_ = 0;
+  DeadlineWatch watch_;
 };
 
 }  // namespace zelk_compiler::detail::search

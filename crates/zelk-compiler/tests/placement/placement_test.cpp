@@ -2,6 +2,7 @@
 // preconditions and printed forms.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <limits>
 #include <optional>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "support/placement_checker.hpp"
+#include "support/random_graphs.hpp"
 #include "zelk_compiler/debug.hpp"
 #include "zelk_compiler/placement.hpp"
 
@@ -98,6 +100,36 @@ TEST(BestPlacement, FitsAndOptimalFollowThePeak) {
   EXPECT_EQ(tight.offsets, roomy.offsets) << "a capacity below the bound changes nothing";
 }
 
+// Buffers over random spans of a long horizon: hundreds live at once, so
+// every greedy ordering probes hundreds of thousands of pairs.
+std::vector<Buffer> crowded_buffers(std::size_t count) {
+  test_support::Random random(count);
+  std::vector<Buffer> buffers(count);
+  for (Buffer& b : buffers) {
+    const std::uint64_t a = random.between(0, 9'999);
+    const std::uint64_t c = random.between(0, 9'999);
+    b = Buffer{std::min(a, c), std::max(a, c) + 1, random.between(1, 4096), random.between(1, 4)};
+  }
+  return buffers;
+}
+
+// Nothing can fit under the bound, so the orderings and the search, which
+// cost quadratic time and more, are skipped: the buffers are stacked.
+TEST(BestPlacement, ABoundOverTheCapacityStacksTheBuffersAtOnce) {
+  const std::vector<Buffer> crowded = crowded_buffers(3'000);
+  const Placement placement = place(crowded, PlacementStrategy::Best, 4096);
+  EXPECT_FALSE(placement.fits);
+  EXPECT_GT(placement.lower_bound, 4096U);
+  EXPECT_EQ(placement.method, "stacked in list order: the bound is over the capacity");
+
+  const std::vector<Buffer> small = {{0, 2, 3, 1}, {5, 6, 0, 1}, {1, 3, 4, 4}, {2, 2, 9, 1}};
+  const Placement stacked = place(small, PlacementStrategy::Best, 8);
+  EXPECT_EQ(stacked.offsets, (std::vector<std::uint64_t>{0, 0, 4, 0}))
+      << "only the buffers that occupy bytes stack, each aligned";
+  EXPECT_EQ(stacked.peak, 9U);
+  EXPECT_TRUE(stacked.optimal) << "the largest buffer sets the bound";
+}
+
 // Every ordering peaks at 11 here, one over the bound.
 const std::vector<Buffer> kOrderingsFallShort = {
     {1, 4, 4, 1}, {4, 5, 2, 1}, {2, 5, 2, 1}, {0, 1, 4, 1}, {4, 6, 6, 1}, {1, 3, 3, 1},
@@ -135,6 +167,24 @@ TEST(ExactSearch, APassedDeadlineLeavesTheOrderings) {
             place(kOrderingsFallShort, best_within(0)));
   const Placement one_step = place(kOrderingsFallShort, best_within(1));
   EXPECT_EQ(one_step, place(kOrderingsFallShort, best_within(1))) << "steps are deterministic";
+}
+
+// A long list with the deadline passed: list order places a few hundred
+// buffers before it reads the clock, stacks the rest above them, and no
+// other ordering or search runs. First fit itself ignores the deadline.
+TEST(ExactSearch, APassedDeadlineCutsLongOrderingsShort) {
+  const std::vector<Buffer> crowded = crowded_buffers(3'000);
+  const auto passed = std::chrono::steady_clock::now() - std::chrono::seconds(1);
+  const Placement late = place(crowded, best_within(1'000'000, passed));
+  EXPECT_EQ(late.method, "first fit in list order, the rest stacked at the deadline");
+  EXPECT_FALSE(late.optimal);
+
+  PlacementOptions first_fit = best_within(0, passed);
+  first_fit.strategy = PlacementStrategy::FirstFit;
+  const Placement literal = place(crowded, first_fit);
+  EXPECT_EQ(literal.method, "first fit in list order");
+  EXPECT_TRUE(std::equal(late.offsets.begin(), late.offsets.begin() + 100, literal.offsets.begin()))
+      << "the buffers placed before the deadline is read are first fit";
 }
 
 // Alignment keeps these three apart: whichever order, some padding is left,
