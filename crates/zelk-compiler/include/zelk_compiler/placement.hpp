@@ -44,8 +44,8 @@ struct PlacementOptions {
   // Deterministic bound on the exact search, in placements tried; 0 runs the
   // orderings only. The default costs a few milliseconds at most.
   std::uint64_t search_steps = 20'000;
-  // Wall-clock limit on the exact search, for callers that ask for one; the
-  // result then depends on the machine's speed.
+  // Wall-clock limit on `Best`'s orderings and exact search, for callers that
+  // ask for one; the result then depends on the machine's speed.
   std::optional<std::chrono::steady_clock::time_point> deadline;
 };
 
@@ -79,8 +79,10 @@ struct Placement {
 // `FirstFit` serves the buffers in list order, each at the lowest admissible
 // offset. `Best` keeps the lowest peak of several orderings and, where none
 // reaches the bound (or, given a capacity, none fits), searches exactly,
-// within `search_steps` and the deadline. Buffers of size 0 or with an empty
-// lifetime occupy nothing and are placed at 0.
+// within `search_steps` and the deadline. Given a deadline, `Best` answers a
+// bound over the capacity at once, with the buffers stacked in list order.
+// Buffers of size 0 or with an empty lifetime occupy nothing and are placed
+// at 0.
 //
 // Broken preconditions (upper < lower, alignment 0, sizes whose sum
 // overflows) throw std::invalid_argument. Deterministic unless a deadline is

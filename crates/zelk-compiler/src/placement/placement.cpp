@@ -9,12 +9,12 @@
 // Each costs O(n) per buffer, O(n^2) in all. Only where the orderings stop
 // short of the target does the exact search run, within its step budget.
 //
-// Where the bound is over the capacity, no placement fits and none of that
-// work can change the verdict, so `Best` stacks the buffers in list order,
-// in linear time, and stops. A deadline bounds the orderings too: they read
-// the clock every few hundred placements (so a short list always gets them
-// all), an ordering cut short is dropped, and list order, cut short, stacks
-// the buffers it has not placed above the others.
+// Where the bound is over the capacity and the caller set a deadline, no
+// placement fits and none of that work can change the verdict, so `Best`
+// stacks the buffers in list order, in linear time, and stops. A deadline bounds the orderings too:
+// they read the clock every few hundred placements (so a short list always gets them all), an
+// ordering cut short is dropped, and list order, cut short, stacks the buffers it has not placed
+// above the others.
 #include <algorithm>
 #include <numeric>
 #include <stdexcept>
@@ -238,7 +238,11 @@ Plan stacked(std::span<const Buffer> buffers) {
 Placement place_buffers(std::span<const Buffer> buffers, const PlacementOptions& options) {
   check_preconditions(buffers);
   const std::uint64_t bound = lower_bound(buffers);
-  const bool hopeless = options.strategy == PlacementStrategy::Best && bound > options.capacity;
+  // Only a caller with a deadline asks for an answer in bounded time; without
+  // one, a capacity under the bound leaves the lowest-peak plan unchanged
+  // (the memory planner compares it with first fit's).
+  const bool hopeless = options.strategy == PlacementStrategy::Best &&
+                        options.deadline.has_value() && bound > options.capacity;
   DeadlineWatch watch(options.strategy == PlacementStrategy::Best ? options.deadline
                                                                   : std::nullopt);
   Plan plan = hopeless ? stacked(buffers)
