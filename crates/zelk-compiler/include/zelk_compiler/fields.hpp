@@ -50,7 +50,9 @@ template <class Record, class... Members>
 }
 
 template <class T>
-concept DescribedRecord = requires { describe(std::type_identity<T>{}); };
+concept DescribedRecord = requires {
+  describe(std::type_identity<T>{});
+};
 
 namespace detail {
 
@@ -117,8 +119,9 @@ constexpr bool lists_every_member(std::type_identity<RecordDescription<Record, M
 template <DescribedRecord T>
 [[nodiscard]] constexpr auto record_description() {
   constexpr auto listed = describe(std::type_identity<T>{});
-  static_assert(detail::lists_every_member(std::type_identity<std::remove_cv_t<decltype(listed)>>{}),
-                "the field list names other members than the record declares, or in another order");
+  static_assert(
+      detail::lists_every_member(std::type_identity<std::remove_cv_t<decltype(listed)>>{}),
+      "the field list names other members than the record declares, or in another order");
   return listed;
 }
 
@@ -136,7 +139,8 @@ template <DescribedRecord T>
 // the member itself (to bind it, or to name it in a message).
 template <DescribedRecord T, class Visit>
 constexpr void visit_fields(Visit&& visit) {
-  std::apply([&visit](const auto&... fields) { (visit(fields), ...); }, record_description<T>().fields);
+  std::apply([&visit](const auto&... fields) { (visit(fields), ...); },
+             record_description<T>().fields);
 }
 
 // Calls `visit(name, value)` with each field of `record` in order.

@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "zelk_compiler/detail/shape_rules.hpp"
 #include "graph/validate.hpp"
+#include "zelk_compiler/detail/shape_rules.hpp"
 
 namespace zelk_compiler::detail {
 namespace {
