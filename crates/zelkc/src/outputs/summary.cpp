@@ -21,8 +21,6 @@ namespace zc = zelk_compiler;
 
 namespace {
 
-constexpr std::uint64_t kMaxU64 = std::numeric_limits<std::uint64_t>::max();
-
 std::uint64_t add_or_throw(std::uint64_t a, std::uint64_t b) {
   const auto sum = zc::checked_add(a, b);
   if (!sum) {
