@@ -1,11 +1,13 @@
 // Fuzz target: Graph records made directly, with ids out of range, producers
 // that lie, empty shapes and arbitrary operation kinds, through validate,
 // compile and evaluate. Nothing may crash; a graph that passes validation must
-// compile to a schedule the checker accepts, or fail with a memory error, and
+// compile to a schedule the checker accepts, or fail with a memory error (or
+// refuse an operation that reads a later result), and
 // evaluate (when small) to the literal evaluation's bits, or fail with a
 // Graph error.
 #include "fuzz_support.hpp"
 #include "support/schedule_checker.hpp"
+#include "zelk_compiler/fit.hpp"
 
 using namespace zelk_compiler;
 
@@ -124,9 +126,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (fuzz::planned_allocations(graph, options) > fuzz::kMaxAllocations) return 0;
   const auto schedule = compile(graph, options);
   if (!schedule) {
+    // Validation does not ask for operations in order; compile runs them in
+    // list order and refuses one that reads a later result, as evaluate does.
     // An input listed twice is sent once, so an exchange never collides.
-    if (schedule.error().kind != CompileError::Kind::Memory) {
-      fuzz::fail("unexpected compile error " + schedule.error().message);
+    const CompileError& error = schedule.error();
+    const bool out_of_order = error.kind == CompileError::Kind::Graph &&
+                              error.message.starts_with("operand computed after op ");
+    if (out_of_order && diagnose_fit(graph, options).error() != error) {
+      fuzz::fail("diagnose_fit and compile disagree on the operation order");
+    }
+    if (!out_of_order && error.kind != CompileError::Kind::Memory) {
+      fuzz::fail("unexpected compile error " + error.message);
     }
     return 0;
   }

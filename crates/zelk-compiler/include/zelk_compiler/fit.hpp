@@ -117,8 +117,9 @@ struct FitDiagnosis {
 // Compiles `graph` up to memory planning and plans every tile group with
 // both strategies and no limit, so that peaks past the window are measured
 // rather than refused. Fails as `compile` does before planning: an invalid
-// graph (operand order included) or options, an invalid exchange, or a share to be sent between
-// tiles that does not fit 32 bits (the data-limit `Memory` error of its tensor). Deterministic.
+// graph (operand order included) or options, an invalid exchange, or a share
+// to be sent between tiles that does not fit 32 bits (the data-limit `Memory`
+// error of its tensor). Deterministic.
 [[nodiscard]] Result<FitDiagnosis> diagnose_fit(const Graph& graph, const CompilerOptions& options,
                                                 const PlanningOptions& planning = {});
 
