@@ -3,13 +3,11 @@
 // alone; and large random lists, far over a small capacity and by first fit.
 #include <benchmark/benchmark.h>
 
-#include <algorithm>
 #include <chrono>
 #include <limits>
 #include <string>
 
 #include "support/buffer_problems.hpp"
-#include "support/random_graphs.hpp"
 #include "zelk_compiler/placement.hpp"
 
 namespace zelk_compiler::bench {
@@ -35,22 +33,15 @@ void place_problem(benchmark::State& state, const std::vector<Buffer>& buffers, 
       static_cast<double>(placement.peak) / static_cast<double>(placement.lower_bound);
 }
 
-// `count` buffers live over random spans of [0, 200000), of 1 to 4096 bytes:
-// tens of thousands are live at once.
-std::vector<Buffer> crowded_buffers(std::uint64_t count) {
-  test_support::Random random(count);
-  std::vector<Buffer> buffers(count);
-  for (Buffer& b : buffers) {
-    const std::uint64_t a = random.between(0, 199'999);
-    const std::uint64_t c = random.between(0, 199'999);
-    b = Buffer{std::min(a, c), std::max(a, c) + 1, random.between(1, 4096), 1};
-  }
-  return buffers;
+// `state.range(0)` buffers over random spans of 200,000 steps: tens of
+// thousands are live at once.
+std::vector<Buffer> crowded(const benchmark::State& state) {
+  return test_support::crowded_buffers(static_cast<std::uint64_t>(state.range(0)), 200'000, 1);
 }
 
 // No placement fits 4096 bytes: the answer is known from the bound.
 void BM_PlaceOverCapacity(benchmark::State& state) {
-  const std::vector<Buffer> buffers = crowded_buffers(static_cast<std::uint64_t>(state.range(0)));
+  const std::vector<Buffer> buffers = crowded(state);
   PlacementOptions options;
   options.capacity = 4096;
   for (auto _ : state) {
@@ -62,7 +53,7 @@ BENCHMARK(BM_PlaceOverCapacity)->Arg(100'000)->Unit(benchmark::kMillisecond);
 // First fit in list order, which fits without a capacity: each placement
 // scans the buffers placed below its offset.
 void BM_PlaceFirstFit(benchmark::State& state) {
-  const std::vector<Buffer> buffers = crowded_buffers(static_cast<std::uint64_t>(state.range(0)));
+  const std::vector<Buffer> buffers = crowded(state);
   PlacementOptions options;
   options.strategy = PlacementStrategy::FirstFit;
   for (auto _ : state) {

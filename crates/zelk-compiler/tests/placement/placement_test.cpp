@@ -2,15 +2,14 @@
 // preconditions and printed forms.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <limits>
 #include <optional>
 #include <stdexcept>
 #include <vector>
 
+#include "support/buffer_problems.hpp"
 #include "support/placement_checker.hpp"
-#include "support/random_graphs.hpp"
 #include "zelk_compiler/debug.hpp"
 #include "zelk_compiler/placement.hpp"
 
@@ -100,19 +99,6 @@ TEST(BestPlacement, FitsAndOptimalFollowThePeak) {
   EXPECT_EQ(tight.offsets, roomy.offsets) << "a capacity below the bound changes nothing";
 }
 
-// Buffers over random spans of a long horizon: hundreds live at once, so
-// every greedy ordering probes hundreds of thousands of pairs.
-std::vector<Buffer> crowded_buffers(std::size_t count) {
-  test_support::Random random(count);
-  std::vector<Buffer> buffers(count);
-  for (Buffer& b : buffers) {
-    const std::uint64_t a = random.between(0, 9'999);
-    const std::uint64_t c = random.between(0, 9'999);
-    b = Buffer{std::min(a, c), std::max(a, c) + 1, random.between(1, 4096), random.between(1, 4)};
-  }
-  return buffers;
-}
-
 // Every ordering peaks at 11 here, one over the bound.
 const std::vector<Buffer> kOrderingsFallShort = {
     {1, 4, 4, 1}, {4, 5, 2, 1}, {2, 5, 2, 1}, {0, 1, 4, 1}, {4, 6, 6, 1}, {1, 3, 3, 1},
@@ -133,7 +119,7 @@ PlacementOptions best_within(std::uint64_t steps,
 // stacked. Without one, the lowest-peak plan stands (see above).
 TEST(BestPlacement, ABoundOverTheCapacityStacksTheBuffersAtOnceWithinADeadline) {
   const auto later = std::chrono::steady_clock::now() + std::chrono::hours(1);
-  const std::vector<Buffer> crowded = crowded_buffers(3'000);
+  const std::vector<Buffer> crowded = test_support::crowded_buffers(3'000, 10'000, 4);
   const Placement placement = place(crowded, best_within(kNoLimit, later, 4096));
   EXPECT_FALSE(placement.fits);
   EXPECT_GT(placement.lower_bound, 4096U);
@@ -178,7 +164,7 @@ TEST(ExactSearch, APassedDeadlineLeavesTheOrderings) {
 // buffers before it reads the clock, stacks the rest above them, and no
 // other ordering or search runs. First fit itself ignores the deadline.
 TEST(ExactSearch, APassedDeadlineCutsLongOrderingsShort) {
-  const std::vector<Buffer> crowded = crowded_buffers(3'000);
+  const std::vector<Buffer> crowded = test_support::crowded_buffers(3'000, 10'000, 4);
   const auto passed = std::chrono::steady_clock::now() - std::chrono::seconds(1);
   const Placement late = place(crowded, best_within(1'000'000, passed));
   EXPECT_EQ(late.method, "first fit in list order, the rest stacked at the deadline");

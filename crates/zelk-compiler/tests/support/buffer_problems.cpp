@@ -1,10 +1,14 @@
-// Loading the published buffer problems from their CSV files.
+// Loading the published buffer problems from their CSV files, and making
+// crowded random ones.
 #include "support/buffer_problems.hpp"
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+
+#include "support/random_graphs.hpp"
 
 namespace zelk_compiler::test_support {
 
@@ -31,6 +35,19 @@ std::vector<Buffer> read_buffer_problem(std::string_view name) {
       throw std::runtime_error(path + ": malformed row \"" + line + '"');
     }
     buffers.push_back(buffer);
+  }
+  return buffers;
+}
+
+std::vector<Buffer> crowded_buffers(std::uint64_t count, std::uint64_t horizon,
+                                    std::uint64_t max_alignment) {
+  Random random(count);
+  std::vector<Buffer> buffers(count);
+  for (Buffer& b : buffers) {
+    const std::uint64_t a = random.between(0, horizon - 1);
+    const std::uint64_t c = random.between(0, horizon - 1);
+    b = Buffer{std::min(a, c), std::max(a, c) + 1, random.between(1, 4096),
+               random.between(1, max_alignment)};
   }
   return buffers;
 }

@@ -1,5 +1,5 @@
-// The published buffer placement problems kept under bench/data, for the
-// tests and benchmarks.
+// Buffer placement problems for the tests and benchmarks: the published ones
+// kept under bench/data, and crowded random ones.
 #pragma once
 
 #include <cstdint>
@@ -20,5 +20,12 @@ inline constexpr std::uint64_t kBufferProblemCapacity = 1'048'576;
 // in row order with alignment 1. Throws std::runtime_error when the file
 // cannot be read or a row is malformed.
 [[nodiscard]] std::vector<Buffer> read_buffer_problem(std::string_view name);
+
+// `count` buffers, seeded by `count`, each live over a random span of
+// [0, horizon), of 1 to 4096 bytes, aligned to 1 to `max_alignment`: about
+// count / 3 are live at any moment, so every greedy ordering probes many
+// pairs.
+[[nodiscard]] std::vector<Buffer> crowded_buffers(std::uint64_t count, std::uint64_t horizon,
+                                                  std::uint64_t max_alignment);
 
 }  // namespace zelk_compiler::test_support
