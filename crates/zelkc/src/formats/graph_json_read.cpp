@@ -2,7 +2,9 @@
 #include "formats/graph_json.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -117,11 +119,15 @@ Outcome<EntryOp> entry_op(const Json& entry, const std::string& path) {
 class Replay {
  public:
   explicit Replay(const Json& ops) : ops_(ops) {
+    // Every entry makes one tensor and at most one operation.
+    graph_.tensors.reserve(ops_.size());
+    graph_.ops.reserve(ops_.size());
+    by_name_.reserve(ops_.size());
     for (std::size_t i = 0; i < ops_.size(); ++i) {
       const Json& entry = ops_[i];
       if (entry.is_object()) {
         if (const auto name = entry.find("name"); name != entry.end() && name->is_string()) {
-          by_name_[name->get<std::string>()].push_back(i);
+          by_name_.try_emplace(name->get_ref<const std::string&>()).first->second.note(i);
         }
       }
     }
@@ -141,7 +147,7 @@ class Replay {
       return std::unexpected(expected(path, "an array of tensor names or indices", outputs));
     }
     for (std::size_t i = 0; i < outputs.size(); ++i) {
-      auto id = operand(outputs[i], child_path(path, i), ops_.size());
+      auto id = operand(outputs[i], path, i, ops_.size());
       if (!id) {
         return std::unexpected(std::move(id.error()));
       }
@@ -154,19 +160,28 @@ class Replay {
 
  private:
   // The tensor a reference names, as seen from entry `position`: only
-  // tensors of earlier entries count.
-  Outcome<zc::TensorId> operand(const Json& reference, const std::string& path,
-                                std::size_t position) const {
+  // tensors of earlier entries count. The reference is element `index` of
+  // the list at `list_path`; its own path is made only for a message, since
+  // a large graph resolves millions of references.
+  Outcome<zc::TensorId> operand(const Json& reference, const std::string& list_path,
+                                std::size_t index_in_list, std::size_t position) const {
     if (reference.is_string()) {
-      return operand_by_name(reference.get_ref<const std::string&>(), path, position);
+      const auto& name = reference.get_ref<const std::string&>();
+      if (const auto found = by_name_.find(name); found != by_name_.end() &&
+                                                  found->second.first < position &&
+                                                  found->second.second >= position) {
+        return zc::TensorId{found->second.first};
+      }
+      return name_failure(name, child_path(list_path, index_in_list), position);
     }
+    if (reference.is_number_unsigned() && reference.get<std::uint64_t>() < position) {
+      return zc::TensorId{reference.get<std::uint64_t>()};
+    }
+    const std::string path = child_path(list_path, index_in_list);
     if (!reference.is_number_unsigned()) {
       return std::unexpected(expected(path, "a tensor name or index", reference));
     }
     const std::uint64_t index = reference.get<std::uint64_t>();
-    if (index < position) {
-      return zc::TensorId{index};
-    }
     if (index < ops_.size()) {
       return std::unexpected(malformed(path, "tensor " + std::to_string(index) +
                                                  " comes later (at " + child_path("/ops", index) +
@@ -177,27 +192,24 @@ class Replay {
                                                std::to_string(ops_.size()) + " tensors)"));
   }
 
-  Outcome<zc::TensorId> operand_by_name(const std::string& name, const std::string& path,
+  // Why `name` does not resolve from entry `position`.
+  std::unexpected<Failure> name_failure(const std::string& name, const std::string& path,
                                         std::size_t position) const {
     const std::string quoted = zc::debug_string(name);
     const auto found = by_name_.find(name);
     if (found == by_name_.end()) {
       return std::unexpected(malformed(path, quoted + " names no tensor"));
     }
-    const std::vector<std::size_t>& entries = found->second;
-    const auto earlier = static_cast<std::size_t>(
-        std::lower_bound(entries.begin(), entries.end(), position) - entries.begin());
-    if (earlier == 0) {
+    const Entries& entries = found->second;
+    if (entries.first >= position) {
       return std::unexpected(malformed(path, quoted + " comes later (at " +
-                                                 child_path("/ops", entries.front()) +
+                                                 child_path("/ops", entries.first) +
                                                  "); operands must be made by earlier entries"));
     }
-    if (earlier > 1) {
-      return std::unexpected(malformed(
-          path, quoted + " is ambiguous: tensors " + std::to_string(entries[0]) + " and " +
-                    std::to_string(entries[1]) + " both have that name; refer to one by index"));
-    }
-    return zc::TensorId{entries.front()};
+    // Otherwise two earlier entries have the name.
+    return std::unexpected(malformed(
+        path, quoted + " is ambiguous: tensors " + std::to_string(entries.first) + " and " +
+                  std::to_string(entries.second) + " both have that name; refer to one by index"));
   }
 
   Outcome<void> entry(std::size_t position) {
@@ -250,8 +262,9 @@ class Replay {
                                                         std::to_string(inputs_json.size())));
     }
     std::vector<zc::TensorId> inputs;
+    inputs.reserve(inputs_json.size());
     for (std::size_t i = 0; i < inputs_json.size(); ++i) {
-      auto id = operand(inputs_json[i], child_path(inputs_path, i), position);
+      auto id = operand(inputs_json[i], inputs_path, i, position);
       if (!id) {
         return std::unexpected(std::move(id.error()));
       }
@@ -289,10 +302,26 @@ class Replay {
     return {};
   }
 
+  static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+  // The first two entries with one name: enough to resolve a name, to tell
+  // one that comes later from one that names nothing, and to name both sides
+  // of an ambiguity.
+  struct Entries {
+    std::size_t first = kNone;
+    std::size_t second = kNone;
+
+    void note(std::size_t position) {
+      if (first == kNone) {
+        first = position;
+      } else if (second == kNone) {
+        second = position;
+      }
+    }
+  };
+
   const Json& ops_;
-  // Entry positions by name, ascending: to resolve names and to tell a name
-  // that comes later from one that names nothing.
-  std::unordered_map<std::string, std::vector<std::size_t>> by_name_;
+  // Keyed by views of the document's own strings, which outlive the replay.
+  std::unordered_map<std::string_view, Entries> by_name_;
   zc::Graph graph_;
 };
 
