@@ -2,10 +2,11 @@
 #include "formats/graph_json.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <functional>
 #include <limits>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -115,19 +116,83 @@ Outcome<EntryOp> entry_op(const Json& entry, const std::string& path) {
   return read;
 }
 
+// The first two entries with each name: enough to resolve a name, to tell
+// one that comes later from one that names nothing, and to name both sides
+// of an ambiguity. An open-addressing table over a copy of the names laid
+// end to end: a lookup touches one slot and, on a match, names written near
+// each other, where a node-based map would chase three pointers into a
+// document of millions of entries.
+class NameIndex {
+ public:
+  static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+
+  struct Entries {
+    std::size_t first = kNone;
+    std::size_t second = kNone;
+  };
+
+  // Room for `names` names at most half the table full.
+  explicit NameIndex(std::size_t names)
+      : slots_(std::bit_ceil(std::max<std::size_t>(16, names * 2))) {}
+
+  void note(std::string_view name, std::size_t position) {
+    const std::size_t hash = std::hash<std::string_view>{}(name);
+    Slot& slot = slots_[slot_index(name, hash)];
+    if (slot.entries.first == kNone) {
+      slot.hash = hash;
+      slot.offset = names_.size();
+      slot.length = name.size();
+      names_ += name;
+      slot.entries.first = position;
+    } else if (slot.entries.second == kNone) {
+      slot.entries.second = position;
+    }
+  }
+
+  // The entries named `name`, or nullptr.
+  [[nodiscard]] const Entries* find(std::string_view name) const {
+    const Slot& slot = slots_[slot_index(name, std::hash<std::string_view>{}(name))];
+    return slot.entries.first == kNone ? nullptr : &slot.entries;
+  }
+
+ private:
+  struct Slot {
+    std::size_t hash = 0;
+    std::size_t offset = 0;
+    std::size_t length = 0;
+    Entries entries;
+  };
+
+  // Where `name`, of hash `hash`, is held, or the empty slot where it would
+  // go (there always is one: the table is at most half full).
+  [[nodiscard]] std::size_t slot_index(std::string_view name, std::size_t hash) const {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
+      const Slot& slot = slots_[at];
+      if (slot.entries.first == kNone ||
+          (slot.hash == hash &&
+           std::string_view(names_).substr(slot.offset, slot.length) == name)) {
+        return at;
+      }
+    }
+  }
+
+  std::vector<Slot> slots_;
+  std::string names_;
+};
+
 // Replays the entries of one document into a graph.
 class Replay {
  public:
-  explicit Replay(const Json& ops) : ops_(ops) {
+  explicit Replay(const Json& ops) : ops_(ops), by_name_(ops.size()) {
     // Every entry makes one tensor and at most one operation.
     graph_.tensors.reserve(ops_.size());
     graph_.ops.reserve(ops_.size());
-    by_name_.reserve(ops_.size());
     for (std::size_t i = 0; i < ops_.size(); ++i) {
       const Json& entry = ops_[i];
       if (entry.is_object()) {
         if (const auto name = entry.find("name"); name != entry.end() && name->is_string()) {
-          by_name_.try_emplace(name->get_ref<const std::string&>()).first->second.note(i);
+          by_name_.note(name->get_ref<const std::string&>(), i);
         }
       }
     }
@@ -167,10 +232,9 @@ class Replay {
                                 std::size_t index_in_list, std::size_t position) const {
     if (reference.is_string()) {
       const auto& name = reference.get_ref<const std::string&>();
-      if (const auto found = by_name_.find(name); found != by_name_.end() &&
-                                                  found->second.first < position &&
-                                                  found->second.second >= position) {
-        return zc::TensorId{found->second.first};
+      if (const auto* found = by_name_.find(name);
+          found != nullptr && found->first < position && found->second >= position) {
+        return zc::TensorId{found->first};
       }
       return name_failure(name, child_path(list_path, index_in_list), position);
     }
@@ -196,11 +260,11 @@ class Replay {
   std::unexpected<Failure> name_failure(const std::string& name, const std::string& path,
                                         std::size_t position) const {
     const std::string quoted = zc::debug_string(name);
-    const auto found = by_name_.find(name);
-    if (found == by_name_.end()) {
+    const NameIndex::Entries* found = by_name_.find(name);
+    if (found == nullptr) {
       return std::unexpected(malformed(path, quoted + " names no tensor"));
     }
-    const Entries& entries = found->second;
+    const NameIndex::Entries& entries = *found;
     if (entries.first >= position) {
       return std::unexpected(malformed(path, quoted + " comes later (at " +
                                                  child_path("/ops", entries.first) +
@@ -302,26 +366,8 @@ class Replay {
     return {};
   }
 
-  static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
-  // The first two entries with one name: enough to resolve a name, to tell
-  // one that comes later from one that names nothing, and to name both sides
-  // of an ambiguity.
-  struct Entries {
-    std::size_t first = kNone;
-    std::size_t second = kNone;
-
-    void note(std::size_t position) {
-      if (first == kNone) {
-        first = position;
-      } else if (second == kNone) {
-        second = position;
-      }
-    }
-  };
-
   const Json& ops_;
-  // Keyed by views of the document's own strings, which outlive the replay.
-  std::unordered_map<std::string_view, Entries> by_name_;
+  NameIndex by_name_;
   zc::Graph graph_;
 };
 
