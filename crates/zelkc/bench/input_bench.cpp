@@ -1,6 +1,6 @@
 // Reading graph files: a chain of element-wise additions of 10,000, 100,000
-// and 1,000,000 operations, parsed, replayed through the builders and
-// validated. Reading must stay linear in the file's size.
+// and 1,000,000 operations, parsed, replayed through the builders as each
+// entry is read, and validated. Reading must stay linear in the file's size.
 #include <benchmark/benchmark.h>
 
 #include <cstddef>

@@ -275,6 +275,8 @@ TEST(GraphJson, MalformedFilesAreUsageErrorsAtTheirPlace) {
       {R"({"ops": [], "outputs": [], "ops": []})", "/ops: key given twice"},
       {document(R"({"op": "input", "name": "x", "shape": [4], "shape": [8]})"),
        "/ops/0/shape: key given twice"},
+      {document(kX + R"(, {"op": "input", "name": "y", "shape": [4], "shape": [8]})"),
+       "/ops/1/shape: key given twice"},
       {document("[]"), "/ops/0: expected an object, got an array"},
       {document(R"({"name": "x", "shape": [4]})"), "/ops/0: missing field \"op\""},
       {document(R"({"op": 3, "name": "x"})"), "/ops/0/op: expected a string, got the number 3"},
@@ -327,6 +329,15 @@ TEST(GraphJson, MalformedFilesAreUsageErrorsAtTheirPlace) {
                 R"({"op": "gelu", "name": "z", "inputs": ["x"]})"),
        "/ops/1/inputs/0: \"z\" comes later (at /ops/2); operands must be made by earlier "
        "entries"},
+      // The first failing entry is reported, though later ones fail too and
+      // only the last entry tells why it failed.
+      {document(kX + R"(, {"op": "gelu", "name": "y", "inputs": ["z"]}, )" +
+                R"({"op": "conv", "name": "c"}, {"op": "gelu", "name": "z", "inputs": ["x"]})"),
+       "/ops/1/inputs/0: \"z\" comes later (at /ops/3); operands must be made by earlier "
+       "entries"},
+      // A header after the entries still comes first.
+      {R"({"ops": [{"op": "gelu", "name": "y", "inputs": ["z"]}], "outputs": [], "version": 2})",
+       "/version: expected version 1, got the number 2"},
       {document(kX + R"(, {"op": "gelu", "name": "y", "inputs": [2]}, )" +
                 R"({"op": "gelu", "name": "z", "inputs": [0]})"),
        "/ops/1/inputs/0: tensor 2 comes later (at /ops/2); operands must be made by earlier "

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "formats/json_text.hpp"
 
@@ -55,6 +57,34 @@ TEST(JsonText, ARepeatedKeyIsFoundInObjectsOfAnySizeWithItsPath) {
     ASSERT_FALSE(parsed.has_value()) << c.text;
     EXPECT_EQ(parsed.error().message, c.message);
   }
+}
+
+TEST(JsonText, AStreamedArrayHandsOverEachElementAsItIsComplete) {
+  std::vector<std::pair<std::size_t, std::string>> seen;
+  const ElementSink sink = [&](Json&& element, std::size_t index) {
+    seen.emplace_back(index, element.dump());
+  };
+  // Only the root object's member of that name streams, whatever its place;
+  // elements may be any value, and containers inside them stay whole.
+  const auto parsed = parse_json(
+      R"({"a": {"ops": [9]}, "ops": [{"x": [1, {"y": 2}]}, 3, [], "s"], "b": [4]})", "ops", &sink);
+  ASSERT_TRUE(parsed.has_value());
+  EXPECT_EQ(parsed->dump(), R"({"a":{"ops":[9]},"ops":[],"b":[4]})");
+  const std::vector<std::pair<std::size_t, std::string>> expected = {
+      {0, R"({"x":[1,{"y":2}]})"}, {1, "3"}, {2, "[]"}, {3, R"("s")"}};
+  EXPECT_EQ(seen, expected);
+
+  // Paths inside a streamed element count the elements already handed over.
+  const auto repeated = parse_json(R"({"ops": [{}, {}, {"k": 1, "k": 2}]})", "ops", &sink);
+  ASSERT_FALSE(repeated.has_value());
+  EXPECT_EQ(repeated.error().message, "/ops/2/k: key given twice");
+
+  // A root that is not an object, or a member that is not an array, streams
+  // nothing.
+  seen.clear();
+  EXPECT_EQ(parse_json(R"([{"ops": [1]}])", "ops", &sink)->dump(), R"([{"ops":[1]}])");
+  EXPECT_EQ(parse_json(R"({"ops": {"k": 1}})", "ops", &sink)->dump(), R"({"ops":{"k":1}})");
+  EXPECT_TRUE(seen.empty());
 }
 
 TEST(JsonText, MembersKeepTheirOrderAndValues) {

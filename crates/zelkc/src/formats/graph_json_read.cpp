@@ -5,6 +5,7 @@
 #include <bit>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -131,14 +132,14 @@ class NameIndex {
     std::size_t second = kNone;
   };
 
-  // Room for `names` names at most half the table full.
-  explicit NameIndex(std::size_t names)
-      : slots_(std::bit_ceil(std::max<std::size_t>(16, names * 2))) {}
-
   void note(std::string_view name, std::size_t position) {
+    if (2 * (names_held_ + 1) > slots_.size()) {
+      grow();
+    }
     const std::size_t hash = std::hash<std::string_view>{}(name);
     Slot& slot = slots_[slot_index(name, hash)];
     if (slot.entries.first == kNone) {
+      ++names_held_;
       slot.hash = hash;
       slot.offset = names_.size();
       slot.length = name.size();
@@ -151,6 +152,9 @@ class NameIndex {
 
   // The entries named `name`, or nullptr.
   [[nodiscard]] const Entries* find(std::string_view name) const {
+    if (slots_.empty()) {
+      return nullptr;
+    }
     const Slot& slot = slots_[slot_index(name, std::hash<std::string_view>{}(name))];
     return slot.entries.first == kNone ? nullptr : &slot.entries;
   }
@@ -162,6 +166,22 @@ class NameIndex {
     std::size_t length = 0;
     Entries entries;
   };
+
+  // Doubles the table (it starts at 16 slots), keeping it at most half full.
+  void grow() {
+    std::vector<Slot> old(std::max<std::size_t>(16, 2 * slots_.size()));
+    old.swap(slots_);
+    const std::size_t mask = slots_.size() - 1;
+    for (const Slot& slot : old) {
+      if (slot.entries.first != kNone) {
+        std::size_t at = slot.hash & mask;
+        while (slots_[at].entries.first != kNone) {
+          at = (at + 1) & mask;
+        }
+        slots_[at] = slot;
+      }
+    }
+  }
 
   // Where `name`, of hash `hash`, is held, or the empty slot where it would
   // go (there always is one: the table is at most half full).
@@ -178,31 +198,40 @@ class NameIndex {
   }
 
   std::vector<Slot> slots_;
+  std::size_t names_held_ = 0;
   std::string names_;
 };
 
-// Replays the entries of one document into a graph.
+// Replays the entries of one document into a graph, one at a time as they
+// are read. Entry `position` sees exactly the entries before it. A reference
+// that names nothing seen yet is explained only once every entry is in ("comes
+// later (at /ops/7)" or "names no tensor"), so the first failing entry is
+// replayed no further and its failure completed by `finish`.
 class Replay {
  public:
-  explicit Replay(const Json& ops) : ops_(ops), by_name_(ops.size()) {
-    // Every entry makes one tensor and at most one operation.
-    graph_.tensors.reserve(ops_.size());
-    graph_.ops.reserve(ops_.size());
-    for (std::size_t i = 0; i < ops_.size(); ++i) {
-      const Json& entry = ops_[i];
-      if (entry.is_object()) {
-        if (const auto name = entry.find("name"); name != entry.end() && name->is_string()) {
-          by_name_.note(name->get_ref<const std::string&>(), i);
-        }
+  // Replays `entry`, the next one, unless an earlier one failed.
+  void add(const Json& entry) {
+    const std::size_t position = count_++;
+    if (!failure_) {
+      if (auto done = this->entry(entry, position); !done) {
+        failure_ = std::move(done.error());
+      }
+    }
+    if (entry.is_object()) {
+      if (const auto name = entry.find("name"); name != entry.end() && name->is_string()) {
+        by_name_.note(name->get_ref<const std::string&>(), position);
       }
     }
   }
 
-  Outcome<void> entries() {
-    for (std::size_t i = 0; i < ops_.size(); ++i) {
-      if (auto done = entry(i); !done) {
-        return done;
-      }
+  // After the last entry: the first failure, explained.
+  Outcome<void> finish() {
+    complete_ = true;
+    if (pending_) {
+      failure_ = explain(pending_->reference, pending_->path, pending_->position).error();
+    }
+    if (failure_) {
+      return std::unexpected(std::move(*failure_));
     }
     return {};
   }
@@ -212,7 +241,7 @@ class Replay {
       return std::unexpected(expected(path, "an array of tensor names or indices", outputs));
     }
     for (std::size_t i = 0; i < outputs.size(); ++i) {
-      auto id = operand(outputs[i], path, i, ops_.size());
+      auto id = operand(outputs[i], path, i, count_);
       if (!id) {
         return std::unexpected(std::move(id.error()));
       }
@@ -224,36 +253,56 @@ class Replay {
   zc::Graph take() { return std::move(graph_); }
 
  private:
+  // A reference that did not resolve while entries were still to come.
+  struct Pending {
+    Json reference;
+    std::string path;
+    std::size_t position = 0;
+  };
+
   // The tensor a reference names, as seen from entry `position`: only
   // tensors of earlier entries count. The reference is element `index` of
   // the list at `list_path`; its own path is made only for a message, since
   // a large graph resolves millions of references.
   Outcome<zc::TensorId> operand(const Json& reference, const std::string& list_path,
-                                std::size_t index_in_list, std::size_t position) const {
+                                std::size_t index_in_list, std::size_t position) {
     if (reference.is_string()) {
       const auto& name = reference.get_ref<const std::string&>();
-      if (const auto* found = by_name_.find(name);
-          found != nullptr && found->first < position && found->second >= position) {
+      const NameIndex::Entries* found = by_name_.find(name);
+      if (found != nullptr && (found->second == NameIndex::kNone || found->second >= position)) {
         return zc::TensorId{found->first};
       }
-      return name_failure(name, child_path(list_path, index_in_list), position);
-    }
-    if (reference.is_number_unsigned() && reference.get<std::uint64_t>() < position) {
+    } else if (!reference.is_number_unsigned()) {
+      return std::unexpected(
+          expected(child_path(list_path, index_in_list), "a tensor name or index", reference));
+    } else if (reference.get<std::uint64_t>() < position) {
       return zc::TensorId{reference.get<std::uint64_t>()};
     }
-    const std::string path = child_path(list_path, index_in_list);
-    if (!reference.is_number_unsigned()) {
-      return std::unexpected(expected(path, "a tensor name or index", reference));
+    std::string path = child_path(list_path, index_in_list);
+    if (complete_) {
+      return explain(reference, path, position);
+    }
+    pending_ = Pending{.reference = reference, .path = std::move(path), .position = position};
+    // `finish` puts the explanation in its place.
+    return std::unexpected(Failure::usage(""));
+  }
+
+  // Why `reference`, a name or an index, does not resolve from entry
+  // `position`, once every entry is known.
+  std::unexpected<Failure> explain(const Json& reference, const std::string& path,
+                                   std::size_t position) const {
+    if (reference.is_string()) {
+      return name_failure(reference.get_ref<const std::string&>(), path, position);
     }
     const std::uint64_t index = reference.get<std::uint64_t>();
-    if (index < ops_.size()) {
+    if (index < count_) {
       return std::unexpected(malformed(path, "tensor " + std::to_string(index) +
                                                  " comes later (at " + child_path("/ops", index) +
                                                  "); operands must be made by earlier entries"));
     }
     return std::unexpected(malformed(path, "tensor " + std::to_string(index) +
                                                " names nothing (the graph has " +
-                                               std::to_string(ops_.size()) + " tensors)"));
+                                               std::to_string(count_) + " tensors)"));
   }
 
   // Why `name` does not resolve from entry `position`.
@@ -276,8 +325,7 @@ class Replay {
                   std::to_string(entries.second) + " both have that name; refer to one by index"));
   }
 
-  Outcome<void> entry(std::size_t position) {
-    const Json& entry = ops_[position];
+  Outcome<void> entry(const Json& entry, std::size_t position) {
     const std::string path = child_path("/ops", position);
     if (!entry.is_object()) {
       return std::unexpected(expected(path, "an object", entry));
@@ -310,7 +358,7 @@ class Replay {
 
   // The operands of an operation entry, as many as its kind takes.
   Outcome<std::vector<zc::TensorId>> inputs(const Json& entry, const std::string& path,
-                                            std::size_t position, const EntryOp& op) const {
+                                            std::size_t position, const EntryOp& op) {
     const auto inputs_field = field(entry, path, "inputs");
     if (!inputs_field) {
       return std::unexpected(inputs_field.error());
@@ -366,7 +414,10 @@ class Replay {
     return {};
   }
 
-  const Json& ops_;
+  std::size_t count_ = 0;
+  bool complete_ = false;
+  std::optional<Failure> failure_;
+  std::optional<Pending> pending_;
   NameIndex by_name_;
   zc::Graph graph_;
 };
@@ -398,17 +449,19 @@ Outcome<void> check_header(const Json& document) {
   return {};
 }
 
-}  // namespace
-
-Outcome<zc::Graph> replay_graph(const Json& document) {
+// The graph of `document`, whose "ops" entries `replay` has seen in part
+// (as they were read) or not at all: the rest are still in the document.
+Outcome<zc::Graph> complete(const Json& document, Replay& replay) {
   if (!document.is_object()) {
     return std::unexpected(expected("", "an object", document));
   }
   if (auto header = check_header(document); !header) {
     return std::unexpected(std::move(header.error()));
   }
-  Replay replay(document["ops"]);
-  if (auto entries = replay.entries(); !entries) {
+  for (const Json& entry : document["ops"]) {
+    replay.add(entry);
+  }
+  if (auto entries = replay.finish(); !entries) {
     return std::unexpected(std::move(entries.error()));
   }
   if (auto outputs = replay.outputs(document["outputs"], "/outputs"); !outputs) {
@@ -417,12 +470,23 @@ Outcome<zc::Graph> replay_graph(const Json& document) {
   return replay.take();
 }
 
+}  // namespace
+
+Outcome<zc::Graph> replay_graph(const Json& document) {
+  Replay replay;
+  return complete(document, replay);
+}
+
 Outcome<zc::Graph> read_graph_json(std::string_view text) {
-  auto document = parse_json(text);
+  // The entries are replayed as they are parsed, so a file of a million is
+  // never held whole as a document.
+  Replay replay;
+  const ElementSink sink = [&replay](Json&& entry, std::size_t /*index*/) { replay.add(entry); };
+  auto document = parse_json(text, "ops", &sink);
   if (!document) {
     return std::unexpected(std::move(document.error()));
   }
-  auto graph = replay_graph(*document);
+  auto graph = complete(*document, replay);
   if (!graph) {
     return graph;
   }

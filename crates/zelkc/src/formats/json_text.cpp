@@ -34,9 +34,13 @@ std::string without_exception_id(const char* what) {
 // A value under construction is only ever the last element of its parent, and
 // a parent only grows once that element is complete, so the pointers on the
 // stack stay valid while siblings are appended.
+//
+// Optionally the elements of one array, the root object's member `streamed`,
+// are handed to a callback as each is complete instead of being kept.
 class DocumentBuilder {
  public:
-  explicit DocumentBuilder(Json& root) : root_(root) {}
+  DocumentBuilder(Json& root, std::string_view streamed, const ElementSink* sink)
+      : root_(root), streamed_(streamed), sink_(sink) {}
 
   bool null() { return add(Json(nullptr)); }
   bool boolean(bool value) { return add(Json(value)); }
@@ -84,6 +88,9 @@ class DocumentBuilder {
 
     Json* value = nullptr;
     std::unordered_set<std::string> keys;
+    // For the streamed array: how many elements went to the sink.
+    bool streamed = false;
+    std::size_t handed_off = 0;
 
     // Whether `key` is new to this object; remembers it.
     bool note_key(const std::string& key) {
@@ -122,6 +129,7 @@ class DocumentBuilder {
 
   bool add(Json&& value) {
     place(std::move(value));
+    hand_off_element();
     return true;
   }
 
@@ -131,13 +139,30 @@ class DocumentBuilder {
                                 std::to_string(kMaxDepth) + " deep");
       return false;
     }
-    frames_.emplace_back().value = place(std::move(container));
+    const bool streamed = sink_ != nullptr && frames_.size() == 1 && container.is_array() &&
+                          frames_.front().value->is_object() && pending_key_ == streamed_;
+    Json* const placed = place(std::move(container));
+    frames_.push_back(Frame{.value = placed, .keys = {}, .streamed = streamed, .handed_off = 0});
     return true;
   }
 
   bool close() {
     frames_.pop_back();
+    hand_off_element();
     return true;
+  }
+
+  // When the innermost open value is the streamed array, its last element is
+  // complete: hands it to the sink and drops it.
+  void hand_off_element() {
+    if (frames_.empty() || !frames_.back().streamed) {
+      return;
+    }
+    Frame& frame = frames_.back();
+    auto& elements = frame.value->get_ref<Json::array_t&>();
+    Json element = std::move(elements.back());
+    elements.pop_back();
+    (*sink_)(std::move(element), frame.handed_off++);
   }
 
   // The path of the elements in progress in the outermost `depth` frames.
@@ -146,7 +171,7 @@ class DocumentBuilder {
     for (std::size_t level = 0; level + 1 <= depth; ++level) {
       const Json& parent = *frames_[level].value;
       if (parent.is_array()) {
-        result = child_path(result, parent.size() - 1);
+        result = child_path(result, frames_[level].handed_off + parent.size() - 1);
       } else {
         result = child_path(result, parent.get_ref<const Json::object_t&>().back().first);
       }
@@ -155,6 +180,8 @@ class DocumentBuilder {
   }
 
   Json& root_;
+  std::string_view streamed_;
+  const ElementSink* sink_;
   std::vector<Frame> frames_;
   std::string pending_key_;
   Failure failure_ = Failure::usage("not JSON");
@@ -246,9 +273,12 @@ void write_readable(const Json& value, std::string& out, std::size_t indent, std
 
 }  // namespace
 
-Outcome<Json> parse_json(std::string_view text) {
+Outcome<Json> parse_json(std::string_view text) { return parse_json(text, {}, nullptr); }
+
+Outcome<Json> parse_json(std::string_view text, std::string_view streamed,
+                         const ElementSink* sink) {
   Json document;
-  DocumentBuilder builder(document);
+  DocumentBuilder builder(document, streamed, sink);
   if (!Json::sax_parse(text.begin(), text.end(), &builder)) {
     return std::unexpected(builder.failure());
   }

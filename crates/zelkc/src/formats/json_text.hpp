@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -20,6 +21,17 @@ using Json = nlohmann::ordered_json;
 // Parses `text` as exactly one JSON document. A syntax error fails with its
 // line and column, a key given twice in one object with the key's path.
 [[nodiscard]] Outcome<Json> parse_json(std::string_view text);
+
+// Receives each element of a streamed array with its index.
+using ElementSink = std::function<void(Json&& element, std::size_t index)>;
+
+// `parse_json`, except that the elements of the array that is the root
+// object's member `streamed` go to `sink` one by one as each is complete, and
+// that array stays in the document empty: a document of a million entries is
+// never held whole. Elements seen before a syntax error further on have been
+// handed over already; the error is still returned.
+[[nodiscard]] Outcome<Json> parse_json(std::string_view text, std::string_view streamed,
+                                       const ElementSink* sink);
 
 // `value` with two-space indentation, where arrays of plain values and any
 // array or object that fits in `width` columns stay on one line. `errors`
