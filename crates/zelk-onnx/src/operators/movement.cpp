@@ -141,12 +141,19 @@ Result<void> transpose(Importer& in, const onnx::NodeProto& node) {
     }
   }
   if (Importer::is_constant(*x)) {
+    const std::uint64_t refusals = in.budget.refusals();
     auto known = in.constant(*x);
-    return known ? fold(in, node, fold_transpose(**known, permutation, in.budget))
-                 : std::unexpected(known.error());
+    auto folded = known ? fold_transpose(**known, permutation, in.budget)
+                        : Result<HostTensor>(std::unexpected(known.error()));
+    if (folded || !left_to_graph(in, refusals, {&*x, 1})) {
+      return fold(in, node, std::move(folded));
+    }
   }
-  return in.define(output(node), in.graph.transpose(output(node), std::get<TensorId>(*x),
-                                                    std::move(permutation)));
+  auto tensor = in.operand(*x);
+  if (!tensor) {
+    return std::unexpected(tensor.error());
+  }
+  return in.define(output(node), in.graph.transpose(output(node), *tensor, std::move(permutation)));
 }
 
 Result<void> reshape(Importer& in, const onnx::NodeProto& node) {

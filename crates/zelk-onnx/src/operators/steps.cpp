@@ -107,6 +107,12 @@ Result<std::vector<const HostTensor*>> known_inputs(Importer& in, const onnx::No
   return known;
 }
 
+bool left_to_graph(const Importer& in, std::uint64_t refusals, std::span<const Value> operands) {
+  return in.budget.refusals() != refusals && std::ranges::all_of(operands, [&](const Value& value) {
+           return in.type(value) == ElementType::Float;
+         });
+}
+
 Result<void> fold(Importer& in, const onnx::NodeProto& node, Result<HostTensor> folded) {
   if (!folded) {
     return std::unexpected(folded.error());

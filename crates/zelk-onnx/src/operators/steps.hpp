@@ -46,6 +46,13 @@ namespace zelk_onnx::detail {
 [[nodiscard]] zelk_compiler::Result<std::vector<const HostTensor*>> known_inputs(
     Importer& in, const onnx::NodeProto& node, int count);
 
+// Whether a fold that failed is left to the graph instead: the folding budget
+// refused it (it has refused more than `refusals`, its count before the fold)
+// and every one of `operands` is a FLOAT value, which the graph can take as a
+// weight.
+[[nodiscard]] bool left_to_graph(const Importer& in, std::uint64_t refusals,
+                                 std::span<const Value> operands);
+
 // Defines the node's output as the folded value, or passes on the fold's error.
 [[nodiscard]] zelk_compiler::Result<void> fold(Importer& in, const onnx::NodeProto& node,
                                                zelk_compiler::Result<HostTensor> folded);
