@@ -51,19 +51,29 @@ std::string node_label(const onnx::NodeProto& node, std::size_t index) {
   return which + " (" + node.op_type() + ")";
 }
 
-// The version of the ONNX operator set the model imports.
+// The version of the ONNX operator set the model imports. The domain may be
+// imported more than once ("" and "ai.onnx" name it both), but only in one
+// version: which one the nodes mean would be a guess.
 Result<std::int64_t> onnx_opset(const onnx::ModelProto& model) {
+  std::optional<std::int64_t> version;
   for (const onnx::OperatorSetIdProto& opset : model.opset_import()) {
     if (!is_onnx_domain(opset.domain())) {
       continue;
     }
-    if (opset.version() < kFirstOpset || opset.version() > kLastOpset) {
-      return fail("opset " + std::to_string(opset.version()) + " is not supported (" +
-                  std::to_string(kFirstOpset) + " to " + std::to_string(kLastOpset) + " are)");
+    if (version && *version != opset.version()) {
+      return fail("the model imports the ONNX opset twice, as versions " +
+                  std::to_string(*version) + " and " + std::to_string(opset.version()));
     }
-    return opset.version();
+    version = opset.version();
   }
-  return fail("the model imports no ONNX opset");
+  if (!version) {
+    return fail("the model imports no ONNX opset");
+  }
+  if (*version < kFirstOpset || *version > kLastOpset) {
+    return fail("opset " + std::to_string(*version) + " is not supported (" +
+                std::to_string(kFirstOpset) + " to " + std::to_string(kLastOpset) + " are)");
+  }
+  return *version;
 }
 
 // The element type of a graph input or output, when it declares one.

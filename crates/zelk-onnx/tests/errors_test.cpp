@@ -54,6 +54,16 @@ std::vector<BadModel> bad_models() {
        [] { return with_body([](ModelBuilder& m) { m.node("Relu", {"x"}, {"y"}); }, 12); },
        {},
        "ONNX model: opset 12 is not supported (13 to 17 are)"},
+      {"OpsetImportedTwiceInTwoVersions",
+       [] {
+         auto m = with_body([](ModelBuilder& b) { b.node("Relu", {"x"}, {"y"}); }, 13);
+         auto* second = m.model().add_opset_import();
+         second->set_domain("ai.onnx");
+         second->set_version(17);
+         return m;
+       },
+       {},
+       "ONNX model: the model imports the ONNX opset twice, as versions 13 and 17"},
       {"OpsetTooNew",
        [] { return with_body([](ModelBuilder& m) { m.node("Relu", {"x"}, {"y"}); }, 18); },
        {},
@@ -304,6 +314,14 @@ std::string bad_model_name(const testing::TestParamInfo<BadModel>& param) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Import, Refused, testing::ValuesIn(bad_models()), bad_model_name);
+
+TEST(ImportErrors, TheOpsetImportedTwiceInOneVersionIsOneOpset) {
+  auto model = with_body([](ModelBuilder& m) { m.node("Relu", {"x"}, {"y"}); });
+  auto* again = model.model().add_opset_import();
+  again->set_domain("ai.onnx");
+  again->set_version(17);
+  EXPECT_TRUE(import_onnx(model.bytes(), {}, {}));
+}
 
 TEST(ImportErrors, BytesThatAreNoModel) {
   const std::string text = "graph: not a protobuf at all \xff\xff\xff";
