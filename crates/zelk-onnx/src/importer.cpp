@@ -342,6 +342,24 @@ Result<void> mark_outputs(Importer& in, const onnx::GraphProto& graph,
   return {};
 }
 
+// Every tensor's element count and byte size within 64 bits, as the graph's
+// validation needs them: a tensor beyond is named, and why.
+Result<void> check_sizes(const zc::Graph& graph) {
+  for (const zc::Tensor& tensor : graph.tensors) {
+    const auto count = zc::checked_product(tensor.shape);
+    if (!count) {
+      return fail("tensor '" + tensor.name + "' of shape " + shape_text(tensor.shape) +
+                  " has more elements than 64 bits count");
+    }
+    if (!zc::checked_mul(*count, zc::size(tensor.dtype))) {
+      return fail("tensor '" + tensor.name + "' of shape " + shape_text(tensor.shape) + " has " +
+                  std::to_string(*count) + " elements of " +
+                  std::to_string(zc::size(tensor.dtype)) + " bytes, more bytes than 64 bits count");
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
 Importer::Importer(const onnx::GraphProto& model, std::optional<std::filesystem::path> dir,
@@ -602,7 +620,8 @@ Result<OnnxModel> import_model(onnx::ModelProto& model, const Dims& dims,
   auto inputs = import_inputs(in, graph, dims, imported.inputs);
   auto nodes = inputs ? import_nodes(in, graph) : inputs;
   auto outputs = nodes ? mark_outputs(in, graph, imported.outputs) : nodes;
-  auto valid = outputs ? in.graph.validate() : outputs;
+  auto sized = outputs ? check_sizes(in.graph) : outputs;
+  auto valid = sized ? in.graph.validate() : sized;
   if (!valid) {
     return std::unexpected(valid.error());
   }

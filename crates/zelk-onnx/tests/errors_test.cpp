@@ -64,6 +64,26 @@ std::vector<BadModel> bad_models() {
        },
        {},
        "ONNX model: the model imports the ONNX opset twice, as versions 13 and 17"},
+      {"InputWhoseBytesOverflow",
+       [] {
+         ModelBuilder m;
+         m.input("x", {std::int64_t{1} << 31, std::int64_t{1} << 31});
+         m.node("Relu", {"x"}, {"y"});
+         return m.output("y");
+       },
+       {},
+       "ONNX model: tensor 'x' of shape [2147483648, 2147483648] has 4611686018427387904 "
+       "elements of 4 bytes, more bytes than 64 bits count"},
+      {"InputWhoseElementsOverflow",
+       [] {
+         ModelBuilder m;
+         m.input("x", {std::int64_t{1} << 32, std::int64_t{1} << 32});
+         m.node("Relu", {"x"}, {"y"});
+         return m.output("y");
+       },
+       {},
+       "ONNX model: tensor 'x' of shape [4294967296, 4294967296] has more elements than 64 bits "
+       "count"},
       {"OpsetTooNew",
        [] { return with_body([](ModelBuilder& m) { m.node("Relu", {"x"}, {"y"}); }, 18); },
        {},
