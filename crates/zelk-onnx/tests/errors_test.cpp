@@ -453,6 +453,38 @@ TEST_F(ExternalData, MustHoldExactlyTheValues) {
   }
 }
 
+// A sparse file of 8 GiB stores nothing: its length alone must not make the
+// importer allocate 8 GiB for a weight.
+TEST_F(ExternalData, IsRefusedFromASparseFileThatStoresFewerBytes) {
+  const std::uint64_t bytes = std::uint64_t{8} << 30;
+  std::filesystem::resize_file(directory_ / "model" / "weights.bin", bytes + 8);
+  auto model = with_body([](ModelBuilder& m) { m.node("MatMul", {"x", "w"}, {"y"}); });
+  auto* w = model.model().mutable_graph()->add_initializer();
+  w->set_name("w");
+  w->set_data_type(onnx::TensorProto_DataType_FLOAT);
+  w->add_dims(4);
+  w->add_dims(static_cast<std::int64_t>(bytes / 16));
+  w->set_data_location(onnx::TensorProto_DataLocation_EXTERNAL);
+  for (const auto& [key, value] : {std::pair<std::string, std::string>{"location", "weights.bin"},
+                                   {"offset", "8"},
+                                   {"length", std::to_string(bytes)}}) {
+    auto* entry = w->add_external_data();
+    entry->set_key(key);
+    entry->set_value(value);
+  }
+  const auto file = directory_ / "model" / "sparse.onnx";
+  std::ofstream(file, std::ios::binary) << model.model().SerializeAsString();
+  const auto imported = load_onnx(file);
+  ASSERT_FALSE(imported);
+  EXPECT_NE(imported.error().message.find("tensor 'w': external data \"weights.bin\" stores "),
+            std::string::npos)
+      << imported.error().message;
+  EXPECT_NE(imported.error().message.find(
+                "bytes on disk (a sparse file), fewer than the 8589934592 bytes of values"),
+            std::string::npos)
+      << imported.error().message;
+}
+
 TEST_F(ExternalData, NeedsADirectoryWhenTheModelComesFromMemory) {
   const auto bytes = test_support::as_bytes(test_support::read_file(write_model("weights.bin")));
   const auto without = import_onnx(bytes, {}, {});
