@@ -8,7 +8,6 @@
 #include <fstream>
 #include <limits>
 #include <new>
-#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -250,13 +249,19 @@ zc::Result<void> read_external(const onnx::TensorProto& tensor, const ExternalRa
 template <class T>
 zc::Result<std::vector<T>> room_for(const onnx::TensorProto& tensor, const ExternalRange& range,
                                     std::uint64_t bytes) {
-  try {
-    return std::vector<T>(bytes / sizeof(T));
-  } catch (const std::bad_alloc&) {
-  } catch (const std::length_error&) {
+  const auto no_room = [&] {
+    return fail(tensor, "the " + std::to_string(bytes) + " bytes of external data in " +
+                            range.file.string() + " do not fit in memory");
+  };
+  const std::uint64_t count = bytes / sizeof(T);
+  if (count > std::vector<T>().max_size()) {
+    return no_room();
   }
-  return fail(tensor, "the " + std::to_string(bytes) + " bytes of external data in " +
-                          range.file.string() + " do not fit in memory");
+  try {
+    return std::vector<T>(count);
+  } catch (const std::bad_alloc&) {
+    return no_room();
+  }
 }
 
 template <class Entries>
