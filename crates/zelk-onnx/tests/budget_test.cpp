@@ -197,6 +197,45 @@ std::vector<LeftToGraph> left_to_graph() {
        400,
        {"matmul"},
        {"transpose", "matmul"}},
+      {"ReshapeOfALargeFloatConstant",
+       [] {
+         ModelBuilder m;
+         m.input("x", {2, 10000});
+         m.initializer("w", {20000}, ramp(20000));
+         m.int_initializer("shape", {2}, {2, 10000});
+         m.node("Reshape", {"w", "shape"}, {"r"});
+         m.node("Add", {"x", "r"}, {"y"});
+         return m.output("y");
+       },
+       20000,
+       {"add"},
+       {"reshape", "add"}},
+      {"SliceOfALargeFloatConstant",
+       [] {
+         ModelBuilder m;
+         m.input("x", {20000});
+         m.initializer("w", {40000}, ramp(40000));
+         m.int_initializer("starts", {1}, {20000});
+         m.int_initializer("ends", {1}, {40000});
+         m.node("Slice", {"w", "starts", "ends"}, {"s"});
+         m.node("Add", {"x", "s"}, {"y"});
+         return m.output("y");
+       },
+       20000,
+       {"add"},
+       {"slice", "add"}},
+      {"ConcatOfLargeFloatConstants",
+       [] {
+         ModelBuilder m;
+         m.input("x", {20000});
+         m.initializer("w", {10000}, ramp(10000));
+         set_int(m.node("Concat", {"w", "w"}, {"c"}), "axis", 0);
+         m.node("Add", {"x", "c"}, {"y"});
+         return m.output("y");
+       },
+       20000,
+       {"add"},
+       {"concat", "add"}},
       {"GemmWithALargeTransposedWeight",
        [] {
          ModelBuilder m;

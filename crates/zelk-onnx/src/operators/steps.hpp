@@ -38,7 +38,8 @@ namespace zelk_onnx::detail {
 [[nodiscard]] std::uint64_t clamp_index(std::int64_t index, std::uint64_t extent);
 
 // The node's value `value` under `shape`: a constant is copied under the new
-// shape, a graph tensor gets a reshape named `name`.
+// shape, a graph tensor (or a FLOAT constant beyond the folding budget) gets
+// a reshape named `name`.
 [[nodiscard]] zelk_compiler::Result<void> define_reshaped(Importer& in, std::string_view name,
                                                           const Value& value, Shape shape);
 
