@@ -12,7 +12,6 @@ namespace zelk_onnx::detail {
 
 namespace zc = zelk_compiler;
 using zc::Result;
-using zc::TensorId;
 
 Result<std::int64_t> int_attribute(const onnx::NodeProto& node, std::string_view name,
                                    std::int64_t fallback) {
