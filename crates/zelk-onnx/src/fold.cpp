@@ -1,5 +1,5 @@
 // Folding values known at import. Each fold checks its operands with the
-// library's shape rule, takes its elements from the budget, then moves the
+// library's shape rule, takes its bytes from the budget, then moves the
 // values along the library's walks (broadcasting, transposition) or in the
 // runs of its axis split (slices, concatenation, gathers).
 #include "fold.hpp"
@@ -29,29 +29,35 @@ zc::Result<Shape> broadcast_shapes(ShapeView left, ShapeView right) {
   return std::move(*shape);
 }
 
-zc::Result<std::uint64_t> budgeted_count(ShapeView shape, FoldBudget& budget) {
+// The element count of a `type` result of `shape`, its bytes taken from the
+// budget.
+zc::Result<std::uint64_t> budgeted_count(ShapeView shape, ElementType type, FoldBudget& budget) {
   auto count = element_count(shape);
   if (!count) {
     return count;
   }
-  if (auto taken = budget.take(*count); !taken) {
+  const std::string what =
+      "the " + std::string(type_name(type)) + " result of shape " + shape_text(shape);
+  if (auto taken = budget.take(*count, held_size(type), what); !taken) {
     return std::unexpected(taken.error());
   }
   return count;
 }
 
-// The broadcast of two shapes and its element count, taken from the budget.
+// The broadcast of two shapes and its element count, a `type` result of it
+// taken from the budget.
 struct Broadcast {
   Shape shape;
   std::uint64_t count = 0;
 };
 
-zc::Result<Broadcast> budgeted_broadcast(ShapeView left, ShapeView right, FoldBudget& budget) {
+zc::Result<Broadcast> budgeted_broadcast(ShapeView left, ShapeView right, ElementType type,
+                                         FoldBudget& budget) {
   auto shape = broadcast_shapes(left, right);
   if (!shape) {
     return std::unexpected(shape.error());
   }
-  auto count = budgeted_count(*shape, budget);
+  auto count = budgeted_count(*shape, type, budget);
   if (!count) {
     return std::unexpected(count.error());
   }
@@ -121,6 +127,29 @@ HostTensor walked(const HostTensor& source, const std::vector<WalkAxis<N>>& axes
 HostTensor spread(const HostTensor& source, ShapeView shape, std::uint64_t count) {
   const auto axes = zc::detail::simplify_walk(zc::detail::broadcast_walk(source.shape, {}, shape));
   return walked(source, axes, zc::detail::kWalkLeft, Shape(shape.begin(), shape.end()), count);
+}
+
+// Calls `visit(output, left, right)` with the offsets of each element of
+// `shape` (which holds `count` elements) and of the elements of `left` and
+// `right` broadcast to it, in row-major order: operands are read in place,
+// never spread into copies of the output's size.
+template <class Visit>
+void for_each_broadcast(ShapeView left, ShapeView right, ShapeView shape, std::uint64_t count,
+                        Visit visit) {
+  if (count == 0) {
+    return;
+  }
+  using zc::detail::kWalkLeft;
+  using zc::detail::kWalkOutput;
+  using zc::detail::kWalkRight;
+  const auto axes = zc::detail::simplify_walk(zc::detail::broadcast_walk(left, right, shape));
+  const WalkAxis<3>& line = axes.back();
+  zc::detail::walk_lines(axes, [&](const std::array<std::uint64_t, 3>& at) {
+    for (std::uint64_t i = 0; i < line.extent; ++i) {
+      visit(at[kWalkOutput] + i * line.step[kWalkOutput], at[kWalkLeft] + i * line.step[kWalkLeft],
+            at[kWalkRight] + i * line.step[kWalkRight]);
+    }
+  });
 }
 
 zc::Result<std::int64_t> integer_arithmetic(Arithmetic op, std::int64_t a, std::int64_t b) {
@@ -214,39 +243,52 @@ zc::Result<HostTensor> fold_arithmetic(Arithmetic op, const HostTensor& left,
   if (auto same = same_types(left, right); !same) {
     return std::unexpected(same.error());
   }
-  auto to = budgeted_broadcast(left.shape, right.shape, budget);
+  const ElementType type = op == Arithmetic::Equal ? ElementType::Bool : left.type;
+  auto to = budgeted_broadcast(left.shape, right.shape, type, budget);
   if (!to) {
     return std::unexpected(to.error());
   }
-  const HostTensor a = spread(left, to->shape, to->count);
-  const HostTensor b = spread(right, to->shape, to->count);
-  Shape& shape = to->shape;
-  const bool to_bool = op == Arithmetic::Equal;
+  HostTensor result{type, std::move(to->shape), {}, {}};
+  if (left.is_float() && type == ElementType::Float) {
+    result.floats.resize(to->count);
+    for_each_broadcast(left.shape, right.shape, result.shape, to->count,
+                       [&](std::uint64_t out, std::uint64_t a, std::uint64_t b) {
+                         result.floats[out] = float_arithmetic(op, left.floats[a], right.floats[b]);
+                       });
+    return result;
+  }
+  result.integers.resize(to->count);
   if (left.is_float()) {
-    std::vector<float> values(a.floats.size());
-    std::ranges::transform(a.floats, b.floats, values.begin(),
-                           [op](float x, float y) { return float_arithmetic(op, x, y); });
-    if (!to_bool) {
-      return HostTensor::of_floats(std::move(shape), std::move(values));
-    }
-    std::vector<std::int64_t> flags(values.begin(), values.end());
-    return HostTensor::of_integers(ElementType::Bool, std::move(shape), std::move(flags));
+    for_each_broadcast(left.shape, right.shape, result.shape, to->count,
+                       [&](std::uint64_t out, std::uint64_t a, std::uint64_t b) {
+                         result.integers[out] = left.floats[a] == right.floats[b] ? 1 : 0;
+                       });
+    return result;
   }
-  std::vector<std::int64_t> values;
-  values.reserve(a.integers.size());
-  for (std::size_t i = 0; i < a.integers.size(); ++i) {
-    auto value = integer_arithmetic(op, a.integers[i], b.integers[i]);
-    if (!value) {
-      return std::unexpected(value.error());
-    }
-    values.push_back(*value);
+  // The first error in row-major order; the walk runs on without computing.
+  std::optional<zc::CompileError> error;
+  for_each_broadcast(left.shape, right.shape, result.shape, to->count,
+                     [&](std::uint64_t out, std::uint64_t a, std::uint64_t b) {
+                       if (error) {
+                         return;
+                       }
+                       auto value = integer_arithmetic(op, left.integers[a], right.integers[b]);
+                       if (!value) {
+                         error = value.error();
+                         return;
+                       }
+                       result.integers[out] = *value;
+                     });
+  if (error) {
+    return std::unexpected(*error);
   }
-  return HostTensor::of_integers(to_bool ? ElementType::Bool : left.type, std::move(shape),
-                                 std::move(values));
+  return result;
 }
 
 zc::Result<HostTensor> fold_copy(const HostTensor& value, Shape shape, FoldBudget& budget) {
-  if (auto taken = budget.take(value.elements()); !taken) {
+  if (auto taken = budget.take(value.elements(), held_size(value.type),
+                               "the copy of shape " + shape_text(shape));
+      !taken) {
     return std::unexpected(taken.error());
   }
   HostTensor copy = value;
@@ -270,7 +312,9 @@ zc::Result<HostTensor> fold_sqrt(const HostTensor& value, FoldBudget& budget) {
 }
 
 zc::Result<HostTensor> fold_cast(const HostTensor& value, ElementType to, FoldBudget& budget) {
-  if (auto taken = budget.take(value.elements()); !taken) {
+  if (auto taken =
+          budget.take(value.elements(), held_size(to), "the Cast to " + std::string(type_name(to)));
+      !taken) {
     return std::unexpected(taken.error());
   }
   if (to == ElementType::Float) {
@@ -321,28 +365,28 @@ zc::Result<HostTensor> fold_where(const HostTensor& condition, const HostTensor&
   if (!values_shape) {
     return std::unexpected(values_shape.error());
   }
-  auto to = budgeted_broadcast(condition.shape, *values_shape, budget);
+  auto to = budgeted_broadcast(condition.shape, *values_shape, then.type, budget);
   if (!to) {
     return std::unexpected(to.error());
   }
-  const HostTensor picks = spread(condition, to->shape, to->count);
+  // The result starts as `then` spread, and takes from `otherwise` in place.
   HostTensor picked = spread(then, to->shape, to->count);
-  const HostTensor others = spread(otherwise, to->shape, to->count);
-  for (std::size_t i = 0; i < picks.integers.size(); ++i) {
-    if (picks.integers[i] != 0) {
-      continue;
-    }
-    if (picked.is_float()) {
-      picked.floats[i] = others.floats[i];
-    } else {
-      picked.integers[i] = others.integers[i];
-    }
-  }
+  for_each_broadcast(condition.shape, otherwise.shape, picked.shape, to->count,
+                     [&](std::uint64_t out, std::uint64_t c, std::uint64_t o) {
+                       if (condition.integers[c] != 0) {
+                         return;
+                       }
+                       if (picked.is_float()) {
+                         picked.floats[out] = otherwise.floats[o];
+                       } else {
+                         picked.integers[out] = otherwise.integers[o];
+                       }
+                     });
   return picked;
 }
 
 zc::Result<HostTensor> fold_expand(const HostTensor& value, ShapeView shape, FoldBudget& budget) {
-  auto to = budgeted_broadcast(value.shape, shape, budget);
+  auto to = budgeted_broadcast(value.shape, shape, value.type, budget);
   if (!to) {
     return std::unexpected(to.error());
   }
@@ -359,7 +403,7 @@ zc::Result<HostTensor> fold_transpose(const HostTensor& value, ShapeView permuta
   if (!shape) {
     return fail("invalid permutation " + shape_text(permutation));
   }
-  auto count = budgeted_count(value.shape, budget);
+  auto count = budgeted_count(value.shape, value.type, budget);
   if (!count) {
     return std::unexpected(count.error());
   }
@@ -374,7 +418,7 @@ zc::Result<HostTensor> fold_slice(const HostTensor& value, std::uint64_t axis, s
     return fail("slice [" + std::to_string(start) + ", " + std::to_string(end) + ") of axis " +
                 std::to_string(axis) + " is out of range for " + shape_text(value.shape));
   }
-  auto count = budgeted_count(*shape, budget);
+  auto count = budgeted_count(*shape, value.type, budget);
   if (!count) {
     return std::unexpected(count.error());
   }
@@ -422,7 +466,7 @@ zc::Result<HostTensor> fold_concat(std::span<const HostTensor* const> parts, std
     return fail("Concat of " + shape_text(first.shape) + " and " +
                 shape_text(parts[fit.misfit]->shape) + " along axis " + std::to_string(axis));
   }
-  auto count = budgeted_count(*fit.shape, budget);
+  auto count = budgeted_count(*fit.shape, first.type, budget);
   if (!count) {
     return std::unexpected(count.error());
   }
@@ -457,9 +501,13 @@ zc::Result<HostTensor> fold_gather(const HostTensor& data, const HostTensor& ind
   if (shape.size() > kMaxRank) {
     return fail("Gather result of rank " + std::to_string(shape.size()));
   }
-  auto count = budgeted_count(shape, budget);
+  auto count = budgeted_count(shape, data.type, budget);
   if (!count) {
     return std::unexpected(count.error());
+  }
+  if (auto taken = budget.take(indices.integers.size(), sizeof(std::uint64_t), "Gather's rows");
+      !taken) {
+    return std::unexpected(taken.error());
   }
   // The indices are read once per block before the axis: not at all when an
   // axis before it is empty.
@@ -491,7 +539,7 @@ zc::Result<HostTensor> fold_fill(const HostTensor& value, ShapeView shape, FoldB
   if (value.elements() != 1) {
     return fail("the fill value has " + std::to_string(value.elements()) + " elements, not 1");
   }
-  auto count = budgeted_count(shape, budget);
+  auto count = budgeted_count(shape, value.type, budget);
   if (!count) {
     return std::unexpected(count.error());
   }
@@ -556,7 +604,9 @@ zc::Result<HostTensor> fold_range(const HostTensor& start, const HostTensor& lim
     return fail("Range with delta 0 or an unbounded count");
   }
   const std::uint64_t count = std::min(*steps, std::uint64_t{1} << 62);
-  if (auto taken = budget.take(count); !taken) {
+  if (auto taken = budget.take(count, held_size(start.type),
+                               "the Range of " + std::to_string(count) + " elements");
+      !taken) {
     return std::unexpected(taken.error());
   }
   if (start.is_float()) {

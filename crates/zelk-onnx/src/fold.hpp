@@ -4,7 +4,7 @@
 // integer shape arithmetic, checked so that nothing wraps, and values of
 // either element class.
 //
-// Every fold takes the elements it allocates from a `FoldBudget` first.
+// Every fold takes the bytes it allocates from a `FoldBudget` first.
 #pragma once
 
 #include <cstdint>

@@ -42,13 +42,19 @@ zc::Result<std::uint64_t> element_count(ShapeView shape) {
   return *count;
 }
 
-zc::Result<void> FoldBudget::take(std::uint64_t elements) {
-  if (elements > left_) {
-    return fail("constants folded at import would exceed the importer's limit");
+zc::Result<void> FoldBudget::take(std::uint64_t count, std::uint64_t size, std::string_view what) {
+  const auto bytes = zc::checked_mul(count, size);
+  if (!bytes || *bytes > left_) {
+    ++refusals_;
+    return fail("folding needs " + (bytes ? std::to_string(*bytes) : "more than 2^64") +
+                " bytes for " + std::string(what) + "; " + std::to_string(left_) +
+                " are left of the importer's folding budget");
   }
-  left_ -= elements;
+  left_ -= *bytes;
   return {};
 }
+
+void FoldBudget::give_back(std::uint64_t bytes) { left_ = zc::saturating_add(left_, bytes); }
 
 zc::Result<std::uint64_t> normalize_axis(std::int64_t axis, std::uint64_t rank) {
   const auto signed_rank = static_cast<std::int64_t>(std::min<std::uint64_t>(rank, kMaxRank));

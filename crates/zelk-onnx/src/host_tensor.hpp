@@ -55,16 +55,35 @@ struct HostTensor {
 // The element count of `shape`, refused when it overflows 64 bits.
 [[nodiscard]] zelk_compiler::Result<std::uint64_t> element_count(ShapeView shape);
 
-// Folding allocates only within this many elements in all, so that no model
-// can make the importer allocate without bound.
+// The bytes one element of `type` takes while the importer holds it:
+// integers and booleans are held as 64-bit integers.
+[[nodiscard]] constexpr std::uint64_t held_size(ElementType type) {
+  return type == ElementType::Float ? sizeof(float) : sizeof(std::int64_t);
+}
+
+// Folding allocates only within this many bytes in all, so that no model can
+// make the importer allocate without bound: every value a fold reads from
+// the model or makes (at its held size, so widening counts), every copy and
+// every list of indices beside them is taken from the budget before it is
+// allocated. Only lists bounded by the rank (the axes of a walk) are not.
 class FoldBudget {
  public:
-  explicit FoldBudget(std::uint64_t elements) : left_(elements) {}
-  // Takes `elements` from the budget, or fails when fewer are left.
-  [[nodiscard]] zelk_compiler::Result<void> take(std::uint64_t elements);
+  explicit FoldBudget(std::uint64_t bytes) : left_(bytes) {}
+
+  // Takes `count` elements of `size` bytes for `what` (a value or a list the
+  // message names), or fails, naming it and the bytes, when fewer are left.
+  [[nodiscard]] zelk_compiler::Result<void> take(std::uint64_t count, std::uint64_t size,
+                                                 std::string_view what);
+  // Returns `bytes` taken before and freed since.
+  void give_back(std::uint64_t bytes);
+  [[nodiscard]] std::uint64_t left() const { return left_; }
+  // How many takes the budget has refused: a handler that can leave a node
+  // unfolded tells a refusal from the fold's other errors by it.
+  [[nodiscard]] std::uint64_t refusals() const { return refusals_; }
 
  private:
   std::uint64_t left_;
+  std::uint64_t refusals_ = 0;
 };
 
 // Axis `axis` of a rank-`rank` tensor, negative counting from the end.

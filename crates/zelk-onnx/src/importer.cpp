@@ -19,6 +19,8 @@
 #include <algorithm>
 #include <utility>
 
+#include <zelk_compiler/checked.hpp>
+
 #include "fold.hpp"
 #include "graph_index.hpp"
 #include "operators/table.hpp"
@@ -49,19 +51,29 @@ std::string node_label(const onnx::NodeProto& node, std::size_t index) {
   return which + " (" + node.op_type() + ")";
 }
 
-// The version of the ONNX operator set the model imports.
+// The version of the ONNX operator set the model imports. The domain may be
+// imported more than once ("" and "ai.onnx" name it both), but only in one
+// version: which one the nodes mean would be a guess.
 Result<std::int64_t> onnx_opset(const onnx::ModelProto& model) {
+  std::optional<std::int64_t> version;
   for (const onnx::OperatorSetIdProto& opset : model.opset_import()) {
     if (!is_onnx_domain(opset.domain())) {
       continue;
     }
-    if (opset.version() < kFirstOpset || opset.version() > kLastOpset) {
-      return fail("opset " + std::to_string(opset.version()) + " is not supported (" +
-                  std::to_string(kFirstOpset) + " to " + std::to_string(kLastOpset) + " are)");
+    if (version && *version != opset.version()) {
+      return fail("the model imports the ONNX opset twice, as versions " +
+                  std::to_string(*version) + " and " + std::to_string(opset.version()));
     }
-    return opset.version();
+    version = opset.version();
   }
-  return fail("the model imports no ONNX opset");
+  if (!version) {
+    return fail("the model imports no ONNX opset");
+  }
+  if (*version < kFirstOpset || *version > kLastOpset) {
+    return fail("opset " + std::to_string(*version) + " is not supported (" +
+                std::to_string(kFirstOpset) + " to " + std::to_string(kLastOpset) + " are)");
+  }
+  return *version;
 }
 
 // The element type of a graph input or output, when it declares one.
@@ -330,11 +342,29 @@ Result<void> mark_outputs(Importer& in, const onnx::GraphProto& graph,
   return {};
 }
 
+// Every tensor's element count and byte size within 64 bits, as the graph's
+// validation needs them: a tensor beyond is named, and why.
+Result<void> check_sizes(const zc::Graph& graph) {
+  for (const zc::Tensor& tensor : graph.tensors) {
+    const auto count = zc::checked_product(tensor.shape);
+    if (!count) {
+      return fail("tensor '" + tensor.name + "' of shape " + shape_text(tensor.shape) +
+                  " has more elements than 64 bits count");
+    }
+    if (!zc::checked_mul(*count, zc::size(tensor.dtype))) {
+      return fail("tensor '" + tensor.name + "' of shape " + shape_text(tensor.shape) + " has " +
+                  std::to_string(*count) + " elements of " +
+                  std::to_string(zc::size(tensor.dtype)) + " bytes, more bytes than 64 bits count");
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
 Importer::Importer(const onnx::GraphProto& model, std::optional<std::filesystem::path> dir,
-                   std::uint64_t fold_elements)
-    : budget(fold_elements), directory(std::move(dir)) {
+                   std::uint64_t fold_bytes)
+    : budget(fold_bytes), directory(std::move(dir)) {
   for (const auto& initializer : model.initializer()) {
     names.insert(initializer.name());
   }
@@ -383,20 +413,58 @@ const Shape& Importer::shape(const Value& value) const {
   return constants[std::get<ConstantRef>(value).slot].shape;
 }
 
+ElementType Importer::type(const Value& value) const {
+  if (const auto* constant = std::get_if<ConstantRef>(&value)) {
+    return constants[constant->slot].type;
+  }
+  return ElementType::Float;
+}
+
 Result<const HostTensor*> Importer::constant(const Value& value) {
   ConstantSlot& slot = constants[std::get<ConstantRef>(value).slot];
-  if (!slot.value && slot.written == nullptr) {
-    // Read into the weight map before, its raw data since released.
-    slot.value = HostTensor::of_floats(slot.shape, weights.at(slot.name));
+  if (slot.value) {
+    return &*slot.value;
   }
-  if (!slot.value) {
-    auto read = read_tensor(*slot.written, directory);
-    if (!read) {
-      return std::unexpected(read.error());
+  const std::uint64_t count = *element_count(slot.shape);
+  const std::string what = "the values of '" + slot.name + "'";
+  if (slot.written == nullptr) {
+    // In the weight map, its only copy: copied back for the fold.
+    if (auto taken = budget.take(count, sizeof(float), what); !taken) {
+      return std::unexpected(taken.error());
     }
-    slot.value = std::move(*read);
+    slot.value = HostTensor::of_floats(slot.shape, weights.at(slot.name));
+    return &*slot.value;
+  }
+  // The values are read while the model's raw bytes of them are alive; large
+  // raw data is released then, and its bytes given back.
+  if (auto taken = budget.take(count, held_size(slot.type), what); !taken) {
+    return std::unexpected(taken.error());
+  }
+  auto read = read_tensor(*slot.written, directory);
+  if (!read) {
+    return std::unexpected(read.error());
+  }
+  slot.value = std::move(*read);
+  if (const std::uint64_t raw = slot.written->raw_data().size(); raw >= kReleasedBytes) {
+    std::string().swap(*slot.written->mutable_raw_data());
+    slot.written = nullptr;
+    budget.give_back(raw);
   }
   return &*slot.value;
+}
+
+Result<HostTensor> Importer::read_attribute(const onnx::TensorProto& tensor,
+                                            const std::optional<std::filesystem::path>& dir) {
+  auto declared = declared_type(tensor);
+  if (!declared) {
+    return std::unexpected(declared.error());
+  }
+  if (auto taken = budget.take(*element_count(declared->second), held_size(declared->first),
+                               "the values of '" + tensor.name() + "'");
+      !taken) {
+    return std::unexpected(taken.error());
+  }
+  return read_tensor(tensor, dir);
 }
 
 Result<std::vector<std::int64_t>> Importer::integers(const onnx::NodeProto& node, int at,
@@ -430,7 +498,11 @@ Result<TensorId> Importer::operand(const Value& value) {
   }
   std::vector<float> data;
   if (slot.value) {
-    data = slot.value->floats;
+    // The weight map takes the values; a fold that needs them again copies
+    // them back.
+    data = std::move(slot.value->floats);
+    slot.value.reset();
+    slot.written = nullptr;
   } else {
     // An initialiser read straight into the weight map, its only copy once
     // the model's bytes of it are released.
@@ -514,7 +586,7 @@ Result<TensorId> Importer::reshaped(std::string_view name, TensorId input, Shape
 
 Result<OnnxModel> import_model(onnx::ModelProto& model, const Dims& dims,
                                const std::optional<std::filesystem::path>& directory,
-                               std::uint64_t fold_elements) {
+                               std::uint64_t fold_bytes) {
   if (!model.has_graph()) {
     return fail("not an ONNX model: it has no graph");
   }
@@ -523,12 +595,18 @@ Result<OnnxModel> import_model(onnx::ModelProto& model, const Dims& dims,
     return std::unexpected(opset.error());
   }
   onnx::GraphProto& graph = *model.mutable_graph();
-  Importer in(graph, directory, fold_elements);
+  Importer in(graph, directory, fold_bytes);
   in.opset = *opset;
+  // The budget grows by the external data read, as it does by the model's
+  // bytes.
+  std::uint64_t external = 0;
   for (onnx::TensorProto& initializer : *graph.mutable_initializer()) {
     auto stored = check_tensor(initializer, directory);
     if (!stored) {
       return std::unexpected(stored.error());
+    }
+    if (stored->external) {
+      external = zc::saturating_add(external, stored->bytes);
     }
     in.constants.push_back(ConstantSlot{
         initializer.name(), stored->type, std::move(stored->shape), &initializer, {}, {}, {}});
@@ -537,11 +615,13 @@ Result<OnnxModel> import_model(onnx::ModelProto& model, const Dims& dims,
       return std::unexpected(defined.error());
     }
   }
+  in.budget = FoldBudget(zc::saturating_add(fold_bytes, external));
   OnnxModel imported;
   auto inputs = import_inputs(in, graph, dims, imported.inputs);
   auto nodes = inputs ? import_nodes(in, graph) : inputs;
   auto outputs = nodes ? mark_outputs(in, graph, imported.outputs) : nodes;
-  auto valid = outputs ? in.graph.validate() : outputs;
+  auto sized = outputs ? check_sizes(in.graph) : outputs;
+  auto valid = sized ? in.graph.validate() : sized;
   if (!valid) {
     return std::unexpected(valid.error());
   }

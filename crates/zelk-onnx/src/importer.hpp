@@ -43,7 +43,7 @@ using Value = std::variant<zelk_compiler::TensorId, ConstantRef>;
 
 struct Importer {
   Importer(const onnx::GraphProto& model, std::optional<std::filesystem::path> dir,
-           std::uint64_t fold_elements);
+           std::uint64_t fold_bytes);
 
   // The value `name` stands for; an error when nothing defined it yet.
   [[nodiscard]] zelk_compiler::Result<Value> value(std::string_view name) const;
@@ -58,8 +58,14 @@ struct Importer {
   }
   // The shape of `value`, valid until the graph grows.
   [[nodiscard]] const Shape& shape(const Value& value) const;
+  // The element type of `value`: FLOAT for every graph tensor.
+  [[nodiscard]] ElementType type(const Value& value) const;
   // The values of a constant, read from the model the first time.
   [[nodiscard]] zelk_compiler::Result<const HostTensor*> constant(const Value& value);
+  // The values of a tensor a node holds as an attribute, read with
+  // external data from `dir` (none without), taken from the folding budget.
+  [[nodiscard]] zelk_compiler::Result<HostTensor> read_attribute(
+      const onnx::TensorProto& tensor, const std::optional<std::filesystem::path>& dir);
   // Input `at` of `node` as a list of integers known at import.
   [[nodiscard]] zelk_compiler::Result<std::vector<std::int64_t>> integers(
       const onnx::NodeProto& node, int at, std::string_view what);
@@ -105,10 +111,12 @@ template <class... Results>
 }
 
 // Imports a parsed model; messages do not name the file yet. The raw data of
-// large initialisers is released from `model` once it is in the weight map,
-// so that the two copies are never all alive at once.
+// large initialisers is released from `model` once it is in the weight map
+// (or read for a fold), so that the two copies are never all alive at once.
+// Folding may allocate `fold_bytes` plus the bytes of the external data the
+// initialisers declare.
 [[nodiscard]] zelk_compiler::Result<OnnxModel> import_model(
     onnx::ModelProto& model, const Dims& dims,
-    const std::optional<std::filesystem::path>& directory, std::uint64_t fold_elements);
+    const std::optional<std::filesystem::path>& directory, std::uint64_t fold_bytes);
 
 }  // namespace zelk_onnx::detail

@@ -18,9 +18,11 @@ namespace {
 namespace zc = zelk_compiler;
 namespace fs = std::filesystem;
 
-// Folding may allocate this many elements, plus one per byte of the model,
-// in all: plenty for shape arithmetic, bounded for any input.
-constexpr std::uint64_t kFoldElements = std::uint64_t{1} << 24;
+// Folding may allocate this many bytes, plus one per byte of the model (and
+// of its external data), in all: plenty for shape arithmetic and masks, and
+// an import's peak within three times the model's size (its bytes, protobuf's
+// copy of them, what folding allocates) and a few tens of megabytes.
+constexpr std::uint64_t kFoldBytes = std::uint64_t{32} << 20;
 
 // Protobuf parses messages of up to 2 GiB; larger models keep their weights
 // in external data.
@@ -46,7 +48,7 @@ zc::Result<OnnxModel> parse_and_import(std::span<const std::byte> bytes, const D
     return std::unexpected(named(
         source, zc::CompileError::graph("not an ONNX model (it does not parse; truncated?)")));
   }
-  auto imported = detail::import_model(model, dims, directory, kFoldElements + bytes.size());
+  auto imported = detail::import_model(model, dims, directory, kFoldBytes + bytes.size());
   if (!imported) {
     return std::unexpected(named(source, imported.error()));
   }

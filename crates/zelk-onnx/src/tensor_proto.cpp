@@ -6,10 +6,14 @@
 #include <charconv>
 #include <cstring>
 #include <fstream>
+#include <limits>
+#include <new>
 #include <string>
 #include <system_error>
 #include <utility>
 #include <vector>
+
+#include <sys/stat.h>
 
 #include <zelk_compiler/checked.hpp>
 
@@ -165,6 +169,20 @@ zc::Result<fs::path> inside(const onnx::TensorProto& tensor, const fs::path& dir
   return file;
 }
 
+// External data of at least this size must be stored on disk in full; small
+// files may be stored inline in their directory entry, without blocks.
+constexpr std::uint64_t kSparseCheckBytes = std::uint64_t{1} << 20;
+
+// The bytes `file` has on disk (its blocks), which a sparse file has fewer
+// of than its length; as many as any length when the system does not say.
+std::uint64_t stored_bytes(const fs::path& file) {
+  struct stat status {};
+  if (::stat(file.c_str(), &status) != 0 || status.st_blocks < 0) {
+    return std::numeric_limits<std::uint64_t>::max();
+  }
+  return zc::saturating_mul(static_cast<std::uint64_t>(status.st_blocks), std::uint64_t{512});
+}
+
 // Where the external data of `tensor` lies, checked to hold `bytes` bytes.
 zc::Result<ExternalRange> locate_external(const onnx::TensorProto& tensor,
                                           const std::optional<fs::path>& directory,
@@ -205,6 +223,13 @@ zc::Result<ExternalRange> locate_external(const onnx::TensorProto& tensor,
                             " bytes, fewer than offset " + std::to_string(offset) + " plus " +
                             std::to_string(bytes));
   }
+  // A sparse file reads as zeros where it stores nothing, so its length
+  // alone could make the importer allocate what no disk holds.
+  if (const auto stored = stored_bytes(*file); bytes >= kSparseCheckBytes && stored < bytes) {
+    return fail(tensor, "external data \"" + location + "\" stores " + std::to_string(stored) +
+                            " bytes on disk (a sparse file), fewer than the " +
+                            std::to_string(bytes) + " bytes of values");
+  }
   return ExternalRange{std::move(*file), offset};
 }
 
@@ -217,6 +242,26 @@ zc::Result<void> read_external(const onnx::TensorProto& tensor, const ExternalRa
     return fail(tensor, "external data " + range.file.string() + " could not be read");
   }
   return {};
+}
+
+// Room for the `bytes` bytes of external data of `tensor` as values of T, or
+// an error naming the tensor and the file when memory cannot be had for them.
+template <class T>
+zc::Result<std::vector<T>> room_for(const onnx::TensorProto& tensor, const ExternalRange& range,
+                                    std::uint64_t bytes) {
+  const auto no_room = [&] {
+    return fail(tensor, "the " + std::to_string(bytes) + " bytes of external data in " +
+                            range.file.string() + " do not fit in memory");
+  };
+  const std::uint64_t count = bytes / sizeof(T);
+  if (count > std::vector<T>().max_size()) {
+    return no_room();
+  }
+  try {
+    return std::vector<T>(count);
+  } catch (const std::bad_alloc&) {
+    return no_room();
+  }
 }
 
 template <class Entries>
@@ -319,18 +364,24 @@ zc::Result<HostTensor> read_tensor(const onnx::TensorProto& tensor,
   auto& [type, shape, bytes, external] = *stored;
   if (external) {
     if (type == ElementType::Float && std::endian::native == std::endian::little) {
-      std::vector<float> values(bytes / sizeof(float));
-      if (auto read = read_external(tensor, *external, std::as_writable_bytes(std::span(values)));
+      auto values = room_for<float>(tensor, *external, bytes);
+      if (!values) {
+        return std::unexpected(values.error());
+      }
+      if (auto read = read_external(tensor, *external, std::as_writable_bytes(std::span(*values)));
           !read) {
         return std::unexpected(read.error());
       }
-      return HostTensor::of_floats(std::move(shape), std::move(values));
+      return HostTensor::of_floats(std::move(shape), std::move(*values));
     }
-    std::vector<std::byte> data(bytes);
-    if (auto read = read_external(tensor, *external, data); !read) {
+    auto data = room_for<std::byte>(tensor, *external, bytes);
+    if (!data) {
+      return std::unexpected(data.error());
+    }
+    if (auto read = read_external(tensor, *external, *data); !read) {
       return std::unexpected(read.error());
     }
-    return from_bytes(type, std::move(shape), data);
+    return from_bytes(type, std::move(shape), *data);
   }
   if (tensor.has_raw_data()) {
     const std::string& raw = tensor.raw_data();

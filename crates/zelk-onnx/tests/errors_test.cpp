@@ -54,6 +54,36 @@ std::vector<BadModel> bad_models() {
        [] { return with_body([](ModelBuilder& m) { m.node("Relu", {"x"}, {"y"}); }, 12); },
        {},
        "ONNX model: opset 12 is not supported (13 to 17 are)"},
+      {"OpsetImportedTwiceInTwoVersions",
+       [] {
+         auto m = with_body([](ModelBuilder& b) { b.node("Relu", {"x"}, {"y"}); }, 13);
+         auto* second = m.model().add_opset_import();
+         second->set_domain("ai.onnx");
+         second->set_version(17);
+         return m;
+       },
+       {},
+       "ONNX model: the model imports the ONNX opset twice, as versions 13 and 17"},
+      {"InputWhoseBytesOverflow",
+       [] {
+         ModelBuilder m;
+         m.input("x", {std::int64_t{1} << 31, std::int64_t{1} << 31});
+         m.node("Relu", {"x"}, {"y"});
+         return m.output("y");
+       },
+       {},
+       "ONNX model: tensor 'x' of shape [2147483648, 2147483648] has 4611686018427387904 "
+       "elements of 4 bytes, more bytes than 64 bits count"},
+      {"InputWhoseElementsOverflow",
+       [] {
+         ModelBuilder m;
+         m.input("x", {std::int64_t{1} << 32, std::int64_t{1} << 32});
+         m.node("Relu", {"x"}, {"y"});
+         return m.output("y");
+       },
+       {},
+       "ONNX model: tensor 'x' of shape [4294967296, 4294967296] has more elements than 64 bits "
+       "count"},
       {"OpsetTooNew",
        [] { return with_body([](ModelBuilder& m) { m.node("Relu", {"x"}, {"y"}); }, 18); },
        {},
@@ -223,7 +253,8 @@ std::vector<BadModel> bad_models() {
          });
        },
        {},
-       "(ConstantOfShape): constants folded at import would exceed the importer's limit"},
+       "(ConstantOfShape): folding needs 4398046511104 bytes for the FLOAT result of shape "
+       "[1048576, 1048576]"},
       {"IntegerOverflowInShapeArithmetic",
        [] {
          return with_body([](ModelBuilder& m) {
@@ -303,6 +334,14 @@ std::string bad_model_name(const testing::TestParamInfo<BadModel>& param) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Import, Refused, testing::ValuesIn(bad_models()), bad_model_name);
+
+TEST(ImportErrors, TheOpsetImportedTwiceInOneVersionIsOneOpset) {
+  auto model = with_body([](ModelBuilder& m) { m.node("Relu", {"x"}, {"y"}); });
+  auto* again = model.model().add_opset_import();
+  again->set_domain("ai.onnx");
+  again->set_version(17);
+  EXPECT_TRUE(import_onnx(model.bytes(), {}, {}));
+}
 
 TEST(ImportErrors, BytesThatAreNoModel) {
   const std::string text = "graph: not a protobuf at all \xff\xff\xff";
@@ -412,6 +451,38 @@ TEST_F(ExternalData, MustHoldExactlyTheValues) {
     ASSERT_FALSE(model) << offset;
     EXPECT_NE(model.error().message.find(message), std::string::npos) << model.error().message;
   }
+}
+
+// A sparse file of 8 GiB stores nothing: its length alone must not make the
+// importer allocate 8 GiB for a weight.
+TEST_F(ExternalData, IsRefusedFromASparseFileThatStoresFewerBytes) {
+  const std::uint64_t bytes = std::uint64_t{8} << 30;
+  std::filesystem::resize_file(directory_ / "model" / "weights.bin", bytes + 8);
+  auto model = with_body([](ModelBuilder& m) { m.node("MatMul", {"x", "w"}, {"y"}); });
+  auto* w = model.model().mutable_graph()->add_initializer();
+  w->set_name("w");
+  w->set_data_type(onnx::TensorProto_DataType_FLOAT);
+  w->add_dims(4);
+  w->add_dims(static_cast<std::int64_t>(bytes / 16));
+  w->set_data_location(onnx::TensorProto_DataLocation_EXTERNAL);
+  for (const auto& [key, value] : {std::pair<std::string, std::string>{"location", "weights.bin"},
+                                   {"offset", "8"},
+                                   {"length", std::to_string(bytes)}}) {
+    auto* entry = w->add_external_data();
+    entry->set_key(key);
+    entry->set_value(value);
+  }
+  const auto file = directory_ / "model" / "sparse.onnx";
+  std::ofstream(file, std::ios::binary) << model.model().SerializeAsString();
+  const auto imported = load_onnx(file);
+  ASSERT_FALSE(imported);
+  EXPECT_NE(imported.error().message.find("tensor 'w': external data \"weights.bin\" stores "),
+            std::string::npos)
+      << imported.error().message;
+  EXPECT_NE(imported.error().message.find(
+                "bytes on disk (a sparse file), fewer than the 8589934592 bytes of values"),
+            std::string::npos)
+      << imported.error().message;
 }
 
 TEST_F(ExternalData, NeedsADirectoryWhenTheModelComesFromMemory) {

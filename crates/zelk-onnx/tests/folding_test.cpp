@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <string>
 
@@ -190,16 +191,69 @@ TEST(Folding, RangeCountsAndCastsCheckTheirLimits) {
 }
 
 TEST(Folding, TheBudgetBoundsWhatFoldingAllocates) {
-  FoldBudget budget(10);
+  FoldBudget budget(48);
   EXPECT_TRUE(fold_fill(ints({1}, {7}), std::vector<std::uint64_t>{2, 3}, budget));
   expect_error(fold_fill(ints({1}, {7}), std::vector<std::uint64_t>{2, 3}, budget),
-               "would exceed the importer's limit");
+               "folding needs 48 bytes for the INT64 result of shape [2, 3]; 0 are left of the "
+               "importer's folding budget");
   FoldBudget huge(kPlenty);
   expect_error(fold_fill(ints({1}, {7}), std::vector<std::uint64_t>{1ULL << 40, 1ULL << 40}, huge),
                "has more elements than 64 bits count");
   expect_error(fold_range(ints({}, {0}), ints({}, {std::numeric_limits<std::int64_t>::max()}),
                           ints({}, {1}), huge),
-               "would exceed the importer's limit");
+               "folding needs more than 2^64 bytes for the Range of 4611686018427387904 elements");
+}
+
+// Each fold takes exactly the bytes of what it allocates: its result at the
+// size its type is held at, and the lists beside it; operands are read in
+// place, not spread into copies of the result's size.
+TEST(Folding, EachFoldTakesTheBytesItAllocates) {
+  const HostTensor flags = HostTensor::of_integers(ElementType::Bool, {4, 1}, {1, 0, 1, 0});
+  const HostTensor floats = HostTensor::of_floats({1, 5}, {1, 2, 3, 4, 5});
+  const HostTensor x = ramp({4, 5});
+  const struct {
+    std::string name;
+    std::function<zelk_compiler::Result<HostTensor>(FoldBudget&)> fold;
+    std::uint64_t bytes;
+  } cases[] = {
+      {"broadcast add",
+       [&](FoldBudget& b) { return fold_arithmetic(Arithmetic::Add, x, ramp({5}), b); }, 160},
+      {"float equal gives booleans",
+       [&](FoldBudget& b) { return fold_arithmetic(Arithmetic::Equal, floats, floats, b); }, 40},
+      {"float scale",
+       [&](FoldBudget& b) { return fold_arithmetic(Arithmetic::Mul, floats, floats, b); }, 20},
+      {"where", [&](FoldBudget& b) { return fold_where(flags, ramp({5}), ints({}, {9}), b); }, 160},
+      {"cast narrows", [&](FoldBudget& b) { return fold_cast(x, ElementType::Float, b); }, 80},
+      {"cast of floats", [&](FoldBudget& b) { return fold_cast(floats, ElementType::Int64, b); },
+       40},
+      {"gather with its rows",
+       [&](FoldBudget& b) {
+         return fold_gather(x, ints({3}, {0, 0, 1}), 0, b);
+       },
+       120 + 24},
+      {"expand",
+       [&](FoldBudget& b) {
+         return fold_expand(floats, std::vector<std::uint64_t>{3, 1}, b);
+       },
+       60},
+      {"transpose",
+       [&](FoldBudget& b) {
+         return fold_transpose(x, std::vector<std::uint64_t>{1, 0}, b);
+       },
+       160},
+      {"copy", [&](FoldBudget& b) { return fold_copy(floats, {5}, b); }, 20},
+      {"range",
+       [&](FoldBudget& b) { return fold_range(ints({}, {0}), ints({}, {6}), ints({}, {1}), b); },
+       48},
+  };
+  for (const auto& c : cases) {
+    FoldBudget exact(c.bytes);
+    EXPECT_TRUE(c.fold(exact)) << c.name;
+    EXPECT_EQ(exact.left(), 0U) << c.name;
+    FoldBudget short_of_it(c.bytes - 1);
+    EXPECT_FALSE(c.fold(short_of_it)) << c.name;
+    EXPECT_EQ(short_of_it.refusals(), 1U) << c.name;
+  }
 }
 
 TEST(Folding, IntegerRangesAreCountedExactly) {

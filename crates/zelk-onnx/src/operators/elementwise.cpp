@@ -22,12 +22,15 @@ Result<void> arithmetic(Importer& in, const onnx::NodeProto& node, Arithmetic op
     return std::unexpected(*error);
   }
   if (Importer::is_constant(*left) && Importer::is_constant(*right)) {
+    const std::uint64_t refusals = in.budget.refusals();
     auto a = in.constant(*left);
-    auto b = in.constant(*right);
-    if (auto error = first_error(a, b)) {
-      return std::unexpected(*error);
+    auto b = a ? in.constant(*right) : std::unexpected(a.error());
+    auto folded = b ? fold_arithmetic(op, **a, **b, in.budget)
+                    : Result<HostTensor>(std::unexpected(b.error()));
+    const Value operands[] = {*left, *right};
+    if (folded || !left_to_graph(in, refusals, operands)) {
+      return fold(in, node, std::move(folded));
     }
-    return fold(in, node, fold_arithmetic(op, **a, **b, in.budget));
   }
   auto a = in.operand(*left);
   auto b = in.operand(*right);
@@ -49,8 +52,13 @@ Result<void> unary(Importer& in, const onnx::NodeProto& node, zc::OpKind kind) {
 Result<void> sqrt(Importer& in, const onnx::NodeProto& node) {
   auto x = in.required(node, 0);
   if (x && Importer::is_constant(*x)) {
+    const std::uint64_t refusals = in.budget.refusals();
     auto known = in.constant(*x);
-    return known ? fold(in, node, fold_sqrt(**known, in.budget)) : std::unexpected(known.error());
+    auto folded =
+        known ? fold_sqrt(**known, in.budget) : Result<HostTensor>(std::unexpected(known.error()));
+    if (folded || !left_to_graph(in, refusals, {&*x, 1})) {
+      return fold(in, node, std::move(folded));
+    }
   }
   return unary(in, node, zc::Sqrt{});
 }

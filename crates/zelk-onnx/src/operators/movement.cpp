@@ -70,30 +70,40 @@ struct AxisRange {
   std::uint64_t end = 0;
 };
 
+// The constant `value` cut to each range in turn (copied when there is none).
+Result<HostTensor> folded_slices(Importer& in, const Value& value,
+                                 std::span<const AxisRange> ranges) {
+  auto known = in.constant(value);
+  if (!known) {
+    return std::unexpected(known.error());
+  }
+  std::optional<HostTensor> cut;
+  for (const AxisRange& range : ranges) {
+    auto next = fold_slice(cut ? *cut : **known, range.axis, range.start, range.end, in.budget);
+    if (!next) {
+      return next;
+    }
+    cut = std::move(*next);
+  }
+  if (cut) {
+    return std::move(*cut);
+  }
+  return fold_copy(**known, (*known)->shape, in.budget);
+}
+
 // `value` cut to each range in turn: folded for a constant, slice operations
 // for a graph tensor (the last one named `name`; a range covering the whole
-// axis takes none). An empty range of a graph tensor is refused, as the graph
-// holds no tensor without elements.
+// axis takes none) or a FLOAT constant beyond the folding budget. An empty
+// range of a graph tensor is refused, as the graph holds no tensor without
+// elements.
 Result<void> define_sliced(Importer& in, std::string_view name, const Value& value,
                            std::span<const AxisRange> ranges) {
   if (Importer::is_constant(value)) {
-    auto known = in.constant(value);
-    if (!known) {
-      return std::unexpected(known.error());
+    const std::uint64_t refusals = in.budget.refusals();
+    auto cut = folded_slices(in, value, ranges);
+    if (cut || !left_to_graph(in, refusals, {&value, 1})) {
+      return cut ? in.define_constant(name, std::move(*cut)) : std::unexpected(cut.error());
     }
-    std::optional<HostTensor> cut;
-    for (const AxisRange& range : ranges) {
-      auto next = fold_slice(cut ? *cut : **known, range.axis, range.start, range.end, in.budget);
-      if (!next) {
-        return std::unexpected(next.error());
-      }
-      cut = std::move(*next);
-    }
-    if (cut) {
-      return in.define_constant(name, std::move(*cut));
-    }
-    auto copy = fold_copy(**known, (*known)->shape, in.budget);
-    return copy ? in.define_constant(name, std::move(*copy)) : std::unexpected(copy.error());
   }
   const Shape shape = in.shape(value);
   std::vector<AxisRange> cuts;
@@ -110,7 +120,7 @@ Result<void> define_sliced(Importer& in, std::string_view name, const Value& val
   if (cuts.empty()) {
     return in.define_value(name, value);
   }
-  Result<TensorId> tensor = std::get<TensorId>(value);
+  Result<TensorId> tensor = in.operand(value);
   for (std::size_t i = 0; i < cuts.size() && tensor; ++i) {
     tensor = in.graph.slice(i + 1 == cuts.size() ? std::string(name) : in.fresh_name(name, "slice"),
                             *tensor, cuts[i].axis, cuts[i].start, cuts[i].end);
@@ -141,12 +151,19 @@ Result<void> transpose(Importer& in, const onnx::NodeProto& node) {
     }
   }
   if (Importer::is_constant(*x)) {
+    const std::uint64_t refusals = in.budget.refusals();
     auto known = in.constant(*x);
-    return known ? fold(in, node, fold_transpose(**known, permutation, in.budget))
-                 : std::unexpected(known.error());
+    auto folded = known ? fold_transpose(**known, permutation, in.budget)
+                        : Result<HostTensor>(std::unexpected(known.error()));
+    if (folded || !left_to_graph(in, refusals, {&*x, 1})) {
+      return fold(in, node, std::move(folded));
+    }
   }
-  return in.define(output(node), in.graph.transpose(output(node), std::get<TensorId>(*x),
-                                                    std::move(permutation)));
+  auto tensor = in.operand(*x);
+  if (!tensor) {
+    return std::unexpected(tensor.error());
+  }
+  return in.define(output(node), in.graph.transpose(output(node), *tensor, std::move(permutation)));
 }
 
 Result<void> reshape(Importer& in, const onnx::NodeProto& node) {
@@ -362,15 +379,21 @@ Result<void> concat(Importer& in, const onnx::NodeProto& node) {
     return std::unexpected(axis.error());
   }
   if (std::ranges::all_of(parts, Importer::is_constant)) {
-    std::vector<const HostTensor*> known;
-    for (const Value& part : parts) {
-      auto values = in.constant(part);
-      if (!values) {
-        return std::unexpected(values.error());
+    const std::uint64_t refusals = in.budget.refusals();
+    auto folded = [&]() -> Result<HostTensor> {
+      std::vector<const HostTensor*> known;
+      for (const Value& part : parts) {
+        auto values = in.constant(part);
+        if (!values) {
+          return std::unexpected(values.error());
+        }
+        known.push_back(*values);
       }
-      known.push_back(*values);
+      return fold_concat(known, *axis, in.budget);
+    }();
+    if (folded || !left_to_graph(in, refusals, parts)) {
+      return fold(in, node, std::move(folded));
     }
-    return fold(in, node, fold_concat(known, *axis, in.budget));
   }
   std::vector<TensorId> tensors;
   for (const Value& part : parts) {

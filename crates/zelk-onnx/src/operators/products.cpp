@@ -111,10 +111,20 @@ Result<void> gemm(Importer& in, const onnx::NodeProto& node) {
       return in.operand(value);
     }
     if (Importer::is_constant(value)) {
+      const std::uint64_t refusals = in.budget.refusals();
       auto flipped = in.transposed(value);
-      return flipped ? in.operand(*flipped) : std::unexpected(flipped.error());
+      if (flipped) {
+        return in.operand(*flipped);
+      }
+      if (!left_to_graph(in, refusals, {&value, 1})) {
+        return std::unexpected(flipped.error());
+      }
     }
-    return in.graph.transpose(in.fresh_name(name, role), std::get<TensorId>(value), {1, 0});
+    auto tensor = in.operand(value);
+    if (!tensor) {
+      return tensor;
+    }
+    return in.graph.transpose(in.fresh_name(name, role), *tensor, {1, 0});
   };
   auto left = operand(*a, *trans_a != 0, "a_transposed");
   auto right = operand(*b, *trans_b != 0, "b_transposed");
@@ -178,7 +188,7 @@ Result<void> layer_normalization(Importer& in, const onnx::NodeProto& node) {
   }
   const std::string_view name = output(node);
   if (!*bias) {
-    if (auto taken = in.budget.take(shape.back()); !taken) {
+    if (auto taken = in.budget.take(shape.back(), sizeof(float), "a bias of zeros"); !taken) {
       return taken;
     }
     *bias = in.add_constant(

@@ -12,7 +12,6 @@ namespace zelk_onnx::detail {
 
 namespace zc = zelk_compiler;
 using zc::Result;
-using zc::TensorId;
 
 Result<std::int64_t> int_attribute(const onnx::NodeProto& node, std::string_view name,
                                    std::int64_t fallback) {
@@ -75,12 +74,19 @@ std::uint64_t clamp_index(std::int64_t index, std::uint64_t extent) {
 
 Result<void> define_reshaped(Importer& in, std::string_view name, const Value& value, Shape shape) {
   if (Importer::is_constant(value)) {
+    const std::uint64_t refusals = in.budget.refusals();
     auto known = in.constant(value);
-    auto copy = known ? fold_copy(**known, std::move(shape), in.budget)
+    auto copy = known ? fold_copy(**known, shape, in.budget)
                       : Result<HostTensor>(std::unexpected(known.error()));
-    return copy ? in.define_constant(name, std::move(*copy)) : std::unexpected(copy.error());
+    if (copy || !left_to_graph(in, refusals, {&value, 1})) {
+      return copy ? in.define_constant(name, std::move(*copy)) : std::unexpected(copy.error());
+    }
   }
-  return in.define(name, in.reshaped(name, std::get<TensorId>(value), std::move(shape)));
+  auto tensor = in.operand(value);
+  if (!tensor) {
+    return std::unexpected(tensor.error());
+  }
+  return in.define(name, in.reshaped(name, *tensor, std::move(shape)));
 }
 
 Result<std::vector<const HostTensor*>> known_inputs(Importer& in, const onnx::NodeProto& node,
@@ -105,6 +111,12 @@ Result<std::vector<const HostTensor*>> known_inputs(Importer& in, const onnx::No
     known.push_back(*constant);
   }
   return known;
+}
+
+bool left_to_graph(const Importer& in, std::uint64_t refusals, std::span<const Value> operands) {
+  return in.budget.refusals() != refusals && std::ranges::all_of(operands, [&](const Value& value) {
+           return in.type(value) == ElementType::Float;
+         });
 }
 
 Result<void> fold(Importer& in, const onnx::NodeProto& node, Result<HostTensor> folded) {

@@ -38,13 +38,21 @@ namespace zelk_onnx::detail {
 [[nodiscard]] std::uint64_t clamp_index(std::int64_t index, std::uint64_t extent);
 
 // The node's value `value` under `shape`: a constant is copied under the new
-// shape, a graph tensor gets a reshape named `name`.
+// shape, a graph tensor (or a FLOAT constant beyond the folding budget) gets
+// a reshape named `name`.
 [[nodiscard]] zelk_compiler::Result<void> define_reshaped(Importer& in, std::string_view name,
                                                           const Value& value, Shape shape);
 
 // The `count` inputs of a node that folds only values known at import.
 [[nodiscard]] zelk_compiler::Result<std::vector<const HostTensor*>> known_inputs(
     Importer& in, const onnx::NodeProto& node, int count);
+
+// Whether a fold that failed is left to the graph instead: the folding budget
+// refused it (it has refused more than `refusals`, its count before the fold)
+// and every one of `operands` is a FLOAT value, which the graph can take as a
+// weight.
+[[nodiscard]] bool left_to_graph(const Importer& in, std::uint64_t refusals,
+                                 std::span<const Value> operands);
 
 // Defines the node's output as the folded value, or passes on the fold's error.
 [[nodiscard]] zelk_compiler::Result<void> fold(Importer& in, const onnx::NodeProto& node,

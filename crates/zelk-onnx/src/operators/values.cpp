@@ -88,7 +88,7 @@ Result<void> constant(Importer& in, const onnx::NodeProto& node) {
   const onnx::AttributeProto& attribute = node.attribute(0);
   const std::string& name = attribute.name();
   if (name == "value" && attribute.type() == onnx::AttributeProto_AttributeType_TENSOR) {
-    auto values = read_tensor(attribute.t(), in.directory);
+    auto values = in.read_attribute(attribute.t(), in.directory);
     if (!values) {
       return std::unexpected(values.error());
     }
@@ -136,7 +136,7 @@ Result<void> constant_of_shape(Importer& in, const onnx::NodeProto& node) {
     if (value->type() != onnx::AttributeProto_AttributeType_TENSOR) {
       return fail("attribute 'value' is not a tensor");
     }
-    auto read = read_tensor(value->t(), std::nullopt);
+    auto read = in.read_attribute(value->t(), std::nullopt);
     if (!read) {
       return std::unexpected(read.error());
     }
