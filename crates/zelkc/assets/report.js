@@ -200,7 +200,7 @@
   data.groups.forEach(function (group, index) {
     var option = document.createElement("option");
     option.value = String(index);
-    option.textContent = "tiles " + group.tiles + ": " + group.tensors +
+    option.textContent = (group.first === group.last ? "tile " : "tiles ") + group.tiles + ": " + group.tensors +
       " tensors, peak " + group.peak + " B";
     groupSelect.appendChild(option);
   });

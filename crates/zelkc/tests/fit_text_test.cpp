@@ -27,7 +27,7 @@ const zc::Graph& long_sequence() {
 std::string fit_text(const zc::Graph& graph, const zc::FitDiagnosis& diagnosis,
                      std::size_t rows = 12) {
   std::ostringstream out;
-  write_fit(out, graph, diagnosis, rows);
+  write_fit(out, graph, diagnosis, {}, 0, rows);
   return out.str();
 }
 
