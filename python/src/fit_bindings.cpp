@@ -1,11 +1,17 @@
-// Fitting tile memory: the planning strategies and the records of a fit
-// diagnosis (diagnose_fit itself is bound beside compile).
+// Fitting tile memory: the planning strategies, the records of a fit
+// diagnosis (diagnose_fit itself is bound beside compile) and the search for
+// the fewest tiles.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cstdint>
+#include <optional>
 #include <type_traits>
+#include <utility>
+#include <vector>
 
 #include "bindings.hpp"
+#include "errors.hpp"
 #include "records.hpp"
 #include "zelk_compiler/fit.hpp"
 
@@ -35,6 +41,29 @@ void bind_diagnosis(py::module_& module) {
   bind(std::type_identity<zc::LiveBuffer>{});
   bind(std::type_identity<zc::FitFailure>{});
   bind(std::type_identity<zc::FitDiagnosis>{});
+  bind(std::type_identity<zc::FewestTiles>{});
+}
+
+// Searched without the interpreter lock, on a copy of `graph`: another
+// Python thread may grow the graph meanwhile.
+void bind_fewest_tiles(py::module_& module) {
+  module.def(
+      "fewest_tiles",
+      [](const zc::Graph& graph, const std::optional<zc::CompilerOptions>& options,
+         const std::optional<zc::PlanningOptions>& planning, std::uint16_t max_tiles) {
+        const zc::Graph graph_copy = graph;  // NOLINT(performance-unnecessary-copy-initialization)
+        zc::Result<std::vector<zc::FewestTiles>> found;
+        {
+          const py::gil_scoped_release unlocked;
+          found = zc::fewest_tiles(graph_copy, options.value_or(zc::CompilerOptions{}),
+                                   planning.value_or(zc::PlanningOptions{}), max_tiles);
+        }
+        return unwrap(std::move(found));
+      },
+      py::arg("graph"), py::arg("options") = py::none(), py::arg("planning") = py::none(),
+      py::arg("max_tiles") = zc::kMostTiles,
+      "The fewest tiles on which the graph fits with each planner (first fit, then best), "
+      "searched from 1 to max_tiles");
 }
 
 }  // namespace
@@ -42,6 +71,7 @@ void bind_diagnosis(py::module_& module) {
 void bind_fit(py::module_& module) {
   bind_planning(module);
   bind_diagnosis(module);
+  bind_fewest_tiles(module);
 }
 
 }  // namespace zelk_python

@@ -76,3 +76,15 @@ def test_an_invalid_graph_is_a_compile_error():
     graph.mark_output(x)
     with pytest.raises(zc.CompileError):
         zc.diagnose_fit(graph, zc.CompilerOptions(tile_count=0))
+
+
+def test_fewest_tiles_per_planner_with_the_diagnosis_there():
+    first_fit, best = zc.fewest_tiles(TIGHT_GRAPH, TIGHT_OPTIONS, max_tiles=64)
+    assert (first_fit.strategy, first_fit.tile_count) == (zc.PlacementStrategy.FirstFit, 19)
+    assert (best.strategy, best.tile_count) == (zc.PlacementStrategy.Best, 16)
+    assert best.diagnosis.fits and best.diagnosis.strategy == zc.PlacementStrategy.Best
+    assert best.compiles <= 20
+    nowhere = zc.fewest_tiles(TIGHT_GRAPH, zc.CompilerOptions(data_limit=0x52010), max_tiles=4)
+    assert [found.tile_count for found in nowhere] == [None, None]
+    with pytest.raises(ValueError):
+        zc.fewest_tiles(TIGHT_GRAPH, TIGHT_OPTIONS, max_tiles=0)

@@ -560,6 +560,24 @@ def diagnose_fit(
     planning: Optional[PlanningOptions] = None,
 ) -> FitDiagnosis: ...
 
+class FewestTiles:
+    @property
+    def strategy(self) -> PlacementStrategy: ...
+    @property
+    def tile_count(self) -> Optional[int]: ...
+    @property
+    def diagnosis(self) -> Optional[FitDiagnosis]: ...
+    @property
+    def compiles(self) -> int: ...
+    def __eq__(self, other: object) -> bool: ...
+
+def fewest_tiles(
+    graph: Graph,
+    options: Optional[CompilerOptions] = None,
+    planning: Optional[PlanningOptions] = None,
+    max_tiles: int = 65535,
+) -> list[FewestTiles]: ...
+
 class EncoderConfig:
     sequence: int
     hidden: int

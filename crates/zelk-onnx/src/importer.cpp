@@ -204,8 +204,46 @@ Result<bool> build_fusion(Importer& in, const Fusion& fusion) {
   return defined ? Result<bool>(true) : std::unexpected(defined.error());
 }
 
+// Each symbolic dimension of the inputs that `dims` leaves unbound, once,
+// with where it first appears, so that one error names them all.
+std::vector<std::string> unbound_dimensions(const Importer& in, const onnx::GraphProto& graph,
+                                            const Dims& dims) {
+  std::vector<std::string> names;
+  std::vector<std::string> described;
+  for (const onnx::ValueInfoProto& info : graph.input()) {
+    if (in.values.contains(info.name()) || !info.type().has_tensor_type() ||
+        !info.type().tensor_type().has_shape()) {
+      continue;
+    }
+    const auto& declared = info.type().tensor_type().shape();
+    for (int axis = 0; axis < declared.dim_size(); ++axis) {
+      const auto& dim = declared.dim(axis);
+      const std::string& name = dim.dim_param();
+      if (dim.has_dim_value() || name.empty() || dims.contains(name) ||
+          std::ranges::find(names, name) != names.end()) {
+        continue;
+      }
+      names.push_back(name);
+      described.push_back("'" + name + "' (input '" + info.name() + "' axis " +
+                          std::to_string(axis) + ")");
+    }
+  }
+  return described;
+}
+
 Result<void> import_inputs(Importer& in, const onnx::GraphProto& graph, const Dims& dims,
                            std::vector<std::string>& inputs) {
+  if (const auto unbound = unbound_dimensions(in, graph, dims); !unbound.empty()) {
+    if (unbound.size() == 1) {
+      return fail("symbolic dimension " + unbound.front() + " is not bound to an extent");
+    }
+    std::string list;
+    for (std::size_t i = 0; i < unbound.size(); ++i) {
+      list += i == 0 ? "" : (i + 1 == unbound.size() ? " and " : ", ");
+      list += unbound[i];
+    }
+    return fail("symbolic dimensions " + list + " are not bound to an extent");
+  }
   std::vector<std::string> used;
   for (const onnx::ValueInfoProto& info : graph.input()) {
     if (in.values.contains(info.name())) {

@@ -97,6 +97,17 @@ std::vector<BadModel> bad_models() {
        },
        {},
        "symbolic dimension 'batch' (input 'x' axis 0) is not bound to an extent"},
+      {"EveryUnboundDimensionAtOnce",
+       [] {
+         ModelBuilder m;
+         m.input("x", {-1, -1, 4}, {"batch", "sequence", ""});
+         m.input("mask", {-1, -1, -1}, {"batch", "heads", "keys"});
+         m.node("Relu", {"x"}, {"y"});
+         return m.output("y");
+       },
+       {{"keys", 8}},
+       "symbolic dimensions 'batch' (input 'x' axis 0), 'sequence' (input 'x' axis 1) and "
+       "'heads' (input 'mask' axis 1) are not bound to an extent"},
       {"DimensionTheModelDoesNotHave",
        [] {
          ModelBuilder m;

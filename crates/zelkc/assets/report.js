@@ -28,6 +28,19 @@
     return node;
   }
 
+  // A name longer than `room` pixels keeps its first characters and gets
+  // an ellipsis; the buffer's tooltip has it whole.
+  function shorten(node, name, room) {
+    var length = node.getComputedTextLength ? node.getComputedTextLength() : 0;
+    if (length <= room) { return; }
+    var characters = Array.from(name);
+    var kept = Math.min(characters.length - 1, Math.floor(characters.length * room / length));
+    for (; kept >= 0; --kept) {
+      node.textContent = characters.slice(0, kept).join("") + "\u2026";
+      if (kept === 0 || node.getComputedTextLength() <= room) { return; }
+    }
+  }
+
   function runOf(tile) {
     var low = 0;
     var high = data.runs.length - 1;
@@ -140,8 +153,9 @@
         stroke: style.buffer_stroke, "stroke-width": style.buffer_stroke_width }, group);
       if (h >= style.label_min_height && w >= style.label_min_width) {
         var clip = element("svg", { x: left, y: top, width: w, height: h }, group);
-        text(clip, style.label_x, Math.min(h / 2 + style.label_below_middle, style.label_most_y),
-          tensor[0]);
+        shorten(text(clip, style.label_x,
+          Math.min(h / 2 + style.label_below_middle, style.label_most_y), tensor[0]),
+          tensor[0], w - 2 * style.label_x);
       }
       ++drawn;
     });
@@ -200,7 +214,7 @@
   data.groups.forEach(function (group, index) {
     var option = document.createElement("option");
     option.value = String(index);
-    option.textContent = "tiles " + group.tiles + ": " + group.tensors +
+    option.textContent = (group.first === group.last ? "tile " : "tiles ") + group.tiles + ": " + group.tensors +
       " tensors, peak " + group.peak + " B";
     groupSelect.appendChild(option);
   });

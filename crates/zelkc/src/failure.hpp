@@ -11,7 +11,8 @@ namespace zelkc {
 struct Failure {
   // `Usage`: bad flags or a malformed file (exit status 2). `Refused`: the
   // input was well formed but the library refused it (exit status 1).
-  // `Failed`: the system failed a write once it was under way, such as a
+  // `Failed`: an input file could not be read (missing, a directory, too
+  // long), or the system failed a write once it was under way, such as a
   // full disk (exit status 1).
   enum class Kind { Usage, Refused, Failed };
 

@@ -2,7 +2,7 @@
 // the schedule as a summary, JSON, its printed form, a memory map picture or
 // an HTML report; say whether it fits tile memory and why not; export the
 // encoder or an ONNX model as a graph file; evaluate the host reference; place
-// a list of buffers within a capacity. This file
+// a list of buffers within a capacity; say which zelkc this is. This file
 // only wires the commands to the command line: each command's flags, checks
 // and work live in its own file of zelkc_core.
 #include <exception>
@@ -19,6 +19,7 @@
 #include "commands/import_command.hpp"
 #include "commands/plan_buffers_command.hpp"
 #include "commands/reference_command.hpp"
+#include "commands/version_command.hpp"
 
 namespace {
 
@@ -39,6 +40,7 @@ int run(int argc, char** argv) {
   const CLI::App* import = zelkc::add_import_command(app, import_flags);
   const CLI::App* reference = zelkc::add_reference_command(app, reference_flags);
   const CLI::App* plan_buffers = zelkc::add_plan_buffers_command(app, plan_buffers_flags);
+  const CLI::App* version = zelkc::add_version_command(app);
 
   const auto parsed =
       zelkc::parse_command_line(app, std::vector<std::string>(argv + 1, argv + argc));
@@ -65,6 +67,9 @@ int run(int argc, char** argv) {
   }
   if (plan_buffers->parsed()) {
     return zelkc::finish(zelkc::run_plan_buffers(plan_buffers_flags), std::cout, std::cerr);
+  }
+  if (version->parsed()) {
+    return zelkc::finish(zelkc::version_text(), std::cout, std::cerr);
   }
   return 0;
 }

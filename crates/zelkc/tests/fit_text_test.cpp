@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -27,7 +28,7 @@ const zc::Graph& long_sequence() {
 std::string fit_text(const zc::Graph& graph, const zc::FitDiagnosis& diagnosis,
                      std::size_t rows = 12) {
   std::ostringstream out;
-  write_fit(out, graph, diagnosis, rows);
+  write_fit(out, graph, diagnosis, {}, 0, rows);
   return out.str();
 }
 
@@ -102,6 +103,30 @@ TEST(FitText, NoPlacementFitsWhenTheBoundIsOverTheWindow) {
                        "window; shrink the model or use more tiles"),
             std::string::npos)
       << lines;
+}
+
+// "or more" only where no count above the answer is known not to fit.
+TEST(FitText, SaysOnHowManyTilesTheWorkloadFits) {
+  const auto on = [](std::optional<std::uint16_t> tiles) {
+    return zc::FewestTiles{.strategy = zc::PlacementStrategy::FirstFit,
+                           .tile_count = tiles,
+                           .diagnosis = std::nullopt,
+                           .compiles = 0};
+  };
+  const struct {
+    std::optional<std::uint16_t> fewest;
+    std::uint16_t misfit;
+    std::string text;
+  } cases[] = {
+      {256, 16, "fits on 256 tiles or more; not on 255"},
+      {256, 0, "fits on 256 tiles or more; not on 255"},
+      {1, 0, "fits on 1 tile or more"},
+      {12, 64, "fits on 12 tiles; not on 11"},
+      {std::nullopt, 64, "does not fit on 65535 tiles, the most there are"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(fewest_tiles_text(on(c.fewest), c.misfit), c.text);
+  }
 }
 
 }  // namespace

@@ -19,13 +19,12 @@ namespace fs = std::filesystem;
 
 class InputFiles : public ScratchDirectory {
  protected:
-  // The usage failure's message of reading `path` (at most `longest` bytes).
+  // The failure's message of reading `path` (at most `longest` bytes).
   static std::string refusal(const fs::path& path, std::uint64_t longest = kLongestTextFile) {
     const auto text = read_text_file(path.string(), longest);
     if (text) {
       return "read " + std::to_string(text->size()) + " bytes";
     }
-    EXPECT_EQ(text.error().kind, Failure::Kind::Usage);
     return text.error().message;
   }
 };
@@ -55,6 +54,21 @@ TEST_F(InputFiles, WhatCannotBeReadAsTextIsRefusedNamingThePath) {
   EXPECT_EQ(refusal(directory_ / "missing.json"),
             at + "missing.json: cannot read: No such file or directory");
   EXPECT_EQ(refusal(directory_), directory_.string() + ": cannot read: it is a directory");
+}
+
+// What is not there is a failure of the input, exit status 1; what is there
+// but is not text, a malformed file, exit status 2.
+TEST_F(InputFiles, AFileThatCannotBeReadExitsOneAndOneThatIsNotTextTwo) {
+  write(directory_ / "nul.json", std::string(1, '\0'));
+  write(directory_ / "long.json", std::string(11, ' '));
+  const auto status = [](const fs::path& path, std::uint64_t longest = kLongestTextFile) {
+    return read_text_file(path.string(), longest).error().exit_status();
+  };
+  EXPECT_EQ(status(directory_ / "missing.json"), 1);
+  EXPECT_EQ(status(directory_), 1);
+  EXPECT_EQ(status(directory_ / "long.json", 10), 1);
+  EXPECT_EQ(status(directory_ / "nul.json"), 2);
+  EXPECT_EQ(check_readable_file((directory_ / "missing.onnx").string()).error().exit_status(), 1);
 }
 
 // A regular file past the bound is refused from its size alone: this one

@@ -122,5 +122,18 @@ TEST_F(OutputFiles, ADeviceIsWrittenDirectlyAndAFailedWriteIsReported) {
   EXPECT_EQ(entries(), 1U);
 }
 
+TEST(WrittenLine, SaysTheFileAndItsSizeInUnitsAUserReads) {
+  const struct {
+    std::size_t bytes;
+    const char* size;
+  } cases[] = {{0, "0 bytes"},         {1, "1 byte"},        {9'999, "9999 bytes"},
+               {10'000, "10 kB"},      {36'499, "36 kB"},    {36'500, "37 kB"},
+               {9'999'499, "9999 kB"}, {9'999'500, "10 MB"}, {12'345'678, "12 MB"}};
+  for (const auto& c : cases) {
+    const OutputFile file{.path = "out/report.html", .contents = std::string(c.bytes, 'x')};
+    EXPECT_EQ(written_line(file), std::string("wrote out/report.html (") + c.size + ")");
+  }
+}
+
 }  // namespace
 }  // namespace zelkc

@@ -123,6 +123,36 @@ TEST(MemoryMap, NamesCannotBreakTheMarkup) {
   EXPECT_EQ(svg.find("<x"), std::string::npos);
 }
 
+// A name too long for its buffer is cut where a character starts and ends
+// in an ellipsis; the tooltip keeps it whole.
+TEST(MemoryMap, LongNamesAreCutShortVisibly) {
+  const double per = kMapStyle.label_character_width;
+  const double margins = 2 * kMapStyle.label_x;
+  const struct {
+    std::string name;
+    double characters;  // the buffer's width, in characters of room
+    std::string label;
+  } cases[] = {
+      {"attention_scores", 16.5, "attention_scores"},
+      {"attention_scores", 15.9, "attention_scor\u2026"},
+      {"/encoder/layer.0/attention/Softmax_output_0", 10, "/encoder/\u2026"},
+      {"caf\u00e9_\u00e9t\u00e9", 6, "caf\u00e9_\u2026"},  // two-byte characters stay whole
+      {"x", 1.5, "x"},
+      {"xy", 1.5, "\u2026"},
+      {"xy", 0, "\u2026"},
+      {"", 0, ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(buffer_label(c.name, c.characters * per + margins), c.label) << c.name;
+  }
+  zc::Graph graph;
+  const std::string name = "/encoder/layer.0/attention/self/value/MatMul_output_0";
+  graph.mark_output(graph.input(name, {64}));
+  const std::string svg = memory_map_svg(graph, {}, *zc::compile(graph, {}), 0);
+  EXPECT_NE(svg.find("<title>" + name + " (tensor 0)"), std::string::npos);
+  EXPECT_NE(svg.find("\u2026</text>"), std::string::npos);
+}
+
 std::string report_of(const Compiled& c, std::uint16_t tile = 0) {
   const Summary summary = summarize(c.graph, c.schedule);
   return report_html(c.graph, c.schedule, summary,

@@ -1,6 +1,7 @@
 // Whether a graph fits tile memory and, when it does not, where and why: per
 // group of tiles the lower bound and the peak of each planning strategy, and
-// the buffers live where the most bytes are.
+// the buffers live where the most bytes are; and the fewest tiles on which it
+// fits.
 #pragma once
 
 #include <cstdint>
@@ -123,9 +124,47 @@ struct FitDiagnosis {
 [[nodiscard]] Result<FitDiagnosis> diagnose_fit(const Graph& graph, const CompilerOptions& options,
                                                 const PlanningOptions& planning = {});
 
+// The fewest tiles on which a graph fits with one strategy.
+struct FewestTiles {
+  PlacementStrategy strategy = PlacementStrategy::FirstFit;
+  // A count at which the graph fits and one fewer does not (1 when it fits
+  // on one tile). None when it does not fit on the most tiles searched.
+  std::optional<std::uint16_t> tile_count;
+  // The diagnosis at `tile_count`, when there is one.
+  std::optional<FitDiagnosis> diagnosis;
+  // Memory plans made: diagnoses and compiles. Counts the lower bound refuses
+  // are settled without one.
+  std::uint64_t compiles = 0;
+
+  friend bool operator==(const FewestTiles&, const FewestTiles&) = default;
+};
+
+[[nodiscard]] constexpr auto describe(std::type_identity<FewestTiles>) {
+  return describe_record<FewestTiles>("FewestTiles", field("strategy", &FewestTiles::strategy),
+                                      field("tile_count", &FewestTiles::tile_count),
+                                      field("diagnosis", &FewestTiles::diagnosis),
+                                      field("compiles", &FewestTiles::compiles));
+}
+
+// The most tiles fewest_tiles searches by default: every count --tiles takes.
+inline constexpr std::uint16_t kMostTiles = 65535;
+
+// For each strategy (first fit, then best), the fewest tiles from 1 to
+// `max_tiles` on which `graph` fits with `options` (whose tile_count is
+// replaced) and `planning` (whose search_steps bound the solver). A
+// bisection: at most 17 diagnoses and 2 compiles per strategy. Fails as
+// diagnose_fit does on an invalid graph or options; a count at which a share
+// does not fit 32 bits does not fit. Throws std::invalid_argument when
+// `max_tiles` is 0. Deterministic.
+[[nodiscard]] Result<std::vector<FewestTiles>> fewest_tiles(const Graph& graph,
+                                                            const CompilerOptions& options,
+                                                            const PlanningOptions& planning = {},
+                                                            std::uint16_t max_tiles = kMostTiles);
+
 std::ostream& operator<<(std::ostream& out, const GroupFit& group);
 std::ostream& operator<<(std::ostream& out, const LiveBuffer& buffer);
 std::ostream& operator<<(std::ostream& out, const FitFailure& failure);
 std::ostream& operator<<(std::ostream& out, const FitDiagnosis& diagnosis);
+std::ostream& operator<<(std::ostream& out, const FewestTiles& fewest);
 
 }  // namespace zelk_compiler

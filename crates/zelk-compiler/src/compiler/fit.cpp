@@ -1,8 +1,11 @@
 // The fit diagnosis: every tile group planned by both strategies without a
-// limit, and the buffers live where a group that does not fit holds the most.
+// limit, and the buffers live where a group that does not fit holds the most;
+// and the bisection for the fewest tiles that fit.
 #include <algorithm>
 #include <limits>
 #include <ostream>
+#include <stdexcept>
+#include <string>
 #include <utility>
 #include <variant>
 
@@ -125,15 +128,8 @@ FitFailure failure_in(const Graph& graph, const Schedule& schedule, const Memory
   return failure;
 }
 
-}  // namespace
-
-Result<FitDiagnosis> diagnose_fit(const Graph& graph, const CompilerOptions& options,
-                                  const PlanningOptions& planning) {
-  auto schedule = detail::schedule_phases(graph, options);
-  if (!schedule) {
-    return std::unexpected(std::move(schedule.error()));
-  }
-  const MemoryProblem problem = detail::memory_problem(graph, schedule->layouts, schedule->phases);
+FitDiagnosis diagnose(const Graph& graph, const Schedule& schedule, const MemoryProblem& problem,
+                      const CompilerOptions& options, const PlanningOptions& planning) {
   FitDiagnosis diagnosis{.strategy = planning.strategy,
                          .window = options.data_limit - options.data_base,
                          .groups = {},
@@ -152,9 +148,136 @@ Result<FitDiagnosis> diagnose_fit(const Graph& graph, const CompilerOptions& opt
     }
   }
   if (worst) {
-    diagnosis.failure = failure_in(graph, *schedule, problem, *worst, diagnosis.window);
+    diagnosis.failure = failure_in(graph, schedule, problem, *worst, diagnosis.window);
   }
   return diagnosis;
+}
+
+// What one tile count gives: whether the graph fits and, where memory was
+// planned, the diagnosis.
+struct Probe {
+  bool fits = false;
+  std::optional<FitDiagnosis> diagnosis;
+};
+
+// Diagnoses `graph` on `options`, unless the lower bound already rules the
+// count out: scheduling and the bound are cheap beside placement, and the
+// solver in particular. A Memory error of scheduling (a share past 32 bits)
+// means the count is too small, so it does not fit either.
+Result<Probe> probe(const Graph& graph, const CompilerOptions& options,
+                    const PlanningOptions& planning, std::uint64_t& compiles) {
+  auto schedule = detail::schedule_phases(graph, options);
+  if (!schedule) {
+    if (schedule.error().kind == CompileError::Kind::Memory) {
+      return Probe{};
+    }
+    return std::unexpected(std::move(schedule.error()));
+  }
+  const MemoryProblem problem = detail::memory_problem(graph, schedule->layouts, schedule->phases);
+  const std::uint64_t window = options.data_limit - options.data_base;
+  const bool bound_over = std::ranges::any_of(problem.groups, [&](const TileGroup& group) {
+    return detail::busiest_phase(problem, group).bytes > window;
+  });
+  if (bound_over) {
+    return Probe{};
+  }
+  ++compiles;
+  FitDiagnosis diagnosis = diagnose(graph, *schedule, problem, options, planning);
+  const bool fitting = diagnosis.fits;
+  return Probe{.fits = fitting, .diagnosis = std::move(diagnosis)};
+}
+
+CompilerOptions on_tiles(CompilerOptions options, std::uint16_t tile_count) {
+  options.tile_count = tile_count;
+  return options;
+}
+
+// Whether `compile` itself succeeds on `tile_count` tiles: the check of the
+// answer, independent of the diagnosis that found it.
+bool compiles_on(const Graph& graph, const CompilerOptions& options,
+                 const PlanningOptions& planning, std::uint16_t tile_count,
+                 std::uint64_t& compiles) {
+  ++compiles;
+  return compile(graph, on_tiles(options, tile_count), planning).has_value();
+}
+
+// The bisection for one strategy. It keeps two counts: `fitting`, which
+// fits, and `failing` below it, which does not (0 stands for "no tiles").
+// Each probe halves the gap until the two are neighbours. That finds the
+// fewest tiles when fitting is monotone in the count (whatever fits on n
+// tiles fits on more), as the per-tile shares that shrink with the count
+// make it nearly but not certainly so: a layout or first-fit order that
+// changes with the count can make a smaller count fit again. So what the
+// search promises is the pair it ends with, a count that fits beside one
+// that does not, and compile is asked to confirm both.
+Result<FewestTiles> fewest_for(const Graph& graph, const CompilerOptions& options,
+                               const PlanningOptions& planning, std::uint16_t max_tiles) {
+  FewestTiles found{
+      .strategy = planning.strategy, .tile_count = std::nullopt, .diagnosis = {}, .compiles = 0};
+  auto at_most = probe(graph, on_tiles(options, max_tiles), planning, found.compiles);
+  if (!at_most) {
+    return std::unexpected(std::move(at_most.error()));
+  }
+  if (!at_most->fits) {
+    return found;
+  }
+  std::uint16_t failing = 0;
+  std::uint16_t fitting = max_tiles;
+  std::optional<FitDiagnosis> diagnosis = std::move(at_most->diagnosis);
+  while (fitting - failing > 1) {
+    const auto middle = static_cast<std::uint16_t>(failing + (fitting - failing) / 2);
+    auto probed = probe(graph, on_tiles(options, middle), planning, found.compiles);
+    if (!probed) {
+      return std::unexpected(std::move(probed.error()));
+    }
+    if (probed->fits) {
+      fitting = middle;
+      diagnosis = std::move(probed->diagnosis);
+    } else {
+      failing = middle;
+    }
+  }
+  const bool confirmed =
+      compiles_on(graph, options, planning, fitting, found.compiles) &&
+      (failing == 0 || !compiles_on(graph, options, planning, failing, found.compiles));
+  if (!confirmed) {
+    throw std::logic_error("fewest_tiles: compile disagrees with the fit diagnosis on " +
+                           std::to_string(fitting) + " tiles or one fewer");
+  }
+  found.tile_count = fitting;
+  found.diagnosis = std::move(diagnosis);
+  return found;
+}
+
+}  // namespace
+
+Result<FitDiagnosis> diagnose_fit(const Graph& graph, const CompilerOptions& options,
+                                  const PlanningOptions& planning) {
+  auto schedule = detail::schedule_phases(graph, options);
+  if (!schedule) {
+    return std::unexpected(std::move(schedule.error()));
+  }
+  const MemoryProblem problem = detail::memory_problem(graph, schedule->layouts, schedule->phases);
+  return diagnose(graph, *schedule, problem, options, planning);
+}
+
+Result<std::vector<FewestTiles>> fewest_tiles(const Graph& graph, const CompilerOptions& options,
+                                              const PlanningOptions& planning,
+                                              std::uint16_t max_tiles) {
+  if (max_tiles == 0) {
+    throw std::invalid_argument("fewest_tiles: max_tiles must be at least 1");
+  }
+  std::vector<FewestTiles> found;
+  for (const PlacementStrategy strategy : {PlacementStrategy::FirstFit, PlacementStrategy::Best}) {
+    PlanningOptions chosen = planning;
+    chosen.strategy = strategy;
+    auto fewest = fewest_for(graph, options, chosen, max_tiles);
+    if (!fewest) {
+      return std::unexpected(std::move(fewest.error()));
+    }
+    found.push_back(std::move(*fewest));
+  }
+  return found;
 }
 
 std::ostream& operator<<(std::ostream& out, const GroupFit& group) {
@@ -171,6 +294,10 @@ std::ostream& operator<<(std::ostream& out, const FitFailure& failure) {
 
 std::ostream& operator<<(std::ostream& out, const FitDiagnosis& diagnosis) {
   return write_record(out, diagnosis);
+}
+
+std::ostream& operator<<(std::ostream& out, const FewestTiles& fewest) {
+  return write_record(out, fewest);
 }
 
 }  // namespace zelk_compiler

@@ -141,7 +141,7 @@ Outcome<std::string> run_compile(const CompileFlags& flags) {
   SummaryContext context{.workload = workload->description,
                          .options = options,
                          .planner = planner_name(flags.workload.planning.strategy)};
-  if (flags.workload.builds_encoder()) {
+  if (flags.workload.builds_encoder() && flags.workload.encoder.heads_given) {
     context.notes.emplace_back(
         "--heads does not change the compiled graph (the block computes attention over the "
         "whole width)");

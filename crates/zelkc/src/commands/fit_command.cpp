@@ -4,6 +4,7 @@
 #include <exception>
 #include <sstream>
 #include <utility>
+#include <vector>
 
 #include <zelk_compiler/debug.hpp>
 #include <zelk_compiler/fit.hpp>
@@ -18,8 +19,8 @@ namespace zc = zelk_compiler;
 CLI::App* add_fit_command(CLI::App& app, FitFlags& flags) {
   CLI::App* command = app.add_subcommand(
       "fit",
-      "Say whether the encoder block (or a graph file) fits tile memory, and if not, where and "
-      "why");
+      "Say whether the encoder block (or a graph file or ONNX model) fits tile memory, and if "
+      "not, where, why and on how many tiles it does");
   add_workload_flags(*command, flags.workload, "Diagnose");
   return command;
 }
@@ -71,6 +72,17 @@ void write_largest_fitting(std::ostream& out, const WorkloadFlags& flags) {
   }
 }
 
+// The fewest tiles that fit with each planner; nothing when the search fails,
+// which the diagnosis that came first rules out.
+std::vector<zc::FewestTiles> fewest_tiles(const zc::Graph& graph, const WorkloadFlags& flags) {
+  try {
+    auto found = zc::fewest_tiles(graph, flags.options, flags.planning);
+    return found ? std::move(*found) : std::vector<zc::FewestTiles>{};
+  } catch (const std::exception&) {
+    return {};  // sizes past what the library supports on fewer tiles
+  }
+}
+
 }  // namespace
 
 Outcome<std::string> run_fit(const FitFlags& flags) {
@@ -90,10 +102,14 @@ Outcome<std::string> run_fit(const FitFlags& flags) {
   if (!diagnosis) {
     return std::unexpected(Failure::refused(zc::debug_string(diagnosis.error())));
   }
+  std::vector<zc::FewestTiles> fewest;
+  if (!diagnosis->fits) {
+    fewest = fewest_tiles(workload->graph, flags.workload);
+  }
   std::ostringstream out;
   out << "workload:      " << workload->description << '\n';
   out << "options:       " << options_text(flags.workload.options) << '\n';
-  write_fit(out, workload->graph, *diagnosis);
+  write_fit(out, workload->graph, *diagnosis, fewest, flags.workload.options.tile_count);
   if (!diagnosis->fits && flags.workload.builds_encoder()) {
     write_largest_fitting(out, flags.workload);
   }

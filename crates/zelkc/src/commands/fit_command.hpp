@@ -1,6 +1,6 @@
 // zelkc fit: whether the workload fits tile memory, per group of tiles and
-// under each planner, and when it does not, where and why, and the largest
-// encoder that fits.
+// under each planner, and when it does not, where and why, the fewest tiles
+// on which it fits and the largest encoder that fits.
 #pragma once
 
 #include <string>
@@ -18,9 +18,10 @@ struct FitFlags {
 
 CLI::App* add_fit_command(CLI::App& app, FitFlags& flags);
 
-// Checks the flags, diagnoses the workload and, for an encoder that does not
-// fit, searches for the largest --sequence and --layers that do; returns the
-// text for standard output (also when the workload does not fit).
+// Checks the flags, diagnoses the workload and, when it does not fit,
+// searches for the fewest tiles that fit with each planner and, for an
+// encoder, for the largest --sequence and --layers that do; returns the text
+// for standard output (also when the workload does not fit).
 [[nodiscard]] Outcome<std::string> run_fit(const FitFlags& flags);
 
 }  // namespace zelkc

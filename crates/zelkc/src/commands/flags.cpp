@@ -44,7 +44,8 @@ std::vector<CLI::Option*> add_encoder_flags(CLI::App& command, EncoderFlags& fla
   std::vector<CLI::Option*> options = {
       add_unsigned(command, "--sequence", config.sequence, "Token rows of the encoder input"),
       add_unsigned(command, "--hidden", config.hidden, "Model width"),
-      add_unsigned(command, "--heads", config.heads, "Attention heads (must divide --hidden)"),
+      add_unsigned(command, "--heads", config.heads, "Attention heads (must divide --hidden)")
+          ->each([&flags](const std::string&) { flags.heads_given = true; }),
       add_unsigned(command, "--feed-forward", config.feed_forward,
                    "Inner width of the feed-forward layers"),
   };

@@ -100,6 +100,7 @@ CLI::Option* add_choice(CLI::App& command, const std::string& name, T& value,
 struct EncoderFlags {
   zelk_compiler::EncoderConfig config;
   std::optional<std::uint64_t> layers{};  // a stack of blocks when given
+  bool heads_given = false;               // whether --heads is on the command line
 };
 
 // Declares --sequence, --hidden, --heads, --feed-forward and, `with_layers`,

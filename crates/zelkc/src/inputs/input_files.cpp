@@ -18,8 +18,10 @@ namespace zelkc {
 
 namespace {
 
+// An input that cannot be had is a failure of the data, not of the command
+// line: exit status 1, as for a model the library refuses.
 std::unexpected<Failure> cannot_read(const std::string& name, const std::string& reason) {
-  return std::unexpected(Failure::usage(name + ": cannot read: " + reason));
+  return std::unexpected(Failure::failed(name + ": cannot read: " + reason));
 }
 
 std::unexpected<Failure> too_long(const std::string& name, std::uint64_t longest) {

@@ -17,9 +17,10 @@ namespace zc = zelk_compiler;
 namespace {
 
 // "0-63", "5", or "0-9 (4 tiles)" for a group whose tiles are not all
-// neighbours.
-std::string tiles_text(const zc::GroupFit& group) {
-  std::string text = tile_range(group.first_tile, group.last_tile);
+// neighbours; named, "tiles 0-63" or "tile 5".
+std::string tiles_text(const zc::GroupFit& group, bool named = false) {
+  std::string text = named ? tiles_named(group.first_tile, group.last_tile)
+                           : tile_range(group.first_tile, group.last_tile);
   if (group.tile_count != std::uint64_t{group.last_tile} - group.first_tile + 1) {
     text += " (" + std::to_string(group.tile_count) + " tiles)";
   }
@@ -106,7 +107,23 @@ std::string planner_name(zc::PlacementStrategy strategy) {
   return {};
 }
 
+std::string fewest_tiles_text(const zc::FewestTiles& fewest, std::uint16_t tile_count) {
+  if (!fewest.tile_count) {
+    return "does not fit on " + std::to_string(zc::kMostTiles) + " tiles, the most there are";
+  }
+  const std::uint16_t tiles = *fewest.tile_count;
+  std::string text = "fits on " + std::to_string(tiles) + (tiles == 1 ? " tile" : " tiles");
+  if (tile_count <= tiles) {
+    text += " or more";
+  }
+  if (tiles > 1) {
+    text += "; not on " + std::to_string(tiles - 1);
+  }
+  return text;
+}
+
 void write_fit(std::ostream& out, const zc::Graph& graph, const zc::FitDiagnosis& diagnosis,
+               std::span<const zc::FewestTiles> fewest, std::uint16_t tile_count,
                std::size_t live_rows) {
   out << "planner:       " << planner_name(diagnosis.strategy) << '\n';
   out << "tile groups (tiles holding the same buffers in the same order; bytes per tile):\n";
@@ -132,10 +149,17 @@ void write_fit(std::ostream& out, const zc::Graph& graph, const zc::FitDiagnosis
   }
   const zc::FitFailure& failure = *diagnosis.failure;
   const zc::GroupFit& group = failing_group(diagnosis);
-  out << "most bytes:    tiles " << tiles_text(group) << " in " << phase_text(graph, failure)
+  out << "most bytes:    " << tiles_text(group, true) << " in " << phase_text(graph, failure)
       << ": " << group.lower_bound << " bytes, " << failure.weight_bytes << " of weights and "
       << failure.activation_bytes << " of activations\n";
   out << "verdict:       " << hint_text(diagnosis) << '\n';
+  for (const zc::FewestTiles& found : fewest) {
+    // A count that does not fit with the planner diagnosed says nothing of
+    // the other's.
+    const std::uint16_t misfit = found.strategy == diagnosis.strategy ? tile_count : 0;
+    out << "               with --planner " << planner_name(found.strategy) << ": "
+        << fewest_tiles_text(found, misfit) << '\n';
+  }
   out << "live there, largest first:\n";
   out << "       bytes  kind          phases  tensor\n";
   const std::size_t shown = std::min(live_rows, failure.live.size());
@@ -162,7 +186,7 @@ std::string misfit_lines(const zc::Graph& graph, const zc::FitDiagnosis& diagnos
   const zc::FitFailure& failure = *diagnosis.failure;
   const zc::GroupFit& group = failing_group(diagnosis);
   std::ostringstream out;
-  out << "  tiles " << tiles_text(group) << ": " << group.lower_bound << " bytes live in "
+  out << "  " << tiles_text(group, true) << ": " << group.lower_bound << " bytes live in "
       << phase_text(graph, failure) << " against a window of " << diagnosis.window
       << "; first-fit peak " << optional_text(group.first_fit_peak) << ", best "
       << optional_text(group.best_peak) << '\n';

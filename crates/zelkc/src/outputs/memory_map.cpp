@@ -65,8 +65,30 @@ void write_legend(std::ostream& svg, double x, double y) {
       << coordinate(y) << "\">peak</text>\n";
 }
 
+}  // namespace
+
+std::string buffer_label(std::string_view name, double width) {
+  const double room = std::max(width - 2 * kMapStyle.label_x, 0.0);
+  const auto fitting = static_cast<std::size_t>(room / kMapStyle.label_character_width);
+  // Characters start at every byte that is not a UTF-8 continuation byte.
+  std::vector<std::size_t> starts;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    if ((static_cast<unsigned char>(name[i]) & 0xC0U) != 0x80U) {
+      starts.push_back(i);
+    }
+  }
+  if (starts.size() <= fitting) {
+    return std::string(name);
+  }
+  const std::size_t kept = fitting > 1 ? fitting - 1 : 0;
+  return std::string(name.substr(0, starts[kept])) + "\u2026";
+}
+
+namespace {
+
 // A buffer's rectangle over the phases it is live, with its name inside
-// where there is room and the details as a tooltip.
+// where there is room (cut short with an ellipsis where it is too long) and
+// the details, the whole name among them, as a tooltip.
 void write_buffer(std::ostream& svg, const zc::Tensor& tensor, const zc::Allocation& buffer,
                   const MapFrame& frame, const zc::CompilerOptions& options) {
   const std::uint64_t offset =
@@ -91,7 +113,7 @@ void write_buffer(std::ostream& svg, const zc::Tensor& tensor, const zc::Allocat
         << coordinate(w) << "\" height=\"" << coordinate(h) << "\"><text x=\"" << kMapStyle.label_x
         << "\" y=\""
         << coordinate(std::min(h / 2 + kMapStyle.label_below_middle, kMapStyle.label_most_y))
-        << "\">" << name << "</text></svg>";
+        << "\">" << xml_text(buffer_label(tensor.name, w)) << "</text></svg>";
   }
   svg << "</g>\n";
 }

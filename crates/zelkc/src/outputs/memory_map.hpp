@@ -92,8 +92,16 @@ struct MapStyle {
   // On the report's page, where a zoomed range makes columns narrow, only
   // when it is this wide too.
   double label_min_width = 24;
+  // The widest a label's character is taken to be (11-pixel sans-serif)
+  // when a name too long for its buffer is cut short with an ellipsis; the
+  // report's page measures instead.
+  double label_character_width = 6.2;
 };
 inline constexpr MapStyle kMapStyle{};
+
+// `name` as written inside a buffer `width` pixels wide: whole when it fits,
+// otherwise its first characters (never part of one) and an ellipsis.
+[[nodiscard]] std::string buffer_label(std::string_view name, double width);
 
 // One element of the map: an SVG element's name, its attributes in order
 // (numbers are coordinates and lengths) and its text.

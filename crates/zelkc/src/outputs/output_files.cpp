@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <iostream>
 #include <optional>
 #include <string_view>
 #include <system_error>
@@ -218,6 +220,20 @@ Outcome<void> write_files(std::span<const OutputFile> files) {
   return {};
 }
 
+std::string written_line(const OutputFile& file) {
+  const std::uint64_t bytes = file.contents.size();
+  const std::uint64_t kilobytes = (bytes + 500) / 1000;
+  std::string size;
+  if (bytes < 10'000) {
+    size = std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
+  } else if (kilobytes < 10'000) {
+    size = std::to_string(kilobytes) + " kB";
+  } else {
+    size = std::to_string((bytes + 500'000) / 1'000'000) + " MB";
+  }
+  return "wrote " + file.path.string() + " (" + size + ")";
+}
+
 Outcome<std::string> deliver(const std::string& output, std::string text,
                              std::vector<OutputFile> files) {
   if (!output.empty()) {
@@ -226,6 +242,9 @@ Outcome<std::string> deliver(const std::string& output, std::string text,
   }
   if (auto written = write_files(files); !written) {
     return std::unexpected(std::move(written.error()));
+  }
+  for (const OutputFile& file : files) {
+    std::cerr << written_line(file) << '\n';
   }
   return text;
 }

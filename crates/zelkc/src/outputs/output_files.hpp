@@ -26,9 +26,15 @@ struct OutputFile {
 // both cases removing the temporaries it made.
 [[nodiscard]] Outcome<void> write_files(std::span<const OutputFile> files);
 
+// "wrote report.html (36 kB)": the line that confirms a file written, its
+// size in bytes below 10 kB, in kB below 10 MB and in MB above.
+[[nodiscard]] std::string written_line(const OutputFile& file);
+
 // Where a command's main output goes: into the file `output` (written with
 // `files`) when one is named, otherwise into the returned text for standard
-// output, once `files` are written.
+// output, once `files` are written. Each file written is confirmed by its
+// written_line on standard error, so that what standard output carries is
+// the same with or without files.
 [[nodiscard]] Outcome<std::string> deliver(const std::string& output, std::string text,
                                            std::vector<OutputFile> files);
 

@@ -107,9 +107,10 @@ void write_group_chart(std::ostream& out, const Summary& summary, std::uint16_t 
     const double bar_width = std::max(static_cast<double>(count) * per_tile - 1, 1.0);
     const std::string range = tile_range(group.first_tile, group.last_tile);
     out << "<a href=\"#tile=" << group.first_tile << "\" class=\"group\" data-first=\""
-        << group.first_tile << "\" data-last=\"" << group.last_tile << "\"><title>tiles " << range
-        << " (" << count << (count == 1 ? " tile" : " tiles") << "): " << group.tensors
-        << " tensors, peak " << group.peak << " bytes, lower bound " << group.lower_bound
+        << group.first_tile << "\" data-last=\"" << group.last_tile << "\"><title>"
+        << tiles_named(group.first_tile, group.last_tile) << " (" << count
+        << (count == 1 ? " tile" : " tiles") << "): " << group.tensors << " tensors, peak "
+        << group.peak << " bytes, lower bound " << group.lower_bound
         << " bytes</title><rect class=\"peak-bar\" x=\"" << coordinate(bar_x) << "\" y=\""
         << coordinate(y(group.peak)) << "\" width=\"" << coordinate(bar_width) << "\" height=\""
         << coordinate(top + height - y(group.peak)) << "\"/><rect class=\"bound-mark\" x=\""

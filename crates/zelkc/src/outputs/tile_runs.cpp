@@ -91,6 +91,10 @@ std::string tile_range(std::uint16_t first, std::uint16_t last) {
   return text;
 }
 
+std::string tiles_named(std::uint16_t first, std::uint16_t last) {
+  return (first == last ? "tile " : "tiles ") + tile_range(first, last);
+}
+
 std::string tile_ranges(std::span<const std::uint16_t> tiles, std::size_t most) {
   std::string text;
   std::size_t written = 0;

@@ -35,6 +35,9 @@ struct TileRun {
 // zelkc writes, in text, tables, reports and timelines, is written by this.
 [[nodiscard]] std::string tile_range(std::uint16_t first, std::uint16_t last);
 
+// The same range named: "tiles 4-7", or "tile 12" for one tile.
+[[nodiscard]] std::string tiles_named(std::uint16_t first, std::uint16_t last);
+
 // Ascending tile numbers as ranges, "0-3, 8, 12-15"; past `most` ranges the
 // rest is counted instead: "0, 2, 4 and 61 more tiles". Empty for no tiles.
 [[nodiscard]] std::string tile_ranges(std::span<const std::uint16_t> tiles, std::size_t most = 4);

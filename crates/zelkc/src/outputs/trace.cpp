@@ -24,8 +24,7 @@ constexpr std::size_t kNoTrack = std::numeric_limits<std::size_t>::max();
 using Track = TileGroup;
 
 std::string track_name(const Track& track) {
-  return (track.first_tile == track.last_tile ? "tile " : "tiles ") +
-         tile_range(track.first_tile, track.last_tile);
+  return tiles_named(track.first_tile, track.last_tile);
 }
 
 std::vector<Track> tracks_of(const Summary& summary) {
