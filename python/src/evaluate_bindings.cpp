@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 
 #include <map>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -13,6 +14,7 @@
 #include "bindings.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
+#include "interruptible.hpp"
 #include "zelk_compiler/debug.hpp"
 #include "zelk_compiler/evaluate.hpp"
 
@@ -96,12 +98,8 @@ void bind_evaluate(py::module_& module) {
         add_values(graph, weights, "weights", values);
         // Evaluate a copy: another Python thread may grow `graph` meanwhile.
         const zc::Graph graph_copy = graph;  // NOLINT(performance-unnecessary-copy-initialization)
-        zc::Result<zc::TensorValues> result;
-        {
-          const py::gil_scoped_release unlocked;
-          result = zc::evaluate(graph_copy, values);
-        }
-        zc::TensorValues outputs = unwrap(std::move(result));
+        zc::TensorValues outputs = unwrap(interruptible(
+            [&](const std::stop_token& stop) { return zc::evaluate(graph_copy, values, stop); }));
         py::dict arrays;
         for (const zc::TensorId output : graph_copy.outputs) {
           const zc::Tensor& tensor = graph_copy.tensors[output.index];

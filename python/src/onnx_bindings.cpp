@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <map>
 #include <span>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -20,6 +21,7 @@
 #include "bindings.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
+#include "interruptible.hpp"
 #include "zelk_compiler/debug.hpp"
 #include "zelk_onnx/onnx.hpp"
 
@@ -81,12 +83,8 @@ py::dict weight_arrays(const py::object& self) {
 
 zelk_onnx::OnnxModel load(const std::filesystem::path& path, const py::handle& dims) {
   const zelk_onnx::Dims extents = to_dims(dims);
-  zc::Result<zelk_onnx::OnnxModel> model;
-  {
-    const py::gil_scoped_release unlocked;
-    model = zelk_onnx::load_onnx(path, extents);
-  }
-  return unwrap(std::move(model));
+  return unwrap(interruptible(
+      [&](const std::stop_token& stop) { return zelk_onnx::load_onnx(path, extents, stop); }));
 }
 
 zelk_onnx::OnnxModel import(const py::buffer& data, const py::handle& dims,
@@ -99,12 +97,9 @@ zelk_onnx::OnnxModel import(const py::buffer& data, const py::handle& dims,
   }
   const std::span bytes(static_cast<const std::byte*>(view.ptr),
                         static_cast<std::size_t>(view.size));
-  zc::Result<zelk_onnx::OnnxModel> model;
-  {
-    const py::gil_scoped_release unlocked;
-    model = zelk_onnx::import_onnx(bytes, extents, base_dir);
-  }
-  return unwrap(std::move(model));
+  return unwrap(interruptible([&](const std::stop_token& stop) {
+    return zelk_onnx::import_onnx(bytes, extents, base_dir, stop);
+  }));
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <deque>
 #include <filesystem>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -106,9 +107,11 @@ template <class... Results>
 
 // Imports a parsed model; messages do not name the file yet. The raw data of
 // large initialisers is released from `model` once it is in the weight map,
-// so that the two copies are never all alive at once.
+// so that the two copies are never all alive at once. A stop requested on
+// `stop` throws zelk_compiler::Stopped before the next initialiser or node.
 [[nodiscard]] zelk_compiler::Result<OnnxModel> import_model(
     onnx::ModelProto& model, const Dims& dims,
-    const std::optional<std::filesystem::path>& directory, std::uint64_t fold_elements);
+    const std::optional<std::filesystem::path>& directory, std::uint64_t fold_elements,
+    const std::stop_token& stop);
 
 }  // namespace zelk_onnx::detail

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "zelk_compiler/fields.hpp"
 #include "zelk_compiler/graph.hpp"
 #include "zelk_compiler/placement.hpp"
+#include "zelk_compiler/stop.hpp"
 
 namespace zelk_compiler {
 
@@ -119,8 +121,11 @@ struct FitDiagnosis {
 // rather than refused. Fails as `compile` does before planning: an invalid
 // graph (operand order included) or options, an invalid exchange, or a share to be sent between
 // tiles that does not fit 32 bits (the data-limit `Memory` error of its tensor). Deterministic.
+// A stop requested on `stop` throws Stopped at the next operation, tile group
+// or search round.
 [[nodiscard]] Result<FitDiagnosis> diagnose_fit(const Graph& graph, const CompilerOptions& options,
-                                                const PlanningOptions& planning = {});
+                                                const PlanningOptions& planning = {},
+                                                const std::stop_token& stop = {});
 
 std::ostream& operator<<(std::ostream& out, const GroupFit& group);
 std::ostream& operator<<(std::ostream& out, const LiveBuffer& buffer);

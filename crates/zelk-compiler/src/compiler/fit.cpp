@@ -47,7 +47,8 @@ std::uint64_t chosen_peak(PlacementStrategy strategy, std::uint64_t first_fit, s
 // The peaks of both strategies, as plan_memory's `Best` chooses: first fit,
 // and the solver only where first fit misses the lower bound.
 GroupFit group_fit(const MemoryProblem& problem, const TileGroup& group,
-                   const CompilerOptions& options, const PlanningOptions& planning) {
+                   const CompilerOptions& options, const PlanningOptions& planning,
+                   const std::stop_token& stop) {
   GroupFit fit{.first_tile = group.tiles.front(),
                .last_tile = group.tiles.back(),
                .tile_count = group.tiles.size(),
@@ -60,11 +61,12 @@ GroupFit group_fit(const MemoryProblem& problem, const TileGroup& group,
     return fit;
   }
   const std::uint32_t base = options.data_base;
-  const std::uint64_t first_fit = detail::first_fit(problem, group, base, std::nullopt).end - base;
+  const std::uint64_t first_fit =
+      detail::first_fit(problem, group, base, std::nullopt, stop).end - base;
   std::uint64_t best = first_fit;
   if (first_fit > fit.lower_bound) {
-    const auto solved =
-        detail::solver_placement(problem, group, base, options.data_limit, planning.search_steps);
+    const auto solved = detail::solver_placement(problem, group, base, options.data_limit,
+                                                 planning.search_steps, stop);
     if (solved) {
       best = std::min(best, solved->end - base);
     }
@@ -128,8 +130,8 @@ FitFailure failure_in(const Graph& graph, const Schedule& schedule, const Memory
 }  // namespace
 
 Result<FitDiagnosis> diagnose_fit(const Graph& graph, const CompilerOptions& options,
-                                  const PlanningOptions& planning) {
-  auto schedule = detail::schedule_phases(graph, options);
+                                  const PlanningOptions& planning, const std::stop_token& stop) {
+  auto schedule = detail::schedule_phases(graph, options, stop);
   if (!schedule) {
     return std::unexpected(std::move(schedule.error()));
   }
@@ -142,7 +144,7 @@ Result<FitDiagnosis> diagnose_fit(const Graph& graph, const CompilerOptions& opt
   diagnosis.groups.reserve(problem.groups.size());
   std::optional<std::uint64_t> worst;  // the failing group with the highest bound
   for (const TileGroup& group : problem.groups) {
-    diagnosis.groups.push_back(group_fit(problem, group, options, planning));
+    diagnosis.groups.push_back(group_fit(problem, group, options, planning, stop));
     const GroupFit& fit = diagnosis.groups.back();
     if (!fits(fit)) {
       diagnosis.fits = false;
