@@ -39,6 +39,46 @@ std::uint64_t check_at_most(std::uint64_t value, std::uint64_t maximum, std::str
   return value;
 }
 
+std::string to_text(py::handle value, std::string_view what) {
+  if (PyUnicode_Check(value.ptr()) != 0) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
+    if (data == nullptr) {
+      PyErr_Clear();
+      throw py::value_error(std::string(what) +
+                            " must be Unicode text, got a str with a lone surrogate");
+    }
+    return {data, static_cast<std::size_t>(size)};
+  }
+  if (PyBytes_Check(value.ptr()) != 0) {
+    std::string text = py::reinterpret_borrow<py::bytes>(value);
+    if (!is_utf8(text)) {
+      throw py::value_error(std::string(what) + " must be UTF-8 text, got bytes that are not");
+    }
+    return text;
+  }
+  throw py::type_error(std::string(what) + " must be a str, got " + type_name(value));
+}
+
+bool is_utf8(std::string_view text) {
+  const auto decoded = py::reinterpret_steal<py::object>(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+  if (!decoded) {
+    PyErr_Clear();
+    return false;
+  }
+  return true;
+}
+
+py::str lenient_str(std::string_view text) {
+  auto decoded = py::reinterpret_steal<py::str>(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (!decoded) {
+    throw py::error_already_set();
+  }
+  return decoded;
+}
+
 std::vector<std::uint64_t> to_u64_list(py::handle value, std::string_view what) {
   if (value.is_none() || PyUnicode_Check(value.ptr()) != 0 || PyBytes_Check(value.ptr()) != 0 ||
       PySequence_Check(value.ptr()) == 0) {

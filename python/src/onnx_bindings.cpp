@@ -81,10 +81,59 @@ py::dict weight_arrays(const py::object& self) {
   return arrays;
 }
 
+// `name` quoted for a message, bytes that are not UTF-8 as \xNN escapes.
+std::string shown(std::string_view name) {
+  const std::string quoted = zc::debug_string(name);
+  const auto decoded = py::reinterpret_steal<py::str>(PyUnicode_DecodeUTF8(
+      quoted.data(), static_cast<py::ssize_t>(quoted.size()), "backslashreplace"));
+  if (!decoded) {
+    throw py::error_already_set();
+  }
+  return decoded.cast<std::string>();
+}
+
+// Every name of a model reaches Python as a str, so a model with a name that
+// is not UTF-8 is refused, naming the field, rather than read with
+// replacement characters: two different names would then read alike, and a
+// name read back from the model would no longer find its tensor (as a key of
+// evaluate's values or of the weights). A careful loader refuses text it
+// cannot represent faithfully. The command line, which writes names back as
+// the bytes they were, still takes such models.
+zelk_onnx::OnnxModel with_utf8_names(zelk_onnx::OnnxModel model, std::string_view source) {
+  const auto refuse = [source](std::string_view field, std::string_view name) {
+    throw CompileErrorRaised(zc::CompileError::graph(std::string(source) + ": " +
+                                                     std::string(field) + " " + shown(name) +
+                                                     " is not valid UTF-8"));
+  };
+  for (const std::string& name : model.inputs) {
+    if (!is_utf8(name)) {
+      refuse("input name", name);
+    }
+  }
+  for (const std::string& name : model.outputs) {
+    if (!is_utf8(name)) {
+      refuse("output name", name);
+    }
+  }
+  for (const zc::Tensor& tensor : model.graph.tensors) {
+    if (!is_utf8(tensor.name)) {
+      refuse("tensor name", tensor.name);
+    }
+  }
+  for (const zc::Op& op : model.graph.ops) {
+    if (!is_utf8(op.name)) {
+      refuse("operation name", op.name);
+    }
+  }
+  return model;
+}
+
 zelk_onnx::OnnxModel load(const std::filesystem::path& path, const py::handle& dims) {
   const zelk_onnx::Dims extents = to_dims(dims);
-  return unwrap(interruptible(
-      [&](const std::stop_token& stop) { return zelk_onnx::load_onnx(path, extents, stop); }));
+  return with_utf8_names(unwrap(interruptible([&](const std::stop_token& stop) {
+                           return zelk_onnx::load_onnx(path, extents, stop);
+                         })),
+                         path.string());
 }
 
 zelk_onnx::OnnxModel import(const py::buffer& data, const py::handle& dims,
@@ -97,9 +146,10 @@ zelk_onnx::OnnxModel import(const py::buffer& data, const py::handle& dims,
   }
   const std::span bytes(static_cast<const std::byte*>(view.ptr),
                         static_cast<std::size_t>(view.size));
-  return unwrap(interruptible([&](const std::stop_token& stop) {
-    return zelk_onnx::import_onnx(bytes, extents, base_dir, stop);
-  }));
+  return with_utf8_names(unwrap(interruptible([&](const std::stop_token& stop) {
+                           return zelk_onnx::import_onnx(bytes, extents, base_dir, stop);
+                         })),
+                         "ONNX model");
 }
 
 }  // namespace
