@@ -11,6 +11,7 @@
 #include <limits>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace zelk_python {
@@ -36,6 +37,12 @@ template <std::unsigned_integral T>
 
 // The Python name of `value`'s type, for messages.
 [[nodiscard]] std::string type_name(py::handle value);
+
+// The entries of `value`, a mapping from str keys (taken by to_text) to
+// anything. TypeError names `what` and says what it should map (`maps`, as
+// "tensor names to arrays") or be keyed by (`key`, as "tensor name").
+[[nodiscard]] std::vector<std::pair<std::string, py::object>> text_keyed_items(
+    py::handle value, std::string_view what, std::string_view maps, std::string_view key);
 
 // `value` as UTF-8: a str (ValueError where it holds a lone surrogate, which
 // UTF-8 cannot encode) or bytes that are valid UTF-8 (ValueError otherwise),

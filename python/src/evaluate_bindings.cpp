@@ -48,11 +48,6 @@ void add_values(const zc::Graph& graph, const py::handle& values, std::string_vi
   if (values.is_none()) {
     return;
   }
-  const py::object mapping = py::module_::import("collections.abc").attr("Mapping");
-  if (!py::isinstance(values, mapping)) {
-    throw py::type_error(std::string(what) + " must map tensor names to arrays, got " +
-                         type_name(values));
-  }
   std::map<std::string_view, const std::vector<std::uint64_t>*> source_shapes;
   for (const zc::Tensor& tensor : graph.tensors) {
     if (!tensor.producer) {
@@ -63,14 +58,9 @@ void add_values(const zc::Graph& graph, const py::handle& values, std::string_vi
       }
     }
   }
-  for (const py::handle item : py::iter(values.attr("items")())) {
-    const auto pair = py::reinterpret_borrow<py::tuple>(item);
-    if (PyUnicode_Check(pair[0].ptr()) == 0) {
-      throw py::type_error(std::string(what) + " must be keyed by tensor name, got a key of type " +
-                           type_name(pair[0]));
-    }
-    auto name = pair[0].cast<std::string>();
-    const Float32Array array = to_float32(pair[1], std::string(what) + "[\"" + name + "\"]");
+  for (auto& [name, value] :
+       text_keyed_items(values, what, "tensor names to arrays", "tensor name")) {
+    const Float32Array array = to_float32(value, std::string(what) + "[\"" + name + "\"]");
     const auto source = source_shapes.find(name);
     if (array.ndim() >= 2 && source != source_shapes.end() && source->second != nullptr) {
       const std::vector<std::uint64_t>& shape = *source->second;
@@ -81,8 +71,8 @@ void add_values(const zc::Graph& graph, const py::handle& values, std::string_vi
     }
     const float* first = array.data();
     std::vector<float> flat(first, first + array.size());
-    if (!into.emplace(std::move(name), std::move(flat)).second) {
-      throw py::value_error(pair[0].cast<std::string>() + ": given as an input and as a weight");
+    if (!into.emplace(name, std::move(flat)).second) {
+      throw py::value_error(name + ": given as an input and as a weight");
     }
   }
 }

@@ -36,17 +36,9 @@ zelk_onnx::Dims to_dims(const py::handle& dims) {
   if (dims.is_none()) {
     return extents;
   }
-  if (!py::isinstance(dims, py::module_::import("collections.abc").attr("Mapping"))) {
-    throw py::type_error("dims must map dimension names to extents, got " + type_name(dims));
-  }
-  for (const py::handle item : py::iter(dims.attr("items")())) {
-    const auto pair = py::reinterpret_borrow<py::tuple>(item);
-    if (PyUnicode_Check(pair[0].ptr()) == 0) {
-      throw py::type_error("dims must be keyed by dimension name, got a key of type " +
-                           type_name(pair[0]));
-    }
-    auto name = pair[0].cast<std::string>();
-    const std::uint64_t extent = to_u64(pair[1], "dims[\"" + name + "\"]");
+  for (auto& [name, value] :
+       text_keyed_items(dims, "dims", "dimension names to extents", "dimension name")) {
+    const std::uint64_t extent = to_u64(value, "dims[\"" + name + "\"]");
     extents.emplace(std::move(name), extent);
   }
   return extents;
