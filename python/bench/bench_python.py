@@ -20,16 +20,17 @@ COLUMNS = ("tensor", "tile", "address", "size", "live_from", "live_until")
 
 
 def median_seconds(call, repetitions, calls_per_repetition):
-    """Median over repetitions of the mean CPU time of one call on this
-    thread, as zelk-bench measures its CPU time: the machine is shared, and
-    wall time depends on what else runs."""
+    """Median over repetitions of the mean CPU time of one call, as zelk-bench
+    measures its CPU time: the machine is shared, and wall time depends on what
+    else runs. The process's time, not this thread's: the long calls run on a
+    worker thread while this one waits for them (and for Ctrl-C)."""
     call()  # warm up
     times = []
     for _ in range(repetitions):
-        start = time.thread_time()
+        start = time.process_time()
         for _ in range(calls_per_repetition):
             call()
-        times.append((time.thread_time() - start) / calls_per_repetition)
+        times.append((time.process_time() - start) / calls_per_repetition)
     return statistics.median(times)
 
 

@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <tuple>
 #include <type_traits>
@@ -20,6 +21,7 @@
 #include "bindings.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
+#include "interruptible.hpp"
 #include "records.hpp"
 #include "sequences.hpp"
 #include "zelk_compiler/compiler.hpp"
@@ -99,22 +101,6 @@ auto peak_column(const zc::Schedule& schedule) {
   return column;
 }
 
-// Runs `call` (compile or diagnose_fit) without the interpreter lock, on a
-// copy of `graph`: another Python thread may grow the graph meanwhile.
-template <class Call>
-auto unlocked_on_copy(const zc::Graph& graph, const std::optional<zc::CompilerOptions>& options,
-                      const std::optional<zc::PlanningOptions>& planning, Call call) {
-  const zc::Graph graph_copy = graph;  // NOLINT(performance-unnecessary-copy-initialization)
-  const zc::CompilerOptions chosen = options.value_or(zc::CompilerOptions{});
-  const zc::PlanningOptions planned = planning.value_or(zc::PlanningOptions{});
-  decltype(call(graph_copy, chosen, planned)) result;
-  {
-    const py::gil_scoped_release unlocked;
-    result = call(graph_copy, chosen, planned);
-  }
-  return unwrap(std::move(result));
-}
-
 void bind_schedule(py::module_& module) {
   bind_list_view<LayoutList>(module, "LayoutList");
   bind_list_view<PhaseList>(module, "PhaseList");
@@ -144,17 +130,23 @@ void bind_schedule(py::module_& module) {
       "compile",
       [](const zc::Graph& graph, const std::optional<zc::CompilerOptions>& options,
          const std::optional<zc::PlanningOptions>& planning) {
-        return unlocked_on_copy(
+        return interruptible_on_copy(
             graph, options, planning,
             [](const zc::Graph& copy, const zc::CompilerOptions& chosen,
-               const zc::PlanningOptions& planned) { return zc::compile(copy, chosen, planned); });
+               const zc::PlanningOptions& planned,
+               const std::stop_token& stop) { return zc::compile(copy, chosen, planned, stop); });
       },
       arg("graph"), arg("options") = py::none(), arg("planning") = py::none());
   module.def(
       "diagnose_fit",
       [](const zc::Graph& graph, const std::optional<zc::CompilerOptions>& options,
          const std::optional<zc::PlanningOptions>& planning) {
-        return unlocked_on_copy(graph, options, planning, &zc::diagnose_fit);
+        return interruptible_on_copy(
+            graph, options, planning,
+            [](const zc::Graph& copy, const zc::CompilerOptions& chosen,
+               const zc::PlanningOptions& planned, const std::stop_token& stop) {
+              return zc::diagnose_fit(copy, chosen, planned, stop);
+            });
       },
       arg("graph"), arg("options") = py::none(), arg("planning") = py::none());
 }

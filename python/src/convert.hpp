@@ -1,6 +1,7 @@
-// Conversions of Python arguments into the library's integers and lists, with
-// errors that name the argument: TypeError for a value of the wrong type,
-// ValueError for an integer outside the field's range.
+// Conversions of Python arguments into the library's integers, lists and
+// names, with errors that name the argument: TypeError for a value of the
+// wrong type, ValueError for an integer outside the field's range or text
+// that is not Unicode.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -10,6 +11,7 @@
 #include <limits>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace zelk_python {
@@ -36,4 +38,51 @@ template <std::unsigned_integral T>
 // The Python name of `value`'s type, for messages.
 [[nodiscard]] std::string type_name(py::handle value);
 
+// The entries of `value`, a mapping from str keys (taken by to_text) to
+// anything. TypeError names `what` and says what it should map (`maps`, as
+// "tensor names to arrays") or be keyed by (`key`, as "tensor name").
+[[nodiscard]] std::vector<std::pair<std::string, py::object>> text_keyed_items(
+    py::handle value, std::string_view what, std::string_view maps, std::string_view key);
+
+// `value` as UTF-8: a str (ValueError where it holds a lone surrogate, which
+// UTF-8 cannot encode) or bytes that are valid UTF-8 (ValueError otherwise),
+// so that every name the library holds reads back as a str.
+[[nodiscard]] std::string to_text(py::handle value, std::string_view what);
+
+// Whether `text` is valid UTF-8, as Python decodes it.
+[[nodiscard]] bool is_utf8(std::string_view text);
+
+// `text` as a str, bytes that are not UTF-8 each read as U+FFFD: for
+// messages, which must reach Python whatever a file or a path held.
+[[nodiscard]] py::str lenient_str(std::string_view text);
+
+// A name argument: converted by to_text, shown as `str` in signatures.
+struct Name {
+  std::string text;
+};
+
 }  // namespace zelk_python
+
+namespace pybind11::detail {
+
+template <>
+struct type_caster<zelk_python::Name> {
+  PYBIND11_TYPE_CASTER(zelk_python::Name, const_name("str"));
+
+  // Anything but text is another overload's argument; text that is not
+  // Unicode is refused here, with a ValueError.
+  bool load(handle source, bool /*convert*/) {
+    if (PyUnicode_Check(source.ptr()) == 0 && PyBytes_Check(source.ptr()) == 0) {
+      return false;
+    }
+    value.text = zelk_python::to_text(source, "name");
+    return true;
+  }
+
+  static handle cast(const zelk_python::Name& name, return_value_policy /*policy*/,
+                     handle /*parent*/) {
+    return pybind11::str(name.text).release();
+  }
+};
+
+}  // namespace pybind11::detail

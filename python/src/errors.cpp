@@ -4,6 +4,7 @@
 #include <exception>
 #include <string>
 
+#include "convert.hpp"
 #include "zelk_compiler/debug.hpp"
 
 namespace zelk_python {
@@ -22,7 +23,9 @@ namespace {
 void raise_compile_error(const zelk_compiler::CompileError& error) {
   try {
     const py::object type = py::module_::import("zelk_compiler._errors").attr("CompileError");
-    const py::object instance = type(zelk_compiler::debug_string(error.kind), error.message);
+    // A message may quote a file's bytes or a path that are not UTF-8.
+    const py::object instance =
+        type(zelk_compiler::debug_string(error.kind), lenient_str(error.message));
     PyErr_SetObject(type.ptr(), instance.ptr());
   } catch (py::error_already_set& failure) {
     failure.restore();

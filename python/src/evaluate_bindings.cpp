@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 
 #include <map>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -13,6 +14,7 @@
 #include "bindings.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
+#include "interruptible.hpp"
 #include "zelk_compiler/debug.hpp"
 #include "zelk_compiler/evaluate.hpp"
 
@@ -46,11 +48,6 @@ void add_values(const zc::Graph& graph, const py::handle& values, std::string_vi
   if (values.is_none()) {
     return;
   }
-  const py::object mapping = py::module_::import("collections.abc").attr("Mapping");
-  if (!py::isinstance(values, mapping)) {
-    throw py::type_error(std::string(what) + " must map tensor names to arrays, got " +
-                         type_name(values));
-  }
   std::map<std::string_view, const std::vector<std::uint64_t>*> source_shapes;
   for (const zc::Tensor& tensor : graph.tensors) {
     if (!tensor.producer) {
@@ -61,14 +58,9 @@ void add_values(const zc::Graph& graph, const py::handle& values, std::string_vi
       }
     }
   }
-  for (const py::handle item : py::iter(values.attr("items")())) {
-    const auto pair = py::reinterpret_borrow<py::tuple>(item);
-    if (PyUnicode_Check(pair[0].ptr()) == 0) {
-      throw py::type_error(std::string(what) + " must be keyed by tensor name, got a key of type " +
-                           type_name(pair[0]));
-    }
-    auto name = pair[0].cast<std::string>();
-    const Float32Array array = to_float32(pair[1], std::string(what) + "[\"" + name + "\"]");
+  for (auto& [name, value] :
+       text_keyed_items(values, what, "tensor names to arrays", "tensor name")) {
+    const Float32Array array = to_float32(value, std::string(what) + "[\"" + name + "\"]");
     const auto source = source_shapes.find(name);
     if (array.ndim() >= 2 && source != source_shapes.end() && source->second != nullptr) {
       const std::vector<std::uint64_t>& shape = *source->second;
@@ -79,8 +71,8 @@ void add_values(const zc::Graph& graph, const py::handle& values, std::string_vi
     }
     const float* first = array.data();
     std::vector<float> flat(first, first + array.size());
-    if (!into.emplace(std::move(name), std::move(flat)).second) {
-      throw py::value_error(pair[0].cast<std::string>() + ": given as an input and as a weight");
+    if (!into.emplace(name, std::move(flat)).second) {
+      throw py::value_error(name + ": given as an input and as a weight");
     }
   }
 }
@@ -96,12 +88,8 @@ void bind_evaluate(py::module_& module) {
         add_values(graph, weights, "weights", values);
         // Evaluate a copy: another Python thread may grow `graph` meanwhile.
         const zc::Graph graph_copy = graph;  // NOLINT(performance-unnecessary-copy-initialization)
-        zc::Result<zc::TensorValues> result;
-        {
-          const py::gil_scoped_release unlocked;
-          result = zc::evaluate(graph_copy, values);
-        }
-        zc::TensorValues outputs = unwrap(std::move(result));
+        zc::TensorValues outputs = unwrap(interruptible(
+            [&](const std::stop_token& stop) { return zc::evaluate(graph_copy, values, stop); }));
         py::dict arrays;
         for (const zc::TensorId output : graph_copy.outputs) {
           const zc::Tensor& tensor = graph_copy.tensors[output.index];

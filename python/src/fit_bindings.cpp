@@ -6,12 +6,14 @@
 
 #include <cstdint>
 #include <optional>
+#include <stop_token>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "bindings.hpp"
 #include "errors.hpp"
+#include "interruptible.hpp"
 #include "records.hpp"
 #include "zelk_compiler/fit.hpp"
 
@@ -44,21 +46,17 @@ void bind_diagnosis(py::module_& module) {
   bind(std::type_identity<zc::FewestTiles>{});
 }
 
-// Searched without the interpreter lock, on a copy of `graph`: another
-// Python thread may grow the graph meanwhile.
 void bind_fewest_tiles(py::module_& module) {
   module.def(
       "fewest_tiles",
       [](const zc::Graph& graph, const std::optional<zc::CompilerOptions>& options,
          const std::optional<zc::PlanningOptions>& planning, std::uint16_t max_tiles) {
-        const zc::Graph graph_copy = graph;  // NOLINT(performance-unnecessary-copy-initialization)
-        zc::Result<std::vector<zc::FewestTiles>> found;
-        {
-          const py::gil_scoped_release unlocked;
-          found = zc::fewest_tiles(graph_copy, options.value_or(zc::CompilerOptions{}),
-                                   planning.value_or(zc::PlanningOptions{}), max_tiles);
-        }
-        return unwrap(std::move(found));
+        return interruptible_on_copy(
+            graph, options, planning,
+            [max_tiles](const zc::Graph& copy, const zc::CompilerOptions& chosen,
+                        const zc::PlanningOptions& planned, const std::stop_token& stop) {
+              return zc::fewest_tiles(copy, chosen, planned, max_tiles, stop);
+            });
       },
       py::arg("graph"), py::arg("options") = py::none(), py::arg("planning") = py::none(),
       py::arg("max_tiles") = zc::kMostTiles,

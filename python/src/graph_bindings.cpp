@@ -99,132 +99,133 @@ void bind_graph_class(py::module_& module) {
       .def_property_readonly("outputs", [](py::object self) { return OutputList(std::move(self)); })
       .def(
           "tensor",
-          [](zc::Graph& self, std::string_view name, const py::handle& shape, zc::TensorKind kind,
+          [](zc::Graph& self, const Name& name, const py::handle& shape, zc::TensorKind kind,
              std::optional<zc::OpId> producer) {
-            return self.tensor(name, to_u64_list(shape, "shape"), kind, producer);
+            return self.tensor(name.text, to_u64_list(shape, "shape"), kind, producer);
           },
           arg("name"), arg("shape"), arg("kind"), arg("producer") = py::none())
       .def(
           "op",
-          [](zc::Graph& self, std::string_view name, zc::OpKind kind,
-             std::vector<zc::TensorId> inputs, const py::handle& shape) {
-            return unwrap(
-                self.op(name, std::move(kind), std::move(inputs), to_u64_list(shape, "shape")));
+          [](zc::Graph& self, const Name& name, zc::OpKind kind, std::vector<zc::TensorId> inputs,
+             const py::handle& shape) {
+            return unwrap(self.op(name.text, std::move(kind), std::move(inputs),
+                                  to_u64_list(shape, "shape")));
           },
           arg("name"), arg("kind"), arg("inputs"), arg("shape"))
       .def(
           "binary",
-          [](zc::Graph& self, std::string_view name, zc::OpKind kind, zc::TensorId left,
+          [](zc::Graph& self, const Name& name, zc::OpKind kind, zc::TensorId left,
              zc::TensorId right) {
-            return unwrap(self.binary(name, std::move(kind), left, right));
+            return unwrap(self.binary(name.text, std::move(kind), left, right));
           },
           arg("name"), arg("kind"), arg("left"), arg("right"))
       .def(
           "input",
-          [](zc::Graph& self, std::string_view name, const py::handle& shape) {
-            return self.input(name, to_u64_list(shape, "shape"));
+          [](zc::Graph& self, const Name& name, const py::handle& shape) {
+            return self.input(name.text, to_u64_list(shape, "shape"));
           },
           arg("name"), arg("shape"))
       .def(
           "weight",
-          [](zc::Graph& self, std::string_view name, const py::handle& shape) {
-            return self.weight(name, to_u64_list(shape, "shape"));
+          [](zc::Graph& self, const Name& name, const py::handle& shape) {
+            return self.weight(name.text, to_u64_list(shape, "shape"));
           },
           arg("name"), arg("shape"))
       .def("mark_output", &zc::Graph::mark_output, arg("tensor"))
       .def(
           "matmul",
-          [](zc::Graph& self, std::string_view name, zc::TensorId left, zc::TensorId right) {
-            return unwrap(self.matmul(name, left, right));
+          [](zc::Graph& self, const Name& name, zc::TensorId left, zc::TensorId right) {
+            return unwrap(self.matmul(name.text, left, right));
           },
           arg("name"), arg("left"), arg("right"))
       .def(
           "add",
-          [](zc::Graph& self, std::string_view name, zc::TensorId left, zc::TensorId right) {
-            return unwrap(self.add(name, left, right));
+          [](zc::Graph& self, const Name& name, zc::TensorId left, zc::TensorId right) {
+            return unwrap(self.add(name.text, left, right));
           },
           arg("name"), arg("left"), arg("right"))
       .def(
           "transpose",
-          [](zc::Graph& self, std::string_view name, zc::TensorId input,
-             const py::handle& permutation) {
-            return unwrap(self.transpose(name, input, to_u64_list(permutation, "permutation")));
+          [](zc::Graph& self, const Name& name, zc::TensorId input, const py::handle& permutation) {
+            return unwrap(
+                self.transpose(name.text, input, to_u64_list(permutation, "permutation")));
           },
           arg("name"), arg("input"), arg("permutation"))
       .def(
           "layer_norm",
-          [](zc::Graph& self, std::string_view name, zc::TensorId input, float epsilon) {
-            return unwrap(self.layer_norm(name, input, epsilon));
+          [](zc::Graph& self, const Name& name, zc::TensorId input, float epsilon) {
+            return unwrap(self.layer_norm(name.text, input, epsilon));
           },
           arg("name"), arg("input"), arg("epsilon"))
       .def(
           "softmax",
-          [](zc::Graph& self, std::string_view name, zc::TensorId input, const py::handle& axis) {
-            return unwrap(self.softmax(name, input, to_u64(axis, "axis")));
+          [](zc::Graph& self, const Name& name, zc::TensorId input, const py::handle& axis) {
+            return unwrap(self.softmax(name.text, input, to_u64(axis, "axis")));
           },
           arg("name"), arg("input"), arg("axis"))
       .def(
           "gelu",
-          [](zc::Graph& self, std::string_view name, zc::TensorId input) {
-            return unwrap(self.gelu(name, input));
+          [](zc::Graph& self, const Name& name, zc::TensorId input) {
+            return unwrap(self.gelu(name.text, input));
           },
           arg("name"), arg("input"))
       .def(
           "mul",
-          [](zc::Graph& self, std::string_view name, zc::TensorId left, zc::TensorId right) {
-            return unwrap(self.mul(name, left, right));
+          [](zc::Graph& self, const Name& name, zc::TensorId left, zc::TensorId right) {
+            return unwrap(self.mul(name.text, left, right));
           },
           arg("name"), arg("left"), arg("right"))
       .def(
           "reshape",
-          [](zc::Graph& self, std::string_view name, zc::TensorId input, const py::handle& shape) {
-            return unwrap(self.reshape(name, input, to_u64_list(shape, "shape")));
+          [](zc::Graph& self, const Name& name, zc::TensorId input, const py::handle& shape) {
+            return unwrap(self.reshape(name.text, input, to_u64_list(shape, "shape")));
           },
           arg("name"), arg("input"), arg("shape"))
       .def(
           "elementwise",
-          [](zc::Graph& self, std::string_view name, zc::OpKind kind, zc::TensorId left,
+          [](zc::Graph& self, const Name& name, zc::OpKind kind, zc::TensorId left,
              zc::TensorId right) {
-            return unwrap(self.elementwise(name, std::move(kind), left, right));
+            return unwrap(self.elementwise(name.text, std::move(kind), left, right));
           },
           arg("name"), arg("kind"), arg("left"), arg("right"))
       .def(
           "batch_matmul",
-          [](zc::Graph& self, std::string_view name, zc::TensorId left, zc::TensorId right) {
-            return unwrap(self.batch_matmul(name, left, right));
+          [](zc::Graph& self, const Name& name, zc::TensorId left, zc::TensorId right) {
+            return unwrap(self.batch_matmul(name.text, left, right));
           },
           arg("name"), arg("left"), arg("right"))
       .def(
           "layer_norm",
-          [](zc::Graph& self, std::string_view name, zc::TensorId input, zc::TensorId gain,
-             zc::TensorId bias,
-             float epsilon) { return unwrap(self.layer_norm(name, input, gain, bias, epsilon)); },
+          [](zc::Graph& self, const Name& name, zc::TensorId input, zc::TensorId gain,
+             zc::TensorId bias, float epsilon) {
+            return unwrap(self.layer_norm(name.text, input, gain, bias, epsilon));
+          },
           arg("name"), arg("input"), arg("gain"), arg("bias"), arg("epsilon"))
       .def(
           "unary",
-          [](zc::Graph& self, std::string_view name, zc::OpKind kind, zc::TensorId input) {
-            return unwrap(self.unary(name, std::move(kind), input));
+          [](zc::Graph& self, const Name& name, zc::OpKind kind, zc::TensorId input) {
+            return unwrap(self.unary(name.text, std::move(kind), input));
           },
           arg("name"), arg("kind"), arg("input"))
       .def(
           "slice",
-          [](zc::Graph& self, std::string_view name, zc::TensorId input, const py::handle& axis,
+          [](zc::Graph& self, const Name& name, zc::TensorId input, const py::handle& axis,
              const py::handle& start, const py::handle& end) {
-            return unwrap(self.slice(name, input, to_u64(axis, "axis"), to_u64(start, "start"),
+            return unwrap(self.slice(name.text, input, to_u64(axis, "axis"), to_u64(start, "start"),
                                      to_u64(end, "end")));
           },
           arg("name"), arg("input"), arg("axis"), arg("start"), arg("end"))
       .def(
           "concat",
-          [](zc::Graph& self, std::string_view name, std::vector<zc::TensorId> inputs,
+          [](zc::Graph& self, const Name& name, std::vector<zc::TensorId> inputs,
              const py::handle& axis) {
-            return unwrap(self.concat(name, std::move(inputs), to_u64(axis, "axis")));
+            return unwrap(self.concat(name.text, std::move(inputs), to_u64(axis, "axis")));
           },
           arg("name"), arg("inputs"), arg("axis"))
       .def(
           "reduce_mean",
-          [](zc::Graph& self, std::string_view name, zc::TensorId input, const py::handle& axis) {
-            return unwrap(self.reduce_mean(name, input, to_u64(axis, "axis")));
+          [](zc::Graph& self, const Name& name, zc::TensorId input, const py::handle& axis) {
+            return unwrap(self.reduce_mean(name.text, input, to_u64(axis, "axis")));
           },
           arg("name"), arg("input"), arg("axis"))
       .def("validate", [](const zc::Graph& self) { unwrap(self.validate()); });

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <map>
 #include <span>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -20,6 +21,7 @@
 #include "bindings.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
+#include "interruptible.hpp"
 #include "zelk_compiler/debug.hpp"
 #include "zelk_onnx/onnx.hpp"
 
@@ -34,17 +36,9 @@ zelk_onnx::Dims to_dims(const py::handle& dims) {
   if (dims.is_none()) {
     return extents;
   }
-  if (!py::isinstance(dims, py::module_::import("collections.abc").attr("Mapping"))) {
-    throw py::type_error("dims must map dimension names to extents, got " + type_name(dims));
-  }
-  for (const py::handle item : py::iter(dims.attr("items")())) {
-    const auto pair = py::reinterpret_borrow<py::tuple>(item);
-    if (PyUnicode_Check(pair[0].ptr()) == 0) {
-      throw py::type_error("dims must be keyed by dimension name, got a key of type " +
-                           type_name(pair[0]));
-    }
-    auto name = pair[0].cast<std::string>();
-    const std::uint64_t extent = to_u64(pair[1], "dims[\"" + name + "\"]");
+  for (auto& [name, value] :
+       text_keyed_items(dims, "dims", "dimension names to extents", "dimension name")) {
+    const std::uint64_t extent = to_u64(value, "dims[\"" + name + "\"]");
     extents.emplace(std::move(name), extent);
   }
   return extents;
@@ -79,14 +73,59 @@ py::dict weight_arrays(const py::object& self) {
   return arrays;
 }
 
+// `name` quoted for a message, bytes that are not UTF-8 as \xNN escapes.
+std::string shown(std::string_view name) {
+  const std::string quoted = zc::debug_string(name);
+  const auto decoded = py::reinterpret_steal<py::str>(PyUnicode_DecodeUTF8(
+      quoted.data(), static_cast<py::ssize_t>(quoted.size()), "backslashreplace"));
+  if (!decoded) {
+    throw py::error_already_set();
+  }
+  return decoded.cast<std::string>();
+}
+
+// Every name of a model reaches Python as a str, so a model with a name that
+// is not UTF-8 is refused, naming the field, rather than read with
+// replacement characters: two different names would then read alike, and a
+// name read back from the model would no longer find its tensor (as a key of
+// evaluate's values or of the weights). A careful loader refuses text it
+// cannot represent faithfully. The command line, which writes names back as
+// the bytes they were, still takes such models.
+zelk_onnx::OnnxModel with_utf8_names(zelk_onnx::OnnxModel model, std::string_view source) {
+  const auto refuse = [source](std::string_view field, std::string_view name) {
+    throw CompileErrorRaised(zc::CompileError::graph(std::string(source) + ": " +
+                                                     std::string(field) + " " + shown(name) +
+                                                     " is not valid UTF-8"));
+  };
+  for (const std::string& name : model.inputs) {
+    if (!is_utf8(name)) {
+      refuse("input name", name);
+    }
+  }
+  for (const std::string& name : model.outputs) {
+    if (!is_utf8(name)) {
+      refuse("output name", name);
+    }
+  }
+  for (const zc::Tensor& tensor : model.graph.tensors) {
+    if (!is_utf8(tensor.name)) {
+      refuse("tensor name", tensor.name);
+    }
+  }
+  for (const zc::Op& op : model.graph.ops) {
+    if (!is_utf8(op.name)) {
+      refuse("operation name", op.name);
+    }
+  }
+  return model;
+}
+
 zelk_onnx::OnnxModel load(const std::filesystem::path& path, const py::handle& dims) {
   const zelk_onnx::Dims extents = to_dims(dims);
-  zc::Result<zelk_onnx::OnnxModel> model;
-  {
-    const py::gil_scoped_release unlocked;
-    model = zelk_onnx::load_onnx(path, extents);
-  }
-  return unwrap(std::move(model));
+  return with_utf8_names(unwrap(interruptible([&](const std::stop_token& stop) {
+                           return zelk_onnx::load_onnx(path, extents, stop);
+                         })),
+                         path.string());
 }
 
 zelk_onnx::OnnxModel import(const py::buffer& data, const py::handle& dims,
@@ -99,12 +138,10 @@ zelk_onnx::OnnxModel import(const py::buffer& data, const py::handle& dims,
   }
   const std::span bytes(static_cast<const std::byte*>(view.ptr),
                         static_cast<std::size_t>(view.size));
-  zc::Result<zelk_onnx::OnnxModel> model;
-  {
-    const py::gil_scoped_release unlocked;
-    model = zelk_onnx::import_onnx(bytes, extents, base_dir);
-  }
-  return unwrap(std::move(model));
+  return with_utf8_names(unwrap(interruptible([&](const std::stop_token& stop) {
+                           return zelk_onnx::import_onnx(bytes, extents, base_dir, stop);
+                         })),
+                         "ONNX model");
 }
 
 }  // namespace

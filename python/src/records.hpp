@@ -61,6 +61,17 @@ struct SameArgument {
   static Member convert(Member value, const char* /*name*/) { return value; }
 };
 
+// Text as to_text takes it: a str, or bytes only where they are UTF-8, so
+// that the field reads back as a str.
+template <>
+struct SameArgument<std::string> {
+  using Type = const py::handle&;
+  static const std::string& default_argument(const std::string& value) { return value; }
+  static std::string convert(const py::handle& value, const char* name) {
+    return to_text(value, name);
+  }
+};
+
 }  // namespace detail
 
 // How a checked constructor or setter takes a field from Python: integers

@@ -302,10 +302,12 @@ Result<void> import_node(Importer& in, const onnx::NodeProto& node, const std::s
   return {};
 }
 
-Result<void> import_nodes(Importer& in, const onnx::GraphProto& graph) {
+Result<void> import_nodes(Importer& in, const onnx::GraphProto& graph,
+                          const std::stop_token& stop) {
   for (int i = 0; i < graph.node_size(); ++i) {
     const onnx::NodeProto& node = graph.node(i);
     if (is_constant_node(node)) {
+      zc::throw_if_stopped(stop);
       if (auto defined = import_node(in, node, node_label(node, static_cast<std::size_t>(i)));
           !defined) {
         return defined;
@@ -323,6 +325,7 @@ Result<void> import_nodes(Importer& in, const onnx::GraphProto& graph) {
     }
   }
   for (std::size_t i = 0; i < fusion_of.size(); ++i) {
+    zc::throw_if_stopped(stop);
     const onnx::NodeProto& node = index.node(i);
     const std::string label = node_label(node, i);
     if (const Fusion* fusion = fusion_of[i]) {
@@ -624,7 +627,7 @@ Result<TensorId> Importer::reshaped(std::string_view name, TensorId input, Shape
 
 Result<OnnxModel> import_model(onnx::ModelProto& model, const Dims& dims,
                                const std::optional<std::filesystem::path>& directory,
-                               std::uint64_t fold_bytes) {
+                               std::uint64_t fold_bytes, const std::stop_token& stop) {
   if (!model.has_graph()) {
     return fail("not an ONNX model: it has no graph");
   }
@@ -639,6 +642,7 @@ Result<OnnxModel> import_model(onnx::ModelProto& model, const Dims& dims,
   // bytes.
   std::uint64_t external = 0;
   for (onnx::TensorProto& initializer : *graph.mutable_initializer()) {
+    zc::throw_if_stopped(stop);
     auto stored = check_tensor(initializer, directory);
     if (!stored) {
       return std::unexpected(stored.error());
@@ -656,7 +660,7 @@ Result<OnnxModel> import_model(onnx::ModelProto& model, const Dims& dims,
   in.budget = FoldBudget(zc::saturating_add(fold_bytes, external));
   OnnxModel imported;
   auto inputs = import_inputs(in, graph, dims, imported.inputs);
-  auto nodes = inputs ? import_nodes(in, graph) : inputs;
+  auto nodes = inputs ? import_nodes(in, graph, stop) : inputs;
   auto outputs = nodes ? mark_outputs(in, graph, imported.outputs) : nodes;
   auto sized = outputs ? check_sizes(in.graph) : outputs;
   auto valid = sized ? in.graph.validate() : sized;

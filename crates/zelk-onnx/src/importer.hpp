@@ -7,6 +7,7 @@
 #include <deque>
 #include <filesystem>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -114,9 +115,11 @@ template <class... Results>
 // large initialisers is released from `model` once it is in the weight map
 // (or read for a fold), so that the two copies are never all alive at once.
 // Folding may allocate `fold_bytes` plus the bytes of the external data the
-// initialisers declare.
+// initialisers declare. A stop requested on `stop` throws
+// zelk_compiler::Stopped before the next initialiser or node.
 [[nodiscard]] zelk_compiler::Result<OnnxModel> import_model(
     onnx::ModelProto& model, const Dims& dims,
-    const std::optional<std::filesystem::path>& directory, std::uint64_t fold_bytes);
+    const std::optional<std::filesystem::path>& directory, std::uint64_t fold_bytes,
+    const std::stop_token& stop);
 
 }  // namespace zelk_onnx::detail

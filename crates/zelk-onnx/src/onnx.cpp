@@ -39,7 +39,7 @@ zc::CompileError named(std::string_view source, const zc::CompileError& error) {
 
 zc::Result<OnnxModel> parse_and_import(std::span<const std::byte> bytes, const Dims& dims,
                                        const std::optional<fs::path>& directory,
-                                       std::string_view source) {
+                                       std::string_view source, const std::stop_token& stop) {
   if (bytes.size() > kLargestModel) {
     return std::unexpected(named(source, too_large()));
   }
@@ -48,7 +48,7 @@ zc::Result<OnnxModel> parse_and_import(std::span<const std::byte> bytes, const D
     return std::unexpected(named(
         source, zc::CompileError::graph("not an ONNX model (it does not parse; truncated?)")));
   }
-  auto imported = detail::import_model(model, dims, directory, kFoldBytes + bytes.size());
+  auto imported = detail::import_model(model, dims, directory, kFoldBytes + bytes.size(), stop);
   if (!imported) {
     return std::unexpected(named(source, imported.error()));
   }
@@ -57,7 +57,8 @@ zc::Result<OnnxModel> parse_and_import(std::span<const std::byte> bytes, const D
 
 }  // namespace
 
-zc::Result<OnnxModel> load_onnx(const fs::path& file, const Dims& dims) {
+zc::Result<OnnxModel> load_onnx(const fs::path& file, const Dims& dims,
+                                const std::stop_token& stop) {
   const std::string source = file.string();
   auto mapped = detail::MappedFile::open(file);
   if (!mapped) {
@@ -68,14 +69,14 @@ zc::Result<OnnxModel> load_onnx(const fs::path& file, const Dims& dims) {
   }
   const fs::path directory = file.parent_path();
   return parse_and_import(mapped->bytes(), dims, directory.empty() ? fs::path(".") : directory,
-                          source);
+                          source, stop);
 }
 
 zc::Result<OnnxModel> import_onnx(std::span<const std::byte> bytes, const Dims& dims,
-                                  const fs::path& base_dir) {
+                                  const fs::path& base_dir, const std::stop_token& stop) {
   return parse_and_import(bytes, dims,
                           base_dir.empty() ? std::nullopt : std::optional<fs::path>(base_dir),
-                          "ONNX model");
+                          "ONNX model", stop);
 }
 
 std::span<const std::string_view> supported_operators() { return detail::operator_names(); }

@@ -114,7 +114,7 @@ std::vector<Refusal> refusals() {
 }
 
 zc::Result<OnnxModel> import_within(ModelBuilder model, std::uint64_t budget) {
-  return import_model(model.model(), {}, std::nullopt, budget);
+  return import_model(model.model(), {}, std::nullopt, budget, {});
 }
 
 class BeyondTheFoldingBudget : public testing::TestWithParam<Refusal> {};

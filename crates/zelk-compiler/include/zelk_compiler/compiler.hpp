@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <span>
+#include <stop_token>
 #include <string>
 #include <type_traits>
 #include <variant>
@@ -16,6 +17,7 @@
 #include "zelk_compiler/fields.hpp"
 #include "zelk_compiler/graph.hpp"
 #include "zelk_compiler/placement.hpp"
+#include "zelk_compiler/stop.hpp"
 
 namespace zelk_compiler {
 
@@ -235,6 +237,8 @@ struct PlanningOptions {
 // preconditions (a layout missing or with no tiles or alignment 0, a phase
 // naming no operation, ids out of range) throw std::invalid_argument or
 // std::out_of_range.
+// A stop requested on `stop` throws Stopped between tile groups and within
+// their placement.
 [[nodiscard]] Result<std::vector<Allocation>> plan_memory(const Graph& graph,
                                                           std::span<const Layout> layouts,
                                                           std::span<const Phase> phases,
@@ -243,7 +247,8 @@ struct PlanningOptions {
                                                           std::span<const Layout> layouts,
                                                           std::span<const Phase> phases,
                                                           const CompilerOptions& options,
-                                                          const PlanningOptions& planning);
+                                                          const PlanningOptions& planning,
+                                                          const std::stop_token& stop = {});
 
 struct Schedule {
   std::vector<Layout> layouts;
@@ -269,9 +274,11 @@ struct Schedule {
 // list order, so one that reads a tensor it or a later operation computes is
 // refused ("operand computed after op " + name).
 [[nodiscard]] Result<Schedule> compile(const Graph& graph, const CompilerOptions& options);
-// The same with tile memory planned as `planning` says.
+// The same with tile memory planned as `planning` says. A stop requested on
+// `stop` throws Stopped at the next operation, tile group or search round.
 [[nodiscard]] Result<Schedule> compile(const Graph& graph, const CompilerOptions& options,
-                                       const PlanningOptions& planning);
+                                       const PlanningOptions& planning,
+                                       const std::stop_token& stop = {});
 
 std::ostream& operator<<(std::ostream& out, OptionsFault fault);
 std::ostream& operator<<(std::ostream& out, const CompilerOptions& options);

@@ -3,11 +3,13 @@
 
 #include <functional>
 #include <map>
+#include <stop_token>
 #include <string>
 #include <vector>
 
 #include "zelk_compiler/error.hpp"
 #include "zelk_compiler/graph.hpp"
+#include "zelk_compiler/stop.hpp"
 
 namespace zelk_compiler {
 
@@ -34,6 +36,9 @@ using TensorValues = std::map<std::string, std::vector<float>, std::less<>>;
 // than its tensor's element count ("value size mismatch for " + name); or
 // when two different output tensors share a name ("ambiguous output name " +
 // name).
-[[nodiscard]] Result<TensorValues> evaluate(const Graph& graph, const TensorValues& values);
+//
+// A stop requested on `stop` throws Stopped before the next operation.
+[[nodiscard]] Result<TensorValues> evaluate(const Graph& graph, const TensorValues& values,
+                                            const std::stop_token& stop = {});
 
 }  // namespace zelk_compiler

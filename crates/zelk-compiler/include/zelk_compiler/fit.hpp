@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "zelk_compiler/fields.hpp"
 #include "zelk_compiler/graph.hpp"
 #include "zelk_compiler/placement.hpp"
+#include "zelk_compiler/stop.hpp"
 
 namespace zelk_compiler {
 
@@ -120,9 +122,11 @@ struct FitDiagnosis {
 // rather than refused. Fails as `compile` does before planning: an invalid
 // graph (operand order included) or options, an invalid exchange, or a share
 // to be sent between tiles that does not fit 32 bits (the data-limit `Memory`
-// error of its tensor). Deterministic.
+// error of its tensor). Deterministic. A stop requested on `stop` throws
+// Stopped at the next operation, tile group or search round.
 [[nodiscard]] Result<FitDiagnosis> diagnose_fit(const Graph& graph, const CompilerOptions& options,
-                                                const PlanningOptions& planning = {});
+                                                const PlanningOptions& planning = {},
+                                                const std::stop_token& stop = {});
 
 // The fewest tiles on which a graph fits with one strategy.
 struct FewestTiles {
@@ -155,11 +159,13 @@ inline constexpr std::uint16_t kMostTiles = 65535;
 // bisection: at most 17 diagnoses and 2 compiles per strategy. Fails as
 // diagnose_fit does on an invalid graph or options; a count at which a share
 // does not fit 32 bits does not fit. Throws std::invalid_argument when
-// `max_tiles` is 0. Deterministic.
+// `max_tiles` is 0. Deterministic. A stop requested on `stop` throws Stopped
+// as diagnose_fit does.
 [[nodiscard]] Result<std::vector<FewestTiles>> fewest_tiles(const Graph& graph,
                                                             const CompilerOptions& options,
                                                             const PlanningOptions& planning = {},
-                                                            std::uint16_t max_tiles = kMostTiles);
+                                                            std::uint16_t max_tiles = kMostTiles,
+                                                            const std::stop_token& stop = {});
 
 std::ostream& operator<<(std::ostream& out, const GroupFit& group);
 std::ostream& operator<<(std::ostream& out, const LiveBuffer& buffer);

@@ -11,3 +11,4 @@
 #include "zelk_compiler/fit.hpp"
 #include "zelk_compiler/graph.hpp"
 #include "zelk_compiler/placement.hpp"
+#include "zelk_compiler/stop.hpp"

@@ -8,11 +8,13 @@
 #include <limits>
 #include <optional>
 #include <span>
+#include <stop_token>
 #include <string>
 #include <type_traits>
 #include <vector>
 
 #include "zelk_compiler/fields.hpp"
+#include "zelk_compiler/stop.hpp"
 
 namespace zelk_compiler {
 
@@ -86,9 +88,11 @@ struct Placement {
 //
 // Broken preconditions (upper < lower, alignment 0, sizes whose sum
 // overflows) throw std::invalid_argument. Deterministic unless a deadline is
-// given.
+// given. A stop requested on `stop` throws Stopped within a few hundred
+// placements.
 [[nodiscard]] Placement place_buffers(std::span<const Buffer> buffers,
-                                      const PlacementOptions& options);
+                                      const PlacementOptions& options,
+                                      const std::stop_token& stop = {});
 
 std::ostream& operator<<(std::ostream& out, const Buffer& buffer);
 std::ostream& operator<<(std::ostream& out, PlacementStrategy strategy);

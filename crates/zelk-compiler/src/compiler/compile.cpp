@@ -68,7 +68,8 @@ std::map<std::uint16_t, std::uint32_t> peaks(std::span<const Allocation> allocat
 
 namespace detail {
 
-Result<Schedule> schedule_phases(const Graph& graph, const CompilerOptions& options) {
+Result<Schedule> schedule_phases(const Graph& graph, const CompilerOptions& options,
+                                 const std::stop_token& stop) {
   if (auto valid = validate_in_order(graph); !valid) {
     return std::unexpected(std::move(valid.error()));
   }
@@ -82,6 +83,7 @@ Result<Schedule> schedule_phases(const Graph& graph, const CompilerOptions& opti
 
   schedule.phases.reserve(graph.ops.size() * 2);
   for (const Op& op : graph.ops) {
+    throw_if_stopped(stop);
     const Layout& output_layout = schedule.layouts[op.output.index];
     auto transfers = transfers_for(graph, schedule.layouts, op, output_layout);
     if (!transfers) {
@@ -105,12 +107,13 @@ Result<Schedule> compile(const Graph& graph, const CompilerOptions& options) {
 }
 
 Result<Schedule> compile(const Graph& graph, const CompilerOptions& options,
-                         const PlanningOptions& planning) {
-  auto schedule = detail::schedule_phases(graph, options);
+                         const PlanningOptions& planning, const std::stop_token& stop) {
+  auto schedule = detail::schedule_phases(graph, options, stop);
   if (!schedule) {
     return schedule;
   }
-  auto allocations = plan_memory(graph, schedule->layouts, schedule->phases, options, planning);
+  auto allocations =
+      plan_memory(graph, schedule->layouts, schedule->phases, options, planning, stop);
   if (!allocations) {
     return std::unexpected(std::move(allocations.error()));
   }

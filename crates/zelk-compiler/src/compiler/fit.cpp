@@ -50,7 +50,8 @@ std::uint64_t chosen_peak(PlacementStrategy strategy, std::uint64_t first_fit, s
 // The peaks of both strategies, as plan_memory's `Best` chooses: first fit,
 // and the solver only where first fit misses the lower bound.
 GroupFit group_fit(const MemoryProblem& problem, const TileGroup& group,
-                   const CompilerOptions& options, const PlanningOptions& planning) {
+                   const CompilerOptions& options, const PlanningOptions& planning,
+                   const std::stop_token& stop) {
   GroupFit fit{.first_tile = group.tiles.front(),
                .last_tile = group.tiles.back(),
                .tile_count = group.tiles.size(),
@@ -63,11 +64,12 @@ GroupFit group_fit(const MemoryProblem& problem, const TileGroup& group,
     return fit;
   }
   const std::uint32_t base = options.data_base;
-  const std::uint64_t first_fit = detail::first_fit(problem, group, base, std::nullopt).end - base;
+  const std::uint64_t first_fit =
+      detail::first_fit(problem, group, base, std::nullopt, stop).end - base;
   std::uint64_t best = first_fit;
   if (first_fit > fit.lower_bound) {
-    const auto solved =
-        detail::solver_placement(problem, group, base, options.data_limit, planning.search_steps);
+    const auto solved = detail::solver_placement(problem, group, base, options.data_limit,
+                                                 planning.search_steps, stop);
     if (solved) {
       best = std::min(best, solved->end - base);
     }
@@ -129,7 +131,8 @@ FitFailure failure_in(const Graph& graph, const Schedule& schedule, const Memory
 }
 
 FitDiagnosis diagnose(const Graph& graph, const Schedule& schedule, const MemoryProblem& problem,
-                      const CompilerOptions& options, const PlanningOptions& planning) {
+                      const CompilerOptions& options, const PlanningOptions& planning,
+                      const std::stop_token& stop) {
   FitDiagnosis diagnosis{.strategy = planning.strategy,
                          .window = options.data_limit - options.data_base,
                          .groups = {},
@@ -138,7 +141,7 @@ FitDiagnosis diagnose(const Graph& graph, const Schedule& schedule, const Memory
   diagnosis.groups.reserve(problem.groups.size());
   std::optional<std::uint64_t> worst;  // the failing group with the highest bound
   for (const TileGroup& group : problem.groups) {
-    diagnosis.groups.push_back(group_fit(problem, group, options, planning));
+    diagnosis.groups.push_back(group_fit(problem, group, options, planning, stop));
     const GroupFit& fit = diagnosis.groups.back();
     if (!fits(fit)) {
       diagnosis.fits = false;
@@ -165,8 +168,9 @@ struct Probe {
 // solver in particular. A Memory error of scheduling (a share past 32 bits)
 // means the count is too small, so it does not fit either.
 Result<Probe> probe(const Graph& graph, const CompilerOptions& options,
-                    const PlanningOptions& planning, std::uint64_t& compiles) {
-  auto schedule = detail::schedule_phases(graph, options);
+                    const PlanningOptions& planning, std::uint64_t& compiles,
+                    const std::stop_token& stop) {
+  auto schedule = detail::schedule_phases(graph, options, stop);
   if (!schedule) {
     if (schedule.error().kind == CompileError::Kind::Memory) {
       return Probe{};
@@ -182,7 +186,7 @@ Result<Probe> probe(const Graph& graph, const CompilerOptions& options,
     return Probe{};
   }
   ++compiles;
-  FitDiagnosis diagnosis = diagnose(graph, *schedule, problem, options, planning);
+  FitDiagnosis diagnosis = diagnose(graph, *schedule, problem, options, planning, stop);
   const bool fitting = diagnosis.fits;
   return Probe{.fits = fitting, .diagnosis = std::move(diagnosis)};
 }
@@ -196,9 +200,9 @@ CompilerOptions on_tiles(CompilerOptions options, std::uint16_t tile_count) {
 // answer, independent of the diagnosis that found it.
 bool compiles_on(const Graph& graph, const CompilerOptions& options,
                  const PlanningOptions& planning, std::uint16_t tile_count,
-                 std::uint64_t& compiles) {
+                 std::uint64_t& compiles, const std::stop_token& stop) {
   ++compiles;
-  return compile(graph, on_tiles(options, tile_count), planning).has_value();
+  return compile(graph, on_tiles(options, tile_count), planning, stop).has_value();
 }
 
 // The bisection for one strategy. It keeps two counts: `fitting`, which
@@ -211,10 +215,11 @@ bool compiles_on(const Graph& graph, const CompilerOptions& options,
 // search promises is the pair it ends with, a count that fits beside one
 // that does not, and compile is asked to confirm both.
 Result<FewestTiles> fewest_for(const Graph& graph, const CompilerOptions& options,
-                               const PlanningOptions& planning, std::uint16_t max_tiles) {
+                               const PlanningOptions& planning, std::uint16_t max_tiles,
+                               const std::stop_token& stop) {
   FewestTiles found{
       .strategy = planning.strategy, .tile_count = std::nullopt, .diagnosis = {}, .compiles = 0};
-  auto at_most = probe(graph, on_tiles(options, max_tiles), planning, found.compiles);
+  auto at_most = probe(graph, on_tiles(options, max_tiles), planning, found.compiles, stop);
   if (!at_most) {
     return std::unexpected(std::move(at_most.error()));
   }
@@ -226,7 +231,7 @@ Result<FewestTiles> fewest_for(const Graph& graph, const CompilerOptions& option
   std::optional<FitDiagnosis> diagnosis = std::move(at_most->diagnosis);
   while (fitting - failing > 1) {
     const auto middle = static_cast<std::uint16_t>(failing + (fitting - failing) / 2);
-    auto probed = probe(graph, on_tiles(options, middle), planning, found.compiles);
+    auto probed = probe(graph, on_tiles(options, middle), planning, found.compiles, stop);
     if (!probed) {
       return std::unexpected(std::move(probed.error()));
     }
@@ -238,8 +243,8 @@ Result<FewestTiles> fewest_for(const Graph& graph, const CompilerOptions& option
     }
   }
   const bool confirmed =
-      compiles_on(graph, options, planning, fitting, found.compiles) &&
-      (failing == 0 || !compiles_on(graph, options, planning, failing, found.compiles));
+      compiles_on(graph, options, planning, fitting, found.compiles, stop) &&
+      (failing == 0 || !compiles_on(graph, options, planning, failing, found.compiles, stop));
   if (!confirmed) {
     throw std::logic_error("fewest_tiles: compile disagrees with the fit diagnosis on " +
                            std::to_string(fitting) + " tiles or one fewer");
@@ -252,18 +257,19 @@ Result<FewestTiles> fewest_for(const Graph& graph, const CompilerOptions& option
 }  // namespace
 
 Result<FitDiagnosis> diagnose_fit(const Graph& graph, const CompilerOptions& options,
-                                  const PlanningOptions& planning) {
-  auto schedule = detail::schedule_phases(graph, options);
+                                  const PlanningOptions& planning, const std::stop_token& stop) {
+  auto schedule = detail::schedule_phases(graph, options, stop);
   if (!schedule) {
     return std::unexpected(std::move(schedule.error()));
   }
   const MemoryProblem problem = detail::memory_problem(graph, schedule->layouts, schedule->phases);
-  return diagnose(graph, *schedule, problem, options, planning);
+  return diagnose(graph, *schedule, problem, options, planning, stop);
 }
 
 Result<std::vector<FewestTiles>> fewest_tiles(const Graph& graph, const CompilerOptions& options,
                                               const PlanningOptions& planning,
-                                              std::uint16_t max_tiles) {
+                                              std::uint16_t max_tiles,
+                                              const std::stop_token& stop) {
   if (max_tiles == 0) {
     throw std::invalid_argument("fewest_tiles: max_tiles must be at least 1");
   }
@@ -271,7 +277,7 @@ Result<std::vector<FewestTiles>> fewest_tiles(const Graph& graph, const Compiler
   for (const PlacementStrategy strategy : {PlacementStrategy::FirstFit, PlacementStrategy::Best}) {
     PlanningOptions chosen = planning;
     chosen.strategy = strategy;
-    auto fewest = fewest_for(graph, options, chosen, max_tiles);
+    auto fewest = fewest_for(graph, options, chosen, max_tiles, stop);
     if (!fewest) {
       return std::unexpected(std::move(fewest.error()));
     }

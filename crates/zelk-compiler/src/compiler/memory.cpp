@@ -160,11 +160,12 @@ MemoryProblem memory_problem(const Graph& graph, std::span<const Layout> layouts
 }
 
 GroupPlacement first_fit(const MemoryProblem& problem, const TileGroup& group, std::uint32_t base,
-                         std::optional<std::uint32_t> limit) {
+                         std::optional<std::uint32_t> limit, const std::stop_token& stop) {
   GroupPlacement result;
   result.end = base;
   PlacedBuffers memory;
   for (std::size_t slot = 0; slot < group.buffers.size(); ++slot) {
+    throw_if_stopped(stop);
     const std::uint64_t tensor = group.buffers[slot];
     if (tensor >= problem.first_unplaceable) {
       break;
@@ -189,7 +190,8 @@ GroupPlacement first_fit(const MemoryProblem& problem, const TileGroup& group, s
 
 std::optional<GroupPlacement> solver_placement(const MemoryProblem& problem, const TileGroup& group,
                                                std::uint32_t base, std::uint32_t limit,
-                                               std::uint64_t search_steps) {
+                                               std::uint64_t search_steps,
+                                               const std::stop_token& stop) {
   std::uint64_t common = 1;  // least common multiple of the alignments
   std::vector<Buffer> buffers;
   buffers.reserve(group.buffers.size());
@@ -216,11 +218,12 @@ std::optional<GroupPlacement> solver_placement(const MemoryProblem& problem, con
   if (origin >= limit) {
     return std::nullopt;
   }
-  const Placement placed =
-      place_buffers(buffers, PlacementOptions{.strategy = PlacementStrategy::Best,
-                                              .capacity = limit - origin,
-                                              .search_steps = search_steps,
-                                              .deadline = std::nullopt});
+  const Placement placed = place_buffers(buffers,
+                                         PlacementOptions{.strategy = PlacementStrategy::Best,
+                                                          .capacity = limit - origin,
+                                                          .search_steps = search_steps,
+                                                          .deadline = std::nullopt},
+                                         stop);
   GroupPlacement result;
   result.end = base;
   result.addresses.reserve(buffers.size());
@@ -252,14 +255,16 @@ using detail::TileCounts;
 // its peak and the solver's, first fit on a tie, and whichever fits when only
 // one does.
 GroupPlacement best_placement(const MemoryProblem& problem, const detail::TileGroup& group,
-                              const CompilerOptions& options, std::uint64_t search_steps) {
-  GroupPlacement fitted = detail::first_fit(problem, group, options.data_base, options.data_limit);
+                              const CompilerOptions& options, std::uint64_t search_steps,
+                              const std::stop_token& stop) {
+  GroupPlacement fitted =
+      detail::first_fit(problem, group, options.data_base, options.data_limit, stop);
   if (!fitted.failed &&
       fitted.end - options.data_base <= detail::busiest_phase(problem, group).bytes) {
     return fitted;
   }
-  auto solved =
-      detail::solver_placement(problem, group, options.data_base, options.data_limit, search_steps);
+  auto solved = detail::solver_placement(problem, group, options.data_base, options.data_limit,
+                                         search_steps, stop);
   if (solved && solved->end <= options.data_limit && (fitted.failed || solved->end < fitted.end)) {
     return std::move(*solved);
   }
@@ -402,7 +407,8 @@ Result<std::vector<Allocation>> plan_memory(const Graph& graph, std::span<const 
 Result<std::vector<Allocation>> plan_memory(const Graph& graph, std::span<const Layout> layouts,
                                             std::span<const Phase> phases,
                                             const CompilerOptions& options,
-                                            const PlanningOptions& planning) {
+                                            const PlanningOptions& planning,
+                                            const std::stop_token& stop) {
   const MemoryProblem problem = detail::memory_problem(graph, layouts, phases);
   std::vector<GroupPlacement> placements;
   placements.reserve(problem.groups.size());
@@ -410,10 +416,10 @@ Result<std::vector<Allocation>> plan_memory(const Graph& graph, std::span<const 
     switch (planning.strategy) {
       case PlacementStrategy::FirstFit:
         placements.push_back(
-            detail::first_fit(problem, group, options.data_base, options.data_limit));
+            detail::first_fit(problem, group, options.data_base, options.data_limit, stop));
         break;
       case PlacementStrategy::Best:
-        placements.push_back(best_placement(problem, group, options, planning.search_steps));
+        placements.push_back(best_placement(problem, group, options, planning.search_steps, stop));
         break;
     }
   }

@@ -7,6 +7,7 @@
 #include <limits>
 #include <optional>
 #include <span>
+#include <stop_token>
 #include <vector>
 
 #include "placement/live_bytes.hpp"
@@ -98,19 +99,20 @@ struct GroupPlacement {
 
 // First fit in placement order from `base`, for the buffers of the tensors
 // before `problem.first_unplaceable`. With a limit, stops at the first buffer
-// whose end would pass it (or 2^32 - 1); without one, places everything.
+// whose end would pass it (or 2^32 - 1); without one, places everything. A
+// stop requested on `stop` throws Stopped before the next buffer.
 [[nodiscard]] GroupPlacement first_fit(const MemoryProblem& problem, const TileGroup& group,
-                                       std::uint32_t base, std::optional<std::uint32_t> limit);
+                                       std::uint32_t base, std::optional<std::uint32_t> limit,
+                                       const std::stop_token& stop);
 
 // The solver's placement of the same buffers within [base, limit), from the
 // lowest origin at or above `base` that is a multiple of every alignment in
 // the group; nothing when there is none below `limit`. Its end may pass
-// `limit` when the buffers do not fit.
-[[nodiscard]] std::optional<GroupPlacement> solver_placement(const MemoryProblem& problem,
-                                                             const TileGroup& group,
-                                                             std::uint32_t base,
-                                                             std::uint32_t limit,
-                                                             std::uint64_t search_steps);
+// `limit` when the buffers do not fit. A stop requested on `stop` throws
+// Stopped as place_buffers does.
+[[nodiscard]] std::optional<GroupPlacement> solver_placement(
+    const MemoryProblem& problem, const TileGroup& group, std::uint32_t base, std::uint32_t limit,
+    std::uint64_t search_steps, const std::stop_token& stop);
 
 // The most bytes of the group's buffers live in any one phase, and the first
 // phase where that many are live; no placement can peak lower.

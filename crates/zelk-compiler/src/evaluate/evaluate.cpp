@@ -43,11 +43,12 @@ class Evaluation {
     }
   }
 
-  TensorValues run() {
+  TensorValues run(const std::stop_token& stop) {
     for (std::uint64_t j = 0; j < graph_.ops.size(); ++j) {
       if (!plan_.needed[j]) {
         continue;
       }
+      throw_if_stopped(stop);
       const Op& op = graph_.ops[j];
       slots_[op.output.index] = compute(j, op);
       for (const TensorId input : op.inputs) {
@@ -207,12 +208,13 @@ class Evaluation {
 
 }  // namespace
 
-Result<TensorValues> evaluate(const Graph& graph, const TensorValues& values) {
+Result<TensorValues> evaluate(const Graph& graph, const TensorValues& values,
+                              const std::stop_token& stop) {
   auto plan = detail::plan_evaluation(graph, values);
   if (!plan) {
     return std::unexpected(std::move(plan.error()));
   }
-  return Evaluation(graph, std::move(*plan)).run();
+  return Evaluation(graph, std::move(*plan)).run(stop);
 }
 
 }  // namespace zelk_compiler

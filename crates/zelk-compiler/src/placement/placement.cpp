@@ -235,7 +235,8 @@ Plan stacked(std::span<const Buffer> buffers) {
 
 }  // namespace
 
-Placement place_buffers(std::span<const Buffer> buffers, const PlacementOptions& options) {
+Placement place_buffers(std::span<const Buffer> buffers, const PlacementOptions& options,
+                        const std::stop_token& stop) {
   check_preconditions(buffers);
   const std::uint64_t bound = lower_bound(buffers);
   // Only a caller with a deadline asks for an answer in bounded time; without
@@ -243,8 +244,8 @@ Placement place_buffers(std::span<const Buffer> buffers, const PlacementOptions&
   // (the memory planner compares it with first fit's).
   const bool hopeless = options.strategy == PlacementStrategy::Best &&
                         options.deadline.has_value() && bound > options.capacity;
-  DeadlineWatch watch(options.strategy == PlacementStrategy::Best ? options.deadline
-                                                                  : std::nullopt);
+  DeadlineWatch watch(options.strategy == PlacementStrategy::Best ? options.deadline : std::nullopt,
+                      stop);
   Plan plan = hopeless ? stacked(buffers)
               : options.strategy == PlacementStrategy::FirstFit
                   ? in_list_order(buffers, watch)
@@ -263,7 +264,8 @@ Placement place_buffers(std::span<const Buffer> buffers, const PlacementOptions&
                                                           {.bound = bound,
                                                            .fit_within = fit_within,
                                                            .steps = options.search_steps,
-                                                           .deadline = options.deadline});
+                                                           .deadline = options.deadline,
+                                                           .stop = stop});
     if (found.peak < plan.peak) {
       plan = Plan{std::move(found.offsets), found.peak, "exact search"};
     }

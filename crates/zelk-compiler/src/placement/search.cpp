@@ -118,7 +118,7 @@ std::uint64_t peak_of(const Chain& chain, std::span<const std::uint64_t> offsets
 SearchResult search_placement(std::span<const Buffer> buffers, std::span<const std::uint64_t> start,
                               const SearchGoal& goal) {
   SearchResult result{.offsets = {start.begin(), start.end()}, .peak = 0, .optimal = false};
-  Budget budget(goal.steps, goal.deadline);
+  Budget budget(goal.steps, goal.deadline, goal.stop);
 
   // Buffers outside every chain sit at 0 and end at their size.
   std::uint64_t outside = 0;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <stop_token>
 #include <vector>
 
 #include "zelk_compiler/placement.hpp"
@@ -23,6 +24,7 @@ struct SearchGoal {
   std::optional<std::uint64_t> fit_within;
   std::uint64_t steps = 0;  // placements the search may try, in all
   std::optional<std::chrono::steady_clock::time_point> deadline;
+  std::stop_token stop;  // a stop requested on it throws Stopped
 };
 
 struct SearchResult {

@@ -6,22 +6,29 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <stop_token>
+#include <utility>
+
+#include "zelk_compiler/stop.hpp"
 
 namespace zelk_compiler::detail::search {
 
 using Clock = std::chrono::steady_clock;
 
-// A deadline read every kEvery ticks, so that a tick costs next to nothing;
-// once it has passed, every later tick says so without reading the clock.
+// A deadline and a stop token read every kEvery ticks, so that a tick costs
+// next to nothing; once the deadline has passed, every later tick says so
+// without reading the clock. A stop requested on the token throws Stopped.
 class DeadlineWatch {
  public:
-  explicit DeadlineWatch(std::optional<Clock::time_point> deadline) : deadline_(deadline) {}
+  DeadlineWatch(std::optional<Clock::time_point> deadline, std::stop_token stop)
+      : deadline_(deadline), stop_(std::move(stop)), watched_(deadline || stop_.stop_possible()) {}
 
   // Counts one unit of work; true once the deadline is seen to have passed.
   bool tick() {
-    if (!passed_ && deadline_ && ++since_clock_ == kEvery) {
+    if (!passed_ && watched_ && ++since_clock_ == kEvery) {
       since_clock_ = 0;
-      passed_ = Clock::now() >= *deadline_;
+      throw_if_stopped(stop_);
+      passed_ = deadline_ && Clock::now() >= *deadline_;
     }
     return passed_;
   }
@@ -31,20 +38,24 @@ class DeadlineWatch {
  private:
   static constexpr std::uint32_t kEvery = 256;
   std::optional<Clock::time_point> deadline_;
+  std::stop_token stop_;
+  bool watched_;
   std::uint32_t since_clock_ = 0;
   bool passed_ = false;
 };
 
 // Placements the search may still try, and the wall-clock deadline, shared by
-// every run on every chain.
+// every run on every chain; a stop requested on `stop` throws Stopped.
 class Budget {
  public:
   // A deadline already passed leaves no steps.
-  Budget(std::uint64_t steps, std::optional<Clock::time_point> deadline)
+  Budget(std::uint64_t steps, std::optional<Clock::time_point> deadline,
+         const std::stop_token& stop)
       : steps_(deadline && Clock::now() >= *deadline ? 0 : steps),
         granted_(steps_),
         deadline_(deadline),
-        watch_(deadline) {}
+        stop_(stop),
+        watch_(deadline, stop) {}
 
   // Takes one step; false once the steps are spent or the deadline passed.
   bool take() {
@@ -70,7 +81,7 @@ class Budget {
         deadline = now + (*deadline_ - now - (*deadline_ - now) / 10);
       }
     }
-    return Budget(steps_ - steps_ / 10, deadline);
+    return Budget(steps_ - steps_ / 10, deadline, stop_);
   }
 
   void charge(const Budget& part) { steps_ -= std::min(steps_, part.granted_ - part.steps_); }
@@ -79,6 +90,7 @@ class Budget {
   std::uint64_t steps_;
   std::uint64_t granted_;
   std::optional<Clock::time_point> deadline_;
+  std::stop_token stop_;
   DeadlineWatch watch_;
 };
 

@@ -8,12 +8,14 @@
 #include <functional>
 #include <map>
 #include <span>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include <zelk_compiler/evaluate.hpp>
 #include <zelk_compiler/graph.hpp>
+#include <zelk_compiler/stop.hpp>
 
 namespace zelk_onnx {
 
@@ -38,16 +40,20 @@ struct OnnxModel {
 // an extent in `dims`, and every entry of `dims` must name one. A file that
 // is not a model of the supported operators, or whose contents disagree with
 // themselves, is a CompileError (variant Graph) naming the file and the
-// node, operator or dimension at fault; nothing partial is returned.
+// node, operator or dimension at fault; nothing partial is returned. A stop
+// requested on `stop` throws zelk_compiler::Stopped before the next
+// initialiser or node.
 [[nodiscard]] zelk_compiler::Result<OnnxModel> load_onnx(const std::filesystem::path& file,
-                                                         const Dims& dims = {});
+                                                         const Dims& dims = {},
+                                                         const std::stop_token& stop = {});
 
 // The same for a model's bytes already in memory. External data is read
 // from `base_dir`; with an empty `base_dir` a model with external data is
 // refused.
 [[nodiscard]] zelk_compiler::Result<OnnxModel> import_onnx(std::span<const std::byte> bytes,
                                                            const Dims& dims,
-                                                           const std::filesystem::path& base_dir);
+                                                           const std::filesystem::path& base_dir,
+                                                           const std::stop_token& stop = {});
 
 // The ONNX operators the importer takes, in alphabetical order.
 [[nodiscard]] std::span<const std::string_view> supported_operators();
