@@ -199,8 +199,8 @@ CompilerOptions on_tiles(CompilerOptions options, std::uint16_t tile_count) {
 // Whether `compile` itself succeeds on `tile_count` tiles: the check of the
 // answer, independent of the diagnosis that found it.
 bool compiles_on(const Graph& graph, const CompilerOptions& options,
-                 const PlanningOptions& planning, std::uint16_t tile_count,
-                 std::uint64_t& compiles, const std::stop_token& stop) {
+                 const PlanningOptions& planning, std::uint16_t tile_count, std::uint64_t& compiles,
+                 const std::stop_token& stop) {
   ++compiles;
   return compile(graph, on_tiles(options, tile_count), planning, stop).has_value();
 }
