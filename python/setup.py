@@ -30,7 +30,18 @@ def project_version():
 class CMakeBuild(build_ext):
     """Runs CMake instead of compiling sources itself."""
 
-    def build_extension(self, ext):
+    def configure(self):
+        """Configures a CMake tree for the module and returns its folder.
+
+        For the interpreter the release preset names, that is the preset's
+        own tree, build/release, so the library compiled for scripts/main is
+        not compiled again. Any other interpreter gets a tree of its own."""
+        preset_python = "/usr/bin/python3"
+        if os.path.exists(preset_python) and os.path.samefile(
+            os.path.realpath(sys.executable), os.path.realpath(preset_python)
+        ):
+            subprocess.run(["cmake", "--preset", "release"], cwd=ROOT, check=True)
+            return BUILD / "release"
         build_dir = BUILD / "python-package"
         subprocess.run(
             [
@@ -47,6 +58,10 @@ class CMakeBuild(build_ext):
             ],
             check=True,
         )
+        return build_dir
+
+    def build_extension(self, ext):
+        build_dir = self.configure()
         jobs = os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL", "2")
         subprocess.run(
             ["cmake", "--build", str(build_dir), "--target", "zelk_compiler_python", "-j", jobs],
