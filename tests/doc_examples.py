@@ -11,11 +11,12 @@ opening fence (invisible on GitHub):
                            on its own and followed by the output it prints
   <!-- output -->          the output of the section's last run block
   <!-- same-as: PATH -->   the block is the repository file PATH, verbatim
+  <!-- save-as: NAME -->   the block is written to NAME for the run blocks after it
 
 Shown output is compared exactly, standard error merged with standard output,
 except that "[...]" within a line matches any text and a line of only
-"[...]" matches any number of lines: the visible mark of what varies from run
-to run (timings, sizes).
+"[...]" (indented or not) matches any number of lines: the visible mark of
+what varies from run to run (timings, sizes) or of what the text leaves out.
 
 Each section (the text under one heading) with marked blocks is one example,
 named FILE.heading-slug; its blocks run in order in a scratch directory of
@@ -41,7 +42,7 @@ import sys
 SKIP = 77  # CTest's SKIP_RETURN_CODE for the examples that need Python
 TIMEOUT = 120
 WILDCARD = "[...]"
-MARKER = re.compile(r"^<!--\s*(run|output|same-as:\s*(\S+))\s*-->\s*$")
+MARKER = re.compile(r"^<!--\s*(run|output|same-as|save-as)(?::\s*(\S+))?\s*-->\s*$")
 FENCE = re.compile(r"^(```+|~~~+)\s*([\w+-]*)\s*$")
 HEADING = re.compile(r"^(#{1,6})\s+(.*?)\s*#*\s*$")
 LINKED = ("scripts", "examples", "crates", "docs")
@@ -61,6 +62,11 @@ def slug(heading):
     return words.strip("-")
 
 
+def is_plain_name(name):
+    path = pathlib.PurePosixPath(name)
+    return not path.is_absolute() and ".." not in path.parts
+
+
 def read_examples(document):
     """Returns {name: [run or same-as Block]} in document order, each run
     block carrying the output block that follows it, if any."""
@@ -73,7 +79,13 @@ def read_examples(document):
         if heading:
             section = f"{stem}.{slug(heading.group(2))}"
         elif marker:
-            pending = (marker.group(1).split(":")[0], marker.group(2), index + 1)
+            if (marker.group(2) is None) != (marker.group(1) in ("run", "output")):
+                raise SystemExit(f"{document}:{index + 1}: {marker.group(1)} takes "
+                                 f"{'no' if marker.group(2) else 'a'} file name")
+            if marker.group(1) == "save-as" and not is_plain_name(marker.group(2)):
+                raise SystemExit(f"{document}:{index + 1}: save-as takes a name within the "
+                                 "example's directory")
+            pending = (marker.group(1), marker.group(2), index + 1)
         elif fence:
             end = next((i for i in range(index + 1, len(lines)) if lines[i].startswith(fence.group(1))
                         and not lines[i].strip("`~ ")), None)
@@ -106,7 +118,7 @@ def matches(expected, actual):
     """Whether actual is expected with each [...] standing for any text."""
     pattern = []
     for line in shown(expected).splitlines():
-        if line == WILDCARD:
+        if line.strip() == WILDCARD:
             pattern.append(r"(?:[^\n]*\n)*?")
         else:
             pattern.append(".*?".join(map(re.escape, line.split(WILDCARD))) + r"\n")
@@ -161,6 +173,9 @@ def run_block(block, where, scratch, environment, source):
                                     lineterm="")
         print(f"{where}: the block differs from {block.path}:\n" + "\n".join(diff))
         return False
+    if block.marker == "save-as":
+        (scratch / block.path).write_text(block.text + "\n")
+        return True
     if block.is_transcript():
         return run_transcript(block, where, scratch, environment)
     if block.language == "python":
@@ -211,7 +226,7 @@ def main():
             examples[name] = (document, blocks)
     if args.list:
         print(";".join(name for name, (_, blocks) in examples.items()
-                       if any(b.marker == "run" or b.marker == "same-as" for b in blocks)))
+                       if any(b.marker in ("run", "same-as") for b in blocks)))
         return 0
     if args.run not in examples:
         raise SystemExit(f"no example named {args.run} (see --list)")

@@ -23,6 +23,7 @@ RUNNER = pathlib.Path(__file__).parent / "doc_examples.py"
     ("x\n[...]\ny", "x\n1\n2\ny\n", True),
     ("x\n[...]\ny", "x\ny\n", True),
     ("x\n[...]\ny", "x\n1\n", False),
+    ("x\n    [...]\ny", "x\n  1\ny\n", True),
     ("['[...]']", "['14']", True),
     ("a.b (c)", "aXb (c)", False),  # no other character is special
     ("", "", True),
@@ -78,6 +79,9 @@ echo three
     ("## S\n<!-- run -->\n```\n$ ls\n```\n<!-- output -->\n```\nx\n```\n", "must follow a run block"),
     ("## S\n<!-- run -->\n```sh\nls\n", "unclosed"),
     ("## S\n<!-- run -->\n", "no block after it"),
+    ("## S\n<!-- same-as -->\n```\nx\n```\n", "takes a file name"),
+    ("## S\n<!-- run: x.sh -->\n```\nx\n```\n", "takes no file name"),
+    ("## S\n<!-- save-as: ../x.json -->\n```\nx\n```\n", "within the example's directory"),
 ])
 def test_a_misplaced_marker_is_an_error_naming_its_line(tmp_path, text, message):
     with pytest.raises(SystemExit, match=message):
@@ -110,6 +114,7 @@ def run_example(tmp_path, text, name="page.s"):
     ("<!-- same-as: shown.txt -->\n```\nthe file\n```\n", True),
     ("<!-- same-as: shown.txt -->\n```\nthe old file\n```\n", False),
     ("<!-- run -->\n```cpp\nint main() {}\n```\n", False),
+    ("<!-- save-as: a.txt -->\n```\nsaved\n```\n<!-- run -->\n```\n$ cat a.txt\nsaved\n```\n", True),
 ])
 def test_an_example_fails_when_it_fails_or_drifts(tmp_path, text, passes):
     result = run_example(tmp_path, "## S\n" + text)
