@@ -19,11 +19,12 @@ except that "[...]" within a line matches any text and a line of only
 what varies from run to run (timings, sizes) or of what the text leaves out.
 
 Each section (the text under one heading) with marked blocks is one example,
-named FILE.heading-slug; its blocks run in order in a scratch directory of
-its own holding copies of the example models (scripts/onnx-fixtures
---examples), links to the checkout's scripts/, examples/, crates/ and docs/,
-and build/default linked to the build being tested, with that build's zelkc
-first on PATH and its Python package importable.
+named FILE.heading-slug (-2, -3... for a repeated heading); its blocks run in
+order in a scratch directory of its own holding copies of the example models
+(scripts/onnx-fixtures --examples), links to the checkout's scripts/,
+examples/, crates/ and docs/, and build/default linked to the build being
+tested, with that build's zelkc first on PATH and its Python package
+importable.
 
   doc_examples.py --list FILE...                     the example names
   doc_examples.py --run NAME --source DIR --build DIR --scratch DIR
@@ -43,7 +44,7 @@ SKIP = 77  # CTest's SKIP_RETURN_CODE for the examples that need Python
 TIMEOUT = 120
 WILDCARD = "[...]"
 MARKER = re.compile(r"^<!--\s*(run|output|same-as|save-as)(?::\s*(\S+))?\s*-->\s*$")
-FENCE = re.compile(r"^(```+|~~~+)\s*([\w+-]*)\s*$")
+FENCE = re.compile(r"^(```+|~~~+)\s*(\S*)")
 HEADING = re.compile(r"^(#{1,6})\s+(.*?)\s*#*\s*$")
 LINKED = ("scripts", "examples", "crates", "docs")
 
@@ -71,13 +72,16 @@ def read_examples(document):
     """Returns {name: [run or same-as Block]} in document order, each run
     block carrying the output block that follows it, if any."""
     examples, section, pending, lines = {}, None, None, document.read_text().splitlines()
-    stem = document.stem
+    stem, headings = document.stem, {}
     index = 0
     while index < len(lines):
         line = lines[index]
         heading, marker, fence = HEADING.match(line), MARKER.match(line), FENCE.match(line)
         if heading:
             section = f"{stem}.{slug(heading.group(2))}"
+            headings[section] = headings.get(section, 0) + 1
+            if headings[section] > 1:
+                section += f"-{headings[section]}"
         elif marker:
             if (marker.group(2) is None) != (marker.group(1) in ("run", "output")):
                 raise SystemExit(f"{document}:{index + 1}: {marker.group(1)} takes "

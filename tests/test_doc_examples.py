@@ -61,12 +61,17 @@ $ echo two
 two
 ```
 ## Nothing marked
-```sh
+```sh {.numbered}
 echo three
+```
+## First one
+<!-- run -->
+```sh
+echo again
 ```
 """)
     examples = doc_examples.read_examples(document)
-    assert list(examples) == ["page.first-one", "page.second-two"]
+    assert list(examples) == ["page.first-one", "page.second-two", "page.first-one-2"]
     first, = examples["page.first-one"]
     assert (first.language, first.text, first.output.text) == ("sh", "echo one", "one")
     second, = examples["page.second-two"]
