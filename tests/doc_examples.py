@@ -141,10 +141,20 @@ def run(command, scratch, environment, shell):
     return result.returncode, result.stdout
 
 
+def filled_in(expected, actual):
+    """The expected lines, each line with a [...] in it replaced by the printed
+    line at the same place where that one matches it, so that a difference
+    elsewhere does not also list the lines that vary."""
+    printed = shown(actual).splitlines()
+    lines = shown(expected).splitlines()
+    return [printed[i] if i < len(printed) and WILDCARD in line and line.strip() != WILDCARD
+            and matches(line, printed[i]) else line for i, line in enumerate(lines)]
+
+
 def compare(where, command, expected, actual):
     if matches(expected, actual):
         return True
-    diff = difflib.unified_diff(shown(expected).splitlines(), shown(actual).splitlines(),
+    diff = difflib.unified_diff(filled_in(expected, actual), shown(actual).splitlines(),
                                 "shown", "printed", lineterm="")
     print(f"{where}: the output of\n  {command}\ndiffers from the text:\n" + "\n".join(diff))
     return False

@@ -129,3 +129,9 @@ def test_an_example_fails_when_it_fails_or_drifts(tmp_path, text, passes):
 def test_python_examples_are_skipped_without_the_package(tmp_path):
     result = run_example(tmp_path, "## S\n<!-- run -->\n```python\nprint(1)\n```\n")
     assert result.returncode == doc_examples.SKIP, result.stdout
+
+
+def test_a_difference_lists_only_the_lines_that_differ(tmp_path):
+    result = run_example(tmp_path, "## S\n<!-- run -->\n```\n$ printf 'a\\nt 1 ms\\n'\nb\nt [...] ms\n```\n")
+    assert result.returncode == 1
+    assert "-b\n+a\n t 1 ms" in result.stdout, result.stdout
