@@ -36,7 +36,7 @@ def test_weights_are_read_only_arrays_in_their_tensors_shapes():
     assert {name: value.shape for name, value in weights.items()} == shapes
     for value in weights.values():
         assert value.dtype == np.float32 and not value.flags.writeable
-    assert "OnnxModel { inputs: [\"x\"]" in repr(model)
+    assert repr(model).startswith("OnnxModel(inputs=['x'], outputs=[")
 
 
 def test_bytes_import_as_the_file_does():
@@ -133,3 +133,20 @@ def test_dynamic_axes_become_dims():
     assert close_to(zc.evaluate(model.graph, {"x": x}, model.weights)["y"], expected)
     with pytest.raises(zc.CompileError, match="batch"):
         zc.from_torch(net, torch.randn(2, 8), input_names=["x"], dynamic_axes={"x": {0: "batch"}})
+
+
+@pytorch_warnings
+def test_a_missing_weight_is_named_as_the_model_names_it():
+    torch = pytest.importorskip("torch", reason="PyTorch (python3-torch) is not installed")
+    mlp = torch.nn.Sequential(torch.nn.Linear(8, 16), torch.nn.GELU(), torch.nn.Linear(16, 4))
+    model = zc.from_torch(mlp, torch.randn(2, 8))
+    assert any(name.endswith(":transposed") for name in model.weights)
+    x = np.ones((2, 8), np.float32)
+    with pytest.raises(zc.CompileError) as missing:
+        zc.evaluate(model.graph, {"input": x})
+    assert missing.value.message.startswith("missing value for weight '0.weight' (held transposed")
+    # A weight the model names itself is named as before.
+    weights = {k: v for k, v in model.weights.items() if k != "0.bias"}
+    with pytest.raises(zc.CompileError) as missing:
+        zc.evaluate(model.graph, {"input": x}, weights)
+    assert missing.value.message == "missing value for 0.bias"
