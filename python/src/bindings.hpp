@@ -8,6 +8,7 @@ namespace zelk_python {
 namespace py = pybind11;
 
 void bind_graph(py::module_& module);
+void bind_planning(py::module_& module);
 void bind_compiler(py::module_& module);
 void bind_fit(py::module_& module);
 void bind_encoder(py::module_& module);

@@ -1,10 +1,10 @@
 // The compiler: options, layouts, transfers, kernel commands, phases,
-// allocations, the Schedule with its columnar allocation views, compile and
-// diagnose_fit.
+// allocations, the Schedule with its columnar allocation views, and compile.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <concepts>
 #include <cstdint>
 #include <functional>
@@ -25,7 +25,6 @@
 #include "records.hpp"
 #include "sequences.hpp"
 #include "zelk_compiler/compiler.hpp"
-#include "zelk_compiler/fit.hpp"
 
 namespace zelk_python {
 namespace {
@@ -124,7 +123,16 @@ void bind_schedule(py::module_& module) {
       .def_readonly("peak_sram", &zc::Schedule::peak_sram)
       .def_property_readonly("peak_tiles", &peak_column<0>)
       .def_property_readonly("peak_bytes", &peak_column<1>);
-  value_record(schedule);
+  value_record(schedule, [](const zc::Schedule& self) {
+    std::uint32_t peak = 0;
+    for (const auto& [tile, bytes] : self.peak_sram) {
+      peak = std::max(peak, bytes);
+    }
+    return "Schedule(tile_count=" + std::to_string(self.tile_count) +
+           ", phases=" + std::to_string(self.phases.size()) +
+           ", allocations=" + std::to_string(self.allocations.size()) +
+           ", peak=" + std::to_string(peak) + ")";
+  });
 
   module.def(
       "compile",
@@ -135,18 +143,6 @@ void bind_schedule(py::module_& module) {
             [](const zc::Graph& copy, const zc::CompilerOptions& chosen,
                const zc::PlanningOptions& planned,
                const std::stop_token& stop) { return zc::compile(copy, chosen, planned, stop); });
-      },
-      arg("graph"), arg("options") = py::none(), arg("planning") = py::none());
-  module.def(
-      "diagnose_fit",
-      [](const zc::Graph& graph, const std::optional<zc::CompilerOptions>& options,
-         const std::optional<zc::PlanningOptions>& planning) {
-        return interruptible_on_copy(
-            graph, options, planning,
-            [](const zc::Graph& copy, const zc::CompilerOptions& chosen,
-               const zc::PlanningOptions& planned, const std::stop_token& stop) {
-              return zc::diagnose_fit(copy, chosen, planned, stop);
-            });
       },
       arg("graph"), arg("options") = py::none(), arg("planning") = py::none());
 }

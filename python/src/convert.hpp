@@ -6,7 +6,9 @@
 
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <concepts>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -61,6 +63,51 @@ struct Name {
   std::string text;
 };
 
+// An argument the binding converts itself (with to_u64, to_float32, ...),
+// shown in signatures and docstrings as the Python type `Hint::name` says
+// rather than as an untyped object. `Hint::accepts` may refuse a value, which
+// then goes to another overload or fails with TypeError.
+template <class Hint>
+struct Typed {
+  py::object object;
+};
+
+namespace hints {
+
+// A type's name as a template argument: Named<"int">.
+template <std::size_t N>
+struct Literal {
+  // NOLINTNEXTLINE(google-explicit-constructor, hicpp-explicit-conversions)
+  constexpr Literal(const char (&given)[N]) { std::copy_n(given, N, text); }
+  char text[N]{};  // NOLINT(modernize-avoid-c-arrays)
+};
+
+template <Literal Text>
+struct Named {
+  static constexpr auto name = py::detail::const_name(Text.text);
+};
+
+using Int = Named<"int">;
+using Text = Named<"str">;
+using Ints = Named<"Sequence[int]">;
+using Array = Named<"numpy.typing.ArrayLike">;
+using OptionalArray = Named<"Optional[numpy.typing.ArrayLike]">;
+using FloatOrArray = Named<"float | numpy.typing.NDArray[numpy.float32]">;
+using Values = Named<"Optional[Mapping[str, numpy.typing.ArrayLike]]">;
+using Dims = Named<"Optional[Mapping[str, int]]">;
+
+// Anything that exports a buffer: bytes, bytearray, memoryview, arrays.
+struct Bytes : Named<"bytes"> {
+  static bool accepts(py::handle value) { return PyObject_CheckBuffer(value.ptr()) != 0; }
+};
+
+}  // namespace hints
+
+using Int = Typed<hints::Int>;
+using Ints = Typed<hints::Ints>;
+using Text = Typed<hints::Text>;
+using Array = Typed<hints::Array>;
+
 }  // namespace zelk_python
 
 namespace pybind11::detail {
@@ -82,6 +129,26 @@ struct type_caster<zelk_python::Name> {
   static handle cast(const zelk_python::Name& name, return_value_policy /*policy*/,
                      handle /*parent*/) {
     return pybind11::str(name.text).release();
+  }
+};
+
+template <class Hint>
+struct type_caster<zelk_python::Typed<Hint>> {
+  PYBIND11_TYPE_CASTER(zelk_python::Typed<Hint>, Hint::name);
+
+  bool load(handle source, bool /*convert*/) {
+    if constexpr (requires { Hint::accepts(source); }) {
+      if (!Hint::accepts(source)) {
+        return false;
+      }
+    }
+    value.object = reinterpret_borrow<object>(source);
+    return true;
+  }
+
+  static handle cast(const zelk_python::Typed<Hint>& typed, return_value_policy /*policy*/,
+                     handle /*parent*/) {
+    return typed.object.inc_ref();
   }
 };
 

@@ -17,6 +17,7 @@
 #include "convert.hpp"
 #include "errors.hpp"
 #include "records.hpp"
+#include "short_repr.hpp"
 #include "zelk_compiler/encoder.hpp"
 
 namespace zelk_python {
@@ -56,8 +57,8 @@ void bind_config(py::module_& module) {
       arg("config") = defaults);
   module.def(
       "encoder_stack_graph",
-      [](const zc::EncoderConfig& chosen, const py::handle& layers) {
-        return unwrap(zc::encoder_stack_graph(chosen, to_u64(layers, "layers")));
+      [](const zc::EncoderConfig& chosen, const Int& layers) {
+        return unwrap(zc::encoder_stack_graph(chosen, to_u64(layers.object, "layers")));
       },
       arg("config"), arg("layers"));
 }
@@ -68,14 +69,14 @@ struct MatrixArgument;
 
 template <>
 struct MatrixArgument<std::vector<float>> {
-  using Type = const py::handle&;
+  using Type = const Typed<hints::OptionalArray>&;
   static py::none default_argument(const std::vector<float>& /*value*/) { return py::none(); }
-  static std::vector<float> convert(const py::handle& value, const char* name) {
-    if (value.is_none()) {
+  static std::vector<float> convert(const Typed<hints::OptionalArray>& value, const char* name) {
+    if (value.object.is_none()) {
       return {};
     }
     // The array may be a converted copy: it must outlive the copy out of it.
-    const Float32Array array = to_float32(value, name);
+    const Float32Array array = to_float32(value.object, name);
     const auto values = values_of(array);
     return {values.begin(), values.end()};
   }
@@ -86,6 +87,13 @@ struct MatrixArgument<std::vector<float>> {
 void bind_weights(py::module_& module) {
   auto weights = record_class<zc::EncoderWeights>(module);
   def_fields_init<MatrixArgument, Keywords::Required>(weights);
+  replace_method(weights, "__repr__", [](const zc::EncoderWeights& self) {
+    std::vector<std::pair<std::string, std::string>> sizes;
+    zc::for_each_field(self, [&sizes](const char* name, const std::vector<float>& values) {
+      sizes.emplace_back(name, std::to_string(values.size()));
+    });
+    return short_repr_of("EncoderWeights", sizes);
+  });
   weights.def_static("deterministic", &zc::EncoderWeights::deterministic, arg("config"));
   zc::visit_fields<zc::EncoderWeights>([&weights](const auto& field) {
     weights.def_property_readonly(field.name, [member = field.member](const py::object& self) {
@@ -98,9 +106,9 @@ void bind_weights(py::module_& module) {
 void bind_kernels(py::module_& module) {
   module.def(
       "matmul",
-      [](const py::handle& left, const py::handle& right) {
-        const Float32Array a = matrix(left, "left");
-        const Float32Array b = matrix(right, "right");
+      [](const Array& left, const Array& right) {
+        const Float32Array a = matrix(left.object, "left");
+        const Float32Array b = matrix(right.object, "right");
         if (a.shape(1) != b.shape(0)) {
           throw py::value_error("matmul: left is " + py::str(a.attr("shape")).cast<std::string>() +
                                 " and right " + py::str(b.attr("shape")).cast<std::string>() +
@@ -120,8 +128,8 @@ void bind_kernels(py::module_& module) {
 
   module.def(
       "layer_norm",
-      [](const py::handle& input, float epsilon) {
-        const Float32Array a = matrix(input, "input");
+      [](const Array& input, float epsilon) {
+        const Float32Array a = matrix(input.object, "input");
         std::vector<float> result;
         {
           const py::gil_scoped_release unlocked;
@@ -134,8 +142,8 @@ void bind_kernels(py::module_& module) {
 
   module.def(
       "softmax_rows",
-      [](const py::handle& values) {
-        const Float32Array a = matrix(values, "values");
+      [](const Array& values) {
+        const Float32Array a = matrix(values.object, "values");
         const auto source = values_of(a);
         std::vector<float> result(source.begin(), source.end());
         {
@@ -149,12 +157,13 @@ void bind_kernels(py::module_& module) {
 
   module.def(
       "gelu",
-      [](const py::handle& value) -> py::object {
+      [](const Typed<hints::FloatOrArray>& argument) -> Typed<hints::FloatOrArray> {
+        const py::handle value = argument.object;
         // A Python number is rounded to float32 as a float argument in C++
         // would be; an array must hold float32 values already.
         if (PyFloat_Check(value.ptr()) != 0 ||
             (PyLong_Check(value.ptr()) != 0 && PyBool_Check(value.ptr()) == 0)) {
-          return py::float_(zc::gelu(static_cast<float>(value.cast<double>())));
+          return {py::float_(zc::gelu(static_cast<float>(value.cast<double>())))};
         }
         const Float32Array a = to_float32(value, "value");
         const auto source = values_of(a);
@@ -166,7 +175,7 @@ void bind_kernels(py::module_& module) {
           }
         }
         const py::array array = take_float32(std::move(result), shape_of(a));
-        return a.ndim() == 0 ? array[py::tuple()] : array;
+        return {a.ndim() == 0 ? py::object(array[py::tuple()]) : py::object(array)};
       },
       arg("value"));
 
@@ -174,8 +183,8 @@ void bind_kernels(py::module_& module) {
       "encoder_reference",
       // The configuration by value: another thread may change the caller's
       // while this one computes without the interpreter lock.
-      [](zc::EncoderConfig config, const py::handle& input, const zc::EncoderWeights& weights) {
-        const Float32Array values = to_float32(input, "input");
+      [](zc::EncoderConfig config, const Array& input, const zc::EncoderWeights& weights) {
+        const Float32Array values = to_float32(input.object, "input");
         if (values.ndim() == 2 && (static_cast<std::uint64_t>(values.shape(0)) != config.sequence ||
                                    static_cast<std::uint64_t>(values.shape(1)) != config.hidden)) {
           throw py::value_error("encoder_reference: input of shape " +

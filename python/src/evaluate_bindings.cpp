@@ -17,6 +17,9 @@
 #include "interruptible.hpp"
 #include "zelk_compiler/debug.hpp"
 #include "zelk_compiler/evaluate.hpp"
+#ifdef ZELK_PYTHON_ONNX
+#include "zelk_onnx/onnx.hpp"
+#endif
 
 namespace zelk_python {
 namespace {
@@ -77,19 +80,50 @@ void add_values(const zc::Graph& graph, const py::handle& values, std::string_vi
   }
 }
 
+// `error`, or for a missing weight that the ONNX importer made from an
+// initialiser (a transposed copy), the same error naming the initialiser as
+// the model does: the name the caller knows.
+zc::CompileError in_model_names(const zc::Graph& graph, zc::CompileError error) {
+#ifdef ZELK_PYTHON_ONNX
+  constexpr std::string_view kMissing = "missing value for ";
+  if (error.kind != zc::CompileError::Kind::Graph || !error.message.starts_with(kMissing)) {
+    return error;
+  }
+  const std::string_view name = std::string_view(error.message).substr(kMissing.size());
+  for (const zc::Tensor& tensor : graph.tensors) {
+    if (tensor.name != name || tensor.kind != zc::TensorKind::Weight) {
+      continue;
+    }
+    if (const auto initializer = zelk_onnx::initializer_of(name)) {
+      return zc::CompileError::graph(std::string(kMissing) + "weight '" +
+                                     std::string(*initializer) + "' (held transposed as " +
+                                     tensor.name + "; pass the model's weights)");
+    }
+  }
+#else
+  static_cast<void>(graph);
+#endif
+  return error;
+}
+
 }  // namespace
 
 void bind_evaluate(py::module_& module) {
   module.def(
       "evaluate",
-      [](const zc::Graph& graph, const py::handle& inputs, const py::handle& weights) {
+      [](const zc::Graph& graph, const Typed<hints::Values>& inputs,
+         const Typed<hints::Values>& weights) {
         zc::TensorValues values;
-        add_values(graph, inputs, "inputs", values);
-        add_values(graph, weights, "weights", values);
+        add_values(graph, inputs.object, "inputs", values);
+        add_values(graph, weights.object, "weights", values);
         // Evaluate a copy: another Python thread may grow `graph` meanwhile.
         const zc::Graph graph_copy = graph;  // NOLINT(performance-unnecessary-copy-initialization)
-        zc::TensorValues outputs = unwrap(interruptible(
-            [&](const std::stop_token& stop) { return zc::evaluate(graph_copy, values, stop); }));
+        zc::Result<zc::TensorValues> evaluated = interruptible(
+            [&](const std::stop_token& stop) { return zc::evaluate(graph_copy, values, stop); });
+        if (!evaluated) {
+          throw CompileErrorRaised(in_model_names(graph_copy, std::move(evaluated).error()));
+        }
+        zc::TensorValues outputs = std::move(*evaluated);
         py::dict arrays;
         for (const zc::TensorId output : graph_copy.outputs) {
           const zc::Tensor& tensor = graph_copy.tensors[output.index];
@@ -101,7 +135,9 @@ void bind_evaluate(py::module_& module) {
         }
         return arrays;
       },
-      py::arg("graph"), py::arg("inputs"), py::arg("weights") = py::none());
+      py::arg("graph"), py::arg("inputs"), py::arg("weights") = py::none(),
+      "Computes the graph on the host from the values of its inputs and weights (NumPy "
+      "arrays by tensor name) and returns its outputs as float32 arrays by name.");
 }
 
 }  // namespace zelk_python

@@ -4,6 +4,7 @@
 #include <pybind11/stl.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,6 +17,8 @@
 #include "errors.hpp"
 #include "records.hpp"
 #include "sequences.hpp"
+#include "short_repr.hpp"
+#include "zelk_compiler/debug.hpp"
 #include "zelk_compiler/graph.hpp"
 
 namespace zelk_python {
@@ -27,14 +30,14 @@ using py::arg;
 template <class Id>
 void bind_id(py::module_& module, const char* name) {
   py::class_<Id> id(module, name);
-  id.def(py::init([](const py::handle& index) { return Id{to_u64(index, "index")}; }),
+  id.def(py::init([](const Int& index) { return Id{to_u64(index.object, "index")}; }),
          arg("index") = 0)
-      .def_readonly("index", &Id::index)
-      .def(py::self < py::self)    // NOLINT(misc-redundant-expression)
-      .def(py::self <= py::self)   // NOLINT(misc-redundant-expression)
-      .def(py::self > py::self)    // NOLINT(misc-redundant-expression)
-      .def(py::self >= py::self);  // NOLINT(misc-redundant-expression)
-  value_record(id);
+      .def_readonly("index", &Id::index);
+  def_comparison(id, "__lt__", std::less<Id>{});
+  def_comparison(id, "__le__", std::less_equal<Id>{});
+  def_comparison(id, "__gt__", std::greater<Id>{});
+  def_comparison(id, "__ge__", std::greater_equal<Id>{});
+  value_record(id, [](const Id& value) { return zelk_compiler::debug_string(value); });
   // Defining __eq__ dropped the hash; put it back.
   id.def("__hash__", [](const Id& value) { return std::hash<std::uint64_t>{}(value.index); });
 }
@@ -82,8 +85,8 @@ void bind_op(py::module_& module) {
   def_readonly_fields(op);
 }
 
-using TensorList = ListView<zc::Graph, zc::Tensor, &zc::Graph::tensors>;
-using OpList = ListView<zc::Graph, zc::Op, &zc::Graph::ops>;
+using TensorList = ListView<zc::Graph, zc::Tensor, &zc::Graph::tensors, zc::TensorId>;
+using OpList = ListView<zc::Graph, zc::Op, &zc::Graph::ops, zc::OpId>;
 using OutputList = ListView<zc::Graph, zc::TensorId, &zc::Graph::outputs>;
 
 void bind_graph_class(py::module_& module) {
@@ -92,6 +95,11 @@ void bind_graph_class(py::module_& module) {
   bind_list_view<OutputList>(module, "TensorIdList");
 
   auto graph = record_class<zc::Graph>(module);
+  replace_method(graph, "__repr__", [](const zc::Graph& self) {
+    return "Graph(tensors=" + std::to_string(self.tensors.size()) +
+           ", ops=" + std::to_string(self.ops.size()) + ", outputs=" + short_list(self.outputs) +
+           ")";
+  });
   def_keyword_init(graph);
   graph
       .def_property_readonly("tensors", [](py::object self) { return TensorList(std::move(self)); })
@@ -99,17 +107,17 @@ void bind_graph_class(py::module_& module) {
       .def_property_readonly("outputs", [](py::object self) { return OutputList(std::move(self)); })
       .def(
           "tensor",
-          [](zc::Graph& self, const Name& name, const py::handle& shape, zc::TensorKind kind,
+          [](zc::Graph& self, const Name& name, const Ints& shape, zc::TensorKind kind,
              std::optional<zc::OpId> producer) {
-            return self.tensor(name.text, to_u64_list(shape, "shape"), kind, producer);
+            return self.tensor(name.text, to_u64_list(shape.object, "shape"), kind, producer);
           },
           arg("name"), arg("shape"), arg("kind"), arg("producer") = py::none())
       .def(
           "op",
           [](zc::Graph& self, const Name& name, zc::OpKind kind, std::vector<zc::TensorId> inputs,
-             const py::handle& shape) {
+             const Ints& shape) {
             return unwrap(self.op(name.text, std::move(kind), std::move(inputs),
-                                  to_u64_list(shape, "shape")));
+                                  to_u64_list(shape.object, "shape")));
           },
           arg("name"), arg("kind"), arg("inputs"), arg("shape"))
       .def(
@@ -121,14 +129,14 @@ void bind_graph_class(py::module_& module) {
           arg("name"), arg("kind"), arg("left"), arg("right"))
       .def(
           "input",
-          [](zc::Graph& self, const Name& name, const py::handle& shape) {
-            return self.input(name.text, to_u64_list(shape, "shape"));
+          [](zc::Graph& self, const Name& name, const Ints& shape) {
+            return self.input(name.text, to_u64_list(shape.object, "shape"));
           },
           arg("name"), arg("shape"))
       .def(
           "weight",
-          [](zc::Graph& self, const Name& name, const py::handle& shape) {
-            return self.weight(name.text, to_u64_list(shape, "shape"));
+          [](zc::Graph& self, const Name& name, const Ints& shape) {
+            return self.weight(name.text, to_u64_list(shape.object, "shape"));
           },
           arg("name"), arg("shape"))
       .def("mark_output", &zc::Graph::mark_output, arg("tensor"))
@@ -146,9 +154,9 @@ void bind_graph_class(py::module_& module) {
           arg("name"), arg("left"), arg("right"))
       .def(
           "transpose",
-          [](zc::Graph& self, const Name& name, zc::TensorId input, const py::handle& permutation) {
+          [](zc::Graph& self, const Name& name, zc::TensorId input, const Ints& permutation) {
             return unwrap(
-                self.transpose(name.text, input, to_u64_list(permutation, "permutation")));
+                self.transpose(name.text, input, to_u64_list(permutation.object, "permutation")));
           },
           arg("name"), arg("input"), arg("permutation"))
       .def(
@@ -159,8 +167,8 @@ void bind_graph_class(py::module_& module) {
           arg("name"), arg("input"), arg("epsilon"))
       .def(
           "softmax",
-          [](zc::Graph& self, const Name& name, zc::TensorId input, const py::handle& axis) {
-            return unwrap(self.softmax(name.text, input, to_u64(axis, "axis")));
+          [](zc::Graph& self, const Name& name, zc::TensorId input, const Int& axis) {
+            return unwrap(self.softmax(name.text, input, to_u64(axis.object, "axis")));
           },
           arg("name"), arg("input"), arg("axis"))
       .def(
@@ -177,8 +185,8 @@ void bind_graph_class(py::module_& module) {
           arg("name"), arg("left"), arg("right"))
       .def(
           "reshape",
-          [](zc::Graph& self, const Name& name, zc::TensorId input, const py::handle& shape) {
-            return unwrap(self.reshape(name.text, input, to_u64_list(shape, "shape")));
+          [](zc::Graph& self, const Name& name, zc::TensorId input, const Ints& shape) {
+            return unwrap(self.reshape(name.text, input, to_u64_list(shape.object, "shape")));
           },
           arg("name"), arg("input"), arg("shape"))
       .def(
@@ -209,23 +217,22 @@ void bind_graph_class(py::module_& module) {
           arg("name"), arg("kind"), arg("input"))
       .def(
           "slice",
-          [](zc::Graph& self, const Name& name, zc::TensorId input, const py::handle& axis,
-             const py::handle& start, const py::handle& end) {
-            return unwrap(self.slice(name.text, input, to_u64(axis, "axis"), to_u64(start, "start"),
-                                     to_u64(end, "end")));
+          [](zc::Graph& self, const Name& name, zc::TensorId input, const Int& axis,
+             const Int& start, const Int& end) {
+            return unwrap(self.slice(name.text, input, to_u64(axis.object, "axis"),
+                                     to_u64(start.object, "start"), to_u64(end.object, "end")));
           },
           arg("name"), arg("input"), arg("axis"), arg("start"), arg("end"))
       .def(
           "concat",
-          [](zc::Graph& self, const Name& name, std::vector<zc::TensorId> inputs,
-             const py::handle& axis) {
-            return unwrap(self.concat(name.text, std::move(inputs), to_u64(axis, "axis")));
+          [](zc::Graph& self, const Name& name, std::vector<zc::TensorId> inputs, const Int& axis) {
+            return unwrap(self.concat(name.text, std::move(inputs), to_u64(axis.object, "axis")));
           },
           arg("name"), arg("inputs"), arg("axis"))
       .def(
           "reduce_mean",
-          [](zc::Graph& self, const Name& name, zc::TensorId input, const py::handle& axis) {
-            return unwrap(self.reduce_mean(name.text, input, to_u64(axis, "axis")));
+          [](zc::Graph& self, const Name& name, zc::TensorId input, const Int& axis) {
+            return unwrap(self.reduce_mean(name.text, input, to_u64(axis.object, "axis")));
           },
           arg("name"), arg("input"), arg("axis"))
       .def("validate", [](const zc::Graph& self) { unwrap(self.validate()); });

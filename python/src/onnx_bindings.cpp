@@ -22,6 +22,7 @@
 #include "convert.hpp"
 #include "errors.hpp"
 #include "interruptible.hpp"
+#include "short_repr.hpp"
 #include "zelk_compiler/debug.hpp"
 #include "zelk_onnx/onnx.hpp"
 
@@ -30,6 +31,8 @@ namespace {
 
 namespace zc = zelk_compiler;
 using py::arg;
+
+using DimsArgument = Typed<hints::Dims>;
 
 zelk_onnx::Dims to_dims(const py::handle& dims) {
   zelk_onnx::Dims extents;
@@ -120,17 +123,18 @@ zelk_onnx::OnnxModel with_utf8_names(zelk_onnx::OnnxModel model, std::string_vie
   return model;
 }
 
-zelk_onnx::OnnxModel load(const std::filesystem::path& path, const py::handle& dims) {
-  const zelk_onnx::Dims extents = to_dims(dims);
+zelk_onnx::OnnxModel load(const std::filesystem::path& path, const DimsArgument& dims) {
+  const zelk_onnx::Dims extents = to_dims(dims.object);
   return with_utf8_names(unwrap(interruptible([&](const std::stop_token& stop) {
                            return zelk_onnx::load_onnx(path, extents, stop);
                          })),
                          path.string());
 }
 
-zelk_onnx::OnnxModel import(const py::buffer& data, const py::handle& dims,
+zelk_onnx::OnnxModel import(const Typed<hints::Bytes>& bytes_like, const DimsArgument& dims,
                             const std::filesystem::path& base_dir) {
-  const zelk_onnx::Dims extents = to_dims(dims);
+  const zelk_onnx::Dims extents = to_dims(dims.object);
+  const auto data = py::reinterpret_borrow<py::buffer>(bytes_like.object);
   // The buffer stays exported (a bytearray cannot be resized) until the end.
   const py::buffer_info view = data.request();
   if (view.ndim != 1 || view.itemsize != 1 || view.strides[0] != 1) {
@@ -153,11 +157,11 @@ void bind_onnx(py::module_& module) {
       .def_readonly("inputs", &zelk_onnx::OnnxModel::inputs)
       .def_readonly("outputs", &zelk_onnx::OnnxModel::outputs)
       .def("__repr__", [](const zelk_onnx::OnnxModel& self) {
-        return "OnnxModel { inputs: " + zc::debug_string(self.inputs) +
-               ", outputs: " + zc::debug_string(self.outputs) +
-               ", tensors: " + std::to_string(self.graph.tensors.size()) +
-               ", ops: " + std::to_string(self.graph.ops.size()) +
-               ", weights: " + std::to_string(self.weights.size()) + " }";
+        return short_repr_of("OnnxModel", {{"inputs", short_list(self.inputs)},
+                                           {"outputs", short_list(self.outputs)},
+                                           {"tensors", std::to_string(self.graph.tensors.size())},
+                                           {"ops", std::to_string(self.graph.ops.size())},
+                                           {"weights", std::to_string(self.weights.size())}});
       });
 
   module.def("load_onnx", &load, arg("path"), arg("dims") = py::none());

@@ -1,7 +1,7 @@
-// What every bound record shares: `==` with the library's equality, the
-// library's printed form as repr, and copies through the copy module; and the
-// parts of a record's class generated from its field list (fields.hpp):
-// constructors taking every field, and the fields as attributes.
+// What every bound record shares: `==` with the library's equality, a short
+// repr (short_repr.hpp), and copies through the copy module; and the parts of
+// a record's class generated from its field list (fields.hpp): constructors
+// taking every field, the fields as attributes, and `__match_args__`.
 #pragma once
 
 #include <pybind11/operators.h>
@@ -9,7 +9,9 @@
 #include <pybind11/stl.h>
 
 #include <concepts>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <tuple>
 #include <type_traits>
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "convert.hpp"
+#include "short_repr.hpp"
 #include "zelk_compiler/debug.hpp"
 #include "zelk_compiler/fields.hpp"
 
@@ -24,30 +27,74 @@ namespace zelk_python {
 
 namespace py = pybind11;
 
-template <class T, class... Options>
-py::class_<T, Options...>& value_record(py::class_<T, Options...>& record) {
-  record
-      .def(py::self == py::self)  // NOLINT(misc-redundant-expression)
-      .def("__repr__", [](const T& value) { return zelk_compiler::debug_string(value); })
+// `==` and `<` etc. as the library compares, the other operand named as
+// Python names it; NotImplemented for an operand of another type.
+template <class T, class... Options, class Compare>
+void def_comparison(py::class_<T, Options...>& record, const char* name, Compare compare) {
+  record.def(
+      name, [compare](const T& self, const T& other) { return compare(self, other); },
+      py::is_operator(), py::arg("other"));
+}
+
+// `repr` writes the record's short form: `short_repr` unless `repr` is given.
+template <class T, class... Options, class Repr>
+py::class_<T, Options...>& value_record(py::class_<T, Options...>& record, Repr repr) {
+  def_comparison(record, "__eq__", std::equal_to<T>{});
+  record.def("__repr__", repr)
       .def("__copy__", [](const T& value) { return value; })
       .def(
           "__deepcopy__", [](const T& value, const py::dict&) { return value; }, py::arg("memo"));
   return record;
 }
 
-// An enum whose repr is the library's printed form ("Input", "Rows").
+template <zelk_compiler::DescribedRecord T, class... Options>
+py::class_<T, Options...>& value_record(py::class_<T, Options...>& record) {
+  return value_record(record, [](const T& value) { return short_repr(value); });
+}
+
+// Replaces a record's repr (or str) with `write`, where another form reads
+// better than the generic one.
+template <class T, class... Options, class Write>
+void replace_method(py::class_<T, Options...>& record, const char* name, Write write) {
+  record.attr(name) = py::cpp_function(std::move(write), py::name(name), py::is_method(record));
+}
+
+// An enum whose repr is the library's printed form ("Input", "Rows"), and
+// whose name and str are Python's ("Input", "TensorKind.Input").
 template <class E>
 void print_enum_as_library(py::enum_<E>& values) {
   values.attr("__repr__") =
       py::cpp_function([](E value) { return zelk_compiler::debug_string(value); },
                        py::name("__repr__"), py::is_method(values));
+  std::vector<std::pair<E, std::string>> names;
+  for (const auto& [name, member] : values.attr("__members__").template cast<py::dict>()) {
+    names.emplace_back(member.template cast<E>(), name.template cast<std::string>());
+  }
+  const auto name_of = [names](E value) {
+    for (const auto& [known, name] : names) {
+      if (known == value) {
+        return name;
+      }
+    }
+    return std::to_string(static_cast<long long>(value));
+  };
+  values.def_property_readonly("name", name_of);
+  const std::string type = values.attr("__name__").template cast<std::string>();
+  values.attr("__str__") =
+      py::cpp_function([type, name_of](E value) { return type + "." + name_of(value); },
+                       py::name("__str__"), py::is_method(values));
 }
 
-// The class of a record, named as the library names it.
+// The class of a record, named as the library names it, with its field
+// names as `__match_args__` (so that `case Transfer(tile, ...)` matches).
 template <zelk_compiler::DescribedRecord T>
 py::class_<T> record_class(py::handle scope) {
   py::class_<T> record(scope, zelk_compiler::record_name<T>());
   value_record(record);
+  py::tuple names(zelk_compiler::field_count<T>());
+  std::size_t at = 0;
+  zelk_compiler::visit_fields<T>([&](const auto& field) { names[at++] = py::str(field.name); });
+  record.attr("__match_args__") = names;
   return record;
 }
 
@@ -65,10 +112,10 @@ struct SameArgument {
 // that the field reads back as a str.
 template <>
 struct SameArgument<std::string> {
-  using Type = const py::handle&;
+  using Type = const Text&;
   static const std::string& default_argument(const std::string& value) { return value; }
-  static std::string convert(const py::handle& value, const char* name) {
-    return to_text(value, name);
+  static std::string convert(const Text& value, const char* name) {
+    return to_text(value.object, name);
   }
 };
 
@@ -83,22 +130,22 @@ struct CheckedArgument : detail::SameArgument<Member> {};
 
 template <std::unsigned_integral Member>
 requires(!std::same_as<Member, bool>) struct CheckedArgument<Member> {
-  using Type = const py::handle&;
+  using Type = const Int&;
   static Member default_argument(Member value) { return value; }
-  static Member convert(const py::handle& value, const char* name) {
-    return to_unsigned<Member>(value, name);
+  static Member convert(const Int& value, const char* name) {
+    return to_unsigned<Member>(value.object, name);
   }
 };
 
 template <>
 struct CheckedArgument<std::vector<std::uint64_t>> {
-  using Type = const py::handle&;
+  using Type = const Ints&;
   static const std::vector<std::uint64_t>& default_argument(
       const std::vector<std::uint64_t>& value) {
     return value;
   }
-  static std::vector<std::uint64_t> convert(const py::handle& value, const char* name) {
-    return to_u64_list(value, name);
+  static std::vector<std::uint64_t> convert(const Ints& value, const char* name) {
+    return to_u64_list(value.object, name);
   }
 };
 
@@ -168,7 +215,7 @@ void def_writable_fields(py::class_<T, Options...>& record) {
     } else {
       record.def_property(
           field.name, [member = field.member](const T& self) { return self.*member; },
-          [field](T& self, const py::handle& value) {
+          [field](T& self, typename CheckedArgument<Member>::Type value) {
             self.*field.member = CheckedArgument<Member>::convert(value, field.name);
           });
     }

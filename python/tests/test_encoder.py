@@ -193,7 +193,7 @@ def test_weights_copy_arrays_that_had_to_be_converted():
 
 def test_config_fields_and_graphs():
     config = zc.EncoderConfig(sequence=4, hidden=8, heads=2, feed_forward=16)
-    assert repr(config) == "EncoderConfig { sequence: 4, hidden: 8, heads: 2, feed_forward: 16 }"
+    assert repr(config) == "EncoderConfig(sequence=4, hidden=8, heads=2, feed_forward=16)"
     config.heads = 4
     assert config == zc.EncoderConfig(sequence=4, hidden=8, heads=4, feed_forward=16)
     with pytest.raises(ValueError, match="heads"):

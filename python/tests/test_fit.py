@@ -55,7 +55,9 @@ def test_the_diagnosis_of_best_fits_and_prints_as_the_library():
     diagnosis = zc.diagnose_fit(TIGHT_GRAPH, TIGHT_OPTIONS, BEST)
     assert diagnosis.fits and diagnosis.failure is None
     assert diagnosis.groups[0].headroom == 7168
-    assert repr(diagnosis).startswith("FitDiagnosis {")
+    assert repr(diagnosis) == (
+        "FitDiagnosis(strategy=Best, fits=True, peak=156672, window=163840, lower_bound=156672)"
+    )
     assert diagnosis == zc.diagnose_fit(TIGHT_GRAPH, TIGHT_OPTIONS, BEST)
 
 

@@ -39,19 +39,21 @@ def test_builders_return_ids_in_order_and_record_the_graph():
     graph.validate()
 
 
-def test_repr_is_the_library_printed_form():
+def test_repr_names_the_record_and_its_identifying_fields():
     graph = zc.Graph()
     graph.mark_output(graph.input("x", [2]))
-    assert repr(graph) == (
-        'Graph { tensors: [Tensor { id: TensorId(0), name: "x", dtype: F32, shape: [2], '
-        "kind: Output, producer: None }], ops: [], outputs: [TensorId(0)] }"
+    assert repr(graph) == "Graph(tensors=1, ops=0, outputs=[TensorId(0)])"
+    assert repr(graph.tensors[0]) == (
+        "Tensor(id=TensorId(0), name='x', dtype=F32, shape=[2], kind=Output, producer=None)"
     )
-    assert repr(zc.LayerNorm(epsilon=1e-5)) == "LayerNorm { epsilon: 1e-05 }"
+    assert repr(zc.LayerNorm(epsilon=1e-5)) == "LayerNorm(epsilon=1e-05)"
     assert repr(zc.TensorKind.Weight) == "Weight"
+    assert str(zc.TensorKind.Weight) == "TensorKind.Weight"
     assert repr(graph.outputs) == "[TensorId(0)]"
     assert repr(zc.CompilerOptions()) == (
-        "CompilerOptions { tile_count: 64, data_base: 335872, data_limit: 917504 }"
+        "CompilerOptions(tile_count=64, data_base=335872, data_limit=917504)"
     )
+    assert str(graph) == repr(graph)
 
 
 def test_views_follow_the_graph_as_it_grows():

@@ -1,6 +1,7 @@
 """ONNX models from Python: files and bytes through the importer, PyTorch
 modules exported in memory, and what goes wrong on the way."""
 
+import collections
 import pathlib
 import sys
 
@@ -36,7 +37,7 @@ def test_weights_are_read_only_arrays_in_their_tensors_shapes():
     assert {name: value.shape for name, value in weights.items()} == shapes
     for value in weights.values():
         assert value.dtype == np.float32 and not value.flags.writeable
-    assert "OnnxModel { inputs: [\"x\"]" in repr(model)
+    assert repr(model).startswith("OnnxModel(inputs=['x'], outputs=[")
 
 
 def test_bytes_import_as_the_file_does():
@@ -133,3 +134,74 @@ def test_dynamic_axes_become_dims():
     assert close_to(zc.evaluate(model.graph, {"x": x}, model.weights)["y"], expected)
     with pytest.raises(zc.CompileError, match="batch"):
         zc.from_torch(net, torch.randn(2, 8), input_names=["x"], dynamic_axes={"x": {0: "batch"}})
+
+
+Pair = collections.namedtuple("Pair", ["low", "high"])
+
+
+def returning(torch, shape):
+    """A linear layer whose output's halves are returned as `shape` says."""
+
+    class Returning(torch.nn.Module):
+        def __init__(self):
+            super().__init__()
+            self.linear = torch.nn.Linear(4, 4)
+
+        def forward(self, x):
+            y = self.linear(x)
+            low, high = y[:, :2] * 1.0, y[:, 2:] * 1.0
+            return {
+                "one": y,
+                "tuple": (low, high),
+                "dict": {"low": low, "high": high},
+                "named": Pair(low, high),
+                "nested": {"parts": Pair(low, high)},
+            }[shape]
+
+    return Returning()
+
+
+@pytorch_warnings
+@pytest.mark.parametrize(
+    "shape, given, names",
+    [
+        ("one", None, ["output0"]),
+        ("tuple", None, ["output0", "output1"]),
+        ("dict", None, ["low", "high"]),
+        ("named", None, ["low", "high"]),
+        ("nested", None, ["parts.low", "parts.high"]),
+        ("dict", ["a", "b"], ["a", "b"]),
+    ],
+)
+def test_outputs_of_a_pytorch_module_are_named_as_it_returns_them(shape, given, names):
+    torch = pytest.importorskip("torch", reason="PyTorch (python3-torch) is not installed")
+    torch.manual_seed(0)
+    module = returning(torch, shape).train()
+    example = torch.randn(3, 4)
+    model = zc.from_torch(module, example, output_names=given)
+    assert model.outputs == names
+    assert module.training  # put back as it was
+    outputs = zc.evaluate(model.graph, {"x": example.numpy()}, model.weights)
+    assert list(outputs) == names
+    with torch.no_grad():
+        expected = module.linear(example).numpy()
+    parts = [outputs[name] for name in names]
+    joined = np.concatenate(parts, axis=1) if len(parts) == 2 else parts[0]
+    assert np.abs(joined - expected).max() <= 1e-5
+
+
+@pytorch_warnings
+def test_a_missing_weight_is_named_as_the_model_names_it():
+    torch = pytest.importorskip("torch", reason="PyTorch (python3-torch) is not installed")
+    mlp = torch.nn.Sequential(torch.nn.Linear(8, 16), torch.nn.GELU(), torch.nn.Linear(16, 4))
+    model = zc.from_torch(mlp, torch.randn(2, 8))
+    assert any(name.endswith(":transposed") for name in model.weights)
+    x = np.ones((2, 8), np.float32)
+    with pytest.raises(zc.CompileError) as missing:
+        zc.evaluate(model.graph, {"input": x})
+    assert missing.value.message.startswith("missing value for weight '0.weight' (held transposed")
+    # A weight the model names itself is named as before.
+    weights = {k: v for k, v in model.weights.items() if k != "0.bias"}
+    with pytest.raises(zc.CompileError) as missing:
+        zc.evaluate(model.graph, {"input": x}, weights)
+    assert missing.value.message == "missing value for 0.bias"

@@ -49,9 +49,9 @@ def test_the_package_exports_the_module_and_marks_itself_typed():
     assert zc.__version__.count(".") == 2
 
 
-# Field lists. A record's repr is generated from the library's field list, so
-# it names the fields, in order, that the class, its constructor and the stubs
-# must all have.
+# Field lists. A record's __match_args__ is generated from the library's field
+# list, so it names the fields, in order, that the class, its constructor and
+# the stubs must all have.
 
 
 def top_level_parts(text):
@@ -73,12 +73,8 @@ def top_level_parts(text):
 
 
 def field_names(record):
-    """The fields of `record` in list order, read from its printed form."""
-    name, brace, body = repr(record).partition(" { ")
-    if not brace:
-        return []
-    assert name == type(record).__name__ and body.endswith(" }")
-    return [part.partition(": ")[0] for part in top_level_parts(body[: -len(" }")])]
+    """The fields of `record` in list order."""
+    return list(getattr(type(record), "__match_args__", ()))
 
 
 def init_keywords(cls):

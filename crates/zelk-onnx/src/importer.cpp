@@ -576,7 +576,7 @@ Result<Value> Importer::transposed(const Value& matrix) {
   if (!flipped) {
     return std::unexpected(flipped.error());
   }
-  const Value result = add_constant(constants[index].name, "transposed", std::move(*flipped));
+  const Value result = add_constant(constants[index].name, kTransposedRole, std::move(*flipped));
   constants[index].transposed = std::get<ConstantRef>(result).slot;
   return result;
 }
@@ -612,7 +612,7 @@ Value Importer::add_constant(std::string_view base, std::string_view role, HostT
 }
 
 std::string Importer::fresh_name(std::string_view base, std::string_view role) {
-  const std::string stem = std::string(base) + ":" + std::string(role);
+  const std::string stem = std::string(base) + kRoleSeparator + std::string(role);
   std::string name = stem;
   for (int n = 2; names.contains(name); ++n) {
     name = stem + "_" + std::to_string(n);

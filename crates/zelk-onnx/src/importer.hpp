@@ -22,6 +22,11 @@
 
 namespace zelk_onnx::detail {
 
+// Names the importer makes for values it derives from the model's own:
+// "<base>:<role>", as "0.weight:transposed".
+inline constexpr char kRoleSeparator = ':';
+inline constexpr std::string_view kTransposedRole = "transposed";
+
 // A constant: an initialiser or a Constant node's value (read when first
 // needed), or a value folded at import. It becomes a weight tensor, once,
 // when an operation of the graph reads it.

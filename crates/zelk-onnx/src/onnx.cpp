@@ -2,6 +2,7 @@
 // and naming the file in every error.
 #include "zelk_onnx/onnx.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <optional>
 #include <system_error>
@@ -80,5 +81,24 @@ zc::Result<OnnxModel> import_onnx(std::span<const std::byte> bytes, const Dims& 
 }
 
 std::span<const std::string_view> supported_operators() { return detail::operator_names(); }
+
+std::optional<std::string_view> initializer_of(std::string_view weight_name) {
+  const std::size_t separator = weight_name.rfind(detail::kRoleSeparator);
+  if (separator == std::string_view::npos || separator == 0) {
+    return std::nullopt;
+  }
+  std::string_view role = weight_name.substr(separator + 1);
+  if (!role.starts_with(detail::kTransposedRole)) {
+    return std::nullopt;
+  }
+  role.remove_prefix(detail::kTransposedRole.size());
+  // fresh_name's "_2", "_3", ... where the plain name was taken.
+  if (!role.empty() &&
+      (role.size() < 2 || role.front() != '_' ||
+       !std::ranges::all_of(role.substr(1), [](char c) { return c >= '0' && c <= '9'; }))) {
+    return std::nullopt;
+  }
+  return weight_name.substr(0, separator);
+}
 
 }  // namespace zelk_onnx

@@ -6,7 +6,9 @@
 #include <cmath>
 #include <map>
 #include <numbers>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include <zelk_compiler/lib.hpp>
 #include <zelk_onnx/onnx.hpp>
@@ -87,6 +89,33 @@ TEST(Gemm, TransposesAConstantWeightAtImportAndAddsTheBiasByBroadcasting) {
   // y = 2 x w^T + 0.5 b
   expect_near(run(model, {{"x", {1, 2, 3, 4, 5, 6}}}),
               {2 * 7 + 5, 2 * -1 + 10, 2 * 16 + 5, 2 * -1 + 10});
+}
+
+// Every weight the import derives from an initialiser leads back to it, and
+// no other name does.
+TEST(Gemm, ATransposedWeightNamesTheInitializerItWasMadeFrom) {
+  ModelBuilder m;
+  m.input("x", {2, 3});
+  m.initializer("w", {2, 3}, {1, 0, 2, 0, 1, -1});
+  m.initializer("w:transposed", {1}, {0});  // the model's own name, taken first
+  set_int(m.node("Gemm", {"x", "w"}, {"y"}), "transB", 1);
+  m.output("y");
+  const OnnxModel model = import(m);
+  for (const auto& [name, values] : model.weights) {
+    EXPECT_EQ(initializer_of(name), std::optional<std::string_view>("w")) << name;
+  }
+  const struct {
+    std::string_view name;
+    std::optional<std::string_view> initializer;
+  } cases[] = {
+      {"0.weight:transposed", "0.weight"}, {"a:b:transposed_12", "a:b"},
+      {"0.weight", std::nullopt},          {"dense/kernel:0", std::nullopt},
+      {":transposed", std::nullopt},       {"w:transposed_", std::nullopt},
+      {"w:transposed_x", std::nullopt},    {"w:transposedness", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(initializer_of(c.name), c.initializer) << c.name;
+  }
 }
 
 TEST(Gemm, TransposesAComputedOperandWithAnOperation) {

@@ -9,6 +9,7 @@
 #include "zelk_compiler/evaluate.hpp"
 #include "zelk_compiler/fields.hpp"
 #include "zelk_compiler/fit.hpp"
+#include "zelk_compiler/fit_text.hpp"
 #include "zelk_compiler/graph.hpp"
 #include "zelk_compiler/placement.hpp"
 #include "zelk_compiler/stop.hpp"

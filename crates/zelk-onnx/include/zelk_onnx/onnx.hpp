@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <span>
 #include <stop_token>
 #include <string>
@@ -57,5 +58,11 @@ struct OnnxModel {
 
 // The ONNX operators the importer takes, in alphabetical order.
 [[nodiscard]] std::span<const std::string_view> supported_operators();
+
+// The initialiser a weight of an imported graph was made from, where the
+// importer made it: a Gemm weight's transpose, named "<initialiser>:transposed"
+// (or "..._2" and on where that name was taken). Messages about such a weight
+// name the value as the model does. None for any other name.
+[[nodiscard]] std::optional<std::string_view> initializer_of(std::string_view weight_name);
 
 }  // namespace zelk_onnx

@@ -10,9 +10,9 @@
 
 #include <zelk_compiler/debug.hpp>
 #include <zelk_compiler/fit.hpp>
+#include <zelk_compiler/fit_text.hpp>
 
 #include "formats/schedule_json.hpp"
-#include "outputs/fit_text.hpp"
 #include "outputs/memory_map.hpp"
 #include "outputs/output_files.hpp"
 #include "outputs/printed_text.hpp"
@@ -115,7 +115,7 @@ Failure compile_failure(const zc::Graph& graph, const WorkloadFlags& flags,
   std::string message = zc::debug_string(error);
   if (error.kind == zc::CompileError::Kind::Memory) {
     if (const auto diagnosis = zc::diagnose_fit(graph, flags.options, flags.planning)) {
-      std::string lines = misfit_lines(graph, *diagnosis);
+      std::string lines = zc::misfit_lines(*diagnosis, zc::failing_op_name(graph, *diagnosis));
       if (!lines.empty()) {
         lines.pop_back();  // the last newline ends the whole message
         message += '\n' + lines;
@@ -140,7 +140,7 @@ Outcome<std::string> run_compile(const CompileFlags& flags) {
   const zc::CompilerOptions& options = flags.workload.options;
   SummaryContext context{.workload = workload->description,
                          .options = options,
-                         .planner = planner_name(flags.workload.planning.strategy)};
+                         .planner = zc::planner_name(flags.workload.planning.strategy)};
   if (flags.workload.builds_encoder() && flags.workload.encoder.heads_given) {
     context.notes.emplace_back(
         "--heads does not change the compiled graph (the block computes attention over the "

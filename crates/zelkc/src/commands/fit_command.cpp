@@ -8,9 +8,9 @@
 
 #include <zelk_compiler/debug.hpp>
 #include <zelk_compiler/fit.hpp>
+#include <zelk_compiler/fit_text.hpp>
 
 #include "commands/fit_search.hpp"
-#include "outputs/fit_text.hpp"
 #include "outputs/summary.hpp"
 
 namespace zelkc {
@@ -49,7 +49,7 @@ std::string largest_text(std::optional<std::uint64_t> found) {
 // the largest layer count) that fits with everything else unchanged.
 void write_largest_fitting(std::ostream& out, const WorkloadFlags& flags) {
   const EncoderFlags& encoder = flags.encoder;
-  out << "largest that fits with --planner " << planner_name(flags.planning.strategy)
+  out << "largest that fits with --planner " << zc::planner_name(flags.planning.strategy)
       << " (bisection, compiling each size tried):\n";
   const auto sequence = largest_fitting(encoder.config.sequence, [&](std::uint64_t n) {
     EncoderFlags smaller = encoder;
@@ -109,7 +109,8 @@ Outcome<std::string> run_fit(const FitFlags& flags) {
   std::ostringstream out;
   out << "workload:      " << workload->description << '\n';
   out << "options:       " << options_text(flags.workload.options) << '\n';
-  write_fit(out, workload->graph, *diagnosis, fewest, flags.workload.options.tile_count);
+  zc::write_fit(out, *diagnosis, zc::failing_op_name(workload->graph, *diagnosis), fewest,
+                flags.workload.options.tile_count);
   if (!diagnosis->fits && flags.workload.builds_encoder()) {
     write_largest_fitting(out, flags.workload);
   }

@@ -82,19 +82,6 @@ std::vector<std::uint64_t> live_bytes_by_phase(const TileRun& run, std::uint64_t
   return live;
 }
 
-std::string tile_range(std::uint16_t first, std::uint16_t last) {
-  std::string text = std::to_string(first);
-  if (last != first) {
-    text += '-';
-    text += std::to_string(last);
-  }
-  return text;
-}
-
-std::string tiles_named(std::uint16_t first, std::uint16_t last) {
-  return (first == last ? "tile " : "tiles ") + tile_range(first, last);
-}
-
 std::string tile_ranges(std::span<const std::uint16_t> tiles, std::size_t most) {
   std::string text;
   std::size_t written = 0;

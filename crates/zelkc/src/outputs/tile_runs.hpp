@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <zelk_compiler/compiler.hpp>
+#include <zelk_compiler/fit_text.hpp>
 
 namespace zelkc {
 
@@ -31,12 +32,10 @@ struct TileRun {
 [[nodiscard]] std::vector<std::uint64_t> live_bytes_by_phase(const TileRun& run,
                                                              std::uint64_t phases);
 
-// Tiles `first` to `last`: "4-7", or "12" for one tile. Every tile range
-// zelkc writes, in text, tables, reports and timelines, is written by this.
-[[nodiscard]] std::string tile_range(std::uint16_t first, std::uint16_t last);
-
-// The same range named: "tiles 4-7", or "tile 12" for one tile.
-[[nodiscard]] std::string tiles_named(std::uint16_t first, std::uint16_t last);
+// Every tile range zelkc writes, in text, tables, reports and timelines, is
+// written as the library writes it: "4-7", "tile 12".
+using zelk_compiler::tile_range;
+using zelk_compiler::tiles_named;
 
 // Ascending tile numbers as ranges, "0-3, 8, 12-15"; past `most` ranges the
 // rest is counted instead: "0, 2, 4 and 61 more tiles". Empty for no tiles.

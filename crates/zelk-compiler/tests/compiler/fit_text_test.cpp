@@ -11,9 +11,7 @@
 
 #include <zelk_compiler/lib.hpp>
 
-#include "outputs/fit_text.hpp"
-
-namespace zelkc {
+namespace zelk_compiler {
 namespace {
 
 namespace zc = zelk_compiler;
@@ -28,7 +26,7 @@ const zc::Graph& long_sequence() {
 std::string fit_text(const zc::Graph& graph, const zc::FitDiagnosis& diagnosis,
                      std::size_t rows = 12) {
   std::ostringstream out;
-  write_fit(out, graph, diagnosis, {}, 0, rows);
+  write_fit(out, diagnosis, failing_op_name(graph, diagnosis), {}, 0, rows);
   return out.str();
 }
 
@@ -49,7 +47,7 @@ TEST(FitText, TableOfAGraphThatFits) {
             "  16-31        4         3072        3072        3072     578560\n"
             "  32-63        2         2048        2048        2048     579584\n"
             "fits:          yes\n");
-  EXPECT_EQ(misfit_lines(*zc::encoder_graph({}), diagnosis), "");
+  EXPECT_EQ(misfit_lines(diagnosis, failing_op_name(*zc::encoder_graph({}), diagnosis)), "");
 }
 
 TEST(FitText, BestFitsWhereFirstFitDoesNot) {
@@ -70,7 +68,7 @@ TEST(FitText, BestFitsWhereFirstFitDoesNot) {
             std::string::npos)
       << text;
 
-  const std::string lines = misfit_lines(long_sequence(), diagnosis);
+  const std::string lines = misfit_lines(diagnosis, failing_op_name(long_sequence(), diagnosis));
   EXPECT_EQ(std::ranges::count(lines, '\n'), 3) << lines;
   EXPECT_EQ(lines,
             "  tiles 0-15: 156672 bytes live in phase 6 (attention_softmax) against a window of "
@@ -98,7 +96,7 @@ TEST(FitText, BytesOfTheRowsNotShownStopAtTheLargestCountInsteadOfWrapping) {
 
 TEST(FitText, NoPlacementFitsWhenTheBoundIsOverTheWindow) {
   const auto diagnosis = diagnose(150000, zc::PlacementStrategy::Best);
-  const std::string lines = misfit_lines(long_sequence(), diagnosis);
+  const std::string lines = misfit_lines(diagnosis, failing_op_name(long_sequence(), diagnosis));
   EXPECT_NE(lines.find("  no placement can fit: the lower bound alone is 6672 bytes over the "
                        "window; shrink the model or use more tiles"),
             std::string::npos)
@@ -130,4 +128,4 @@ TEST(FitText, SaysOnHowManyTilesTheWorkloadFits) {
 }
 
 }  // namespace
-}  // namespace zelkc
+}  // namespace zelk_compiler

@@ -1,24 +1,22 @@
-// The fit diagnosis as text.
-#include "outputs/fit_text.hpp"
+// The fit diagnosis as text: the table, the verdict and the lines under a
+// memory error.
+#include "zelk_compiler/fit_text.hpp"
 
 #include <algorithm>
 #include <iomanip>
-#include <optional>
 #include <ostream>
 #include <sstream>
+#include <utility>
 
-#include <zelk_compiler/checked.hpp>
+#include "zelk_compiler/checked.hpp"
 
-#include "outputs/tile_runs.hpp"
-
-namespace zelkc {
-namespace zc = zelk_compiler;
+namespace zelk_compiler {
 
 namespace {
 
 // "0-63", "5", or "0-9 (4 tiles)" for a group whose tiles are not all
 // neighbours; named, "tiles 0-63" or "tile 5".
-std::string tiles_text(const zc::GroupFit& group, bool named = false) {
+std::string tiles_text(const GroupFit& group, bool named = false) {
   std::string text = named ? tiles_named(group.first_tile, group.last_tile)
                            : tile_range(group.first_tile, group.last_tile);
   if (group.tile_count != std::uint64_t{group.last_tile} - group.first_tile + 1) {
@@ -33,50 +31,50 @@ std::string optional_text(const std::optional<T>& value) {
 }
 
 // "phase 37 (l15.ffn_up)" or "phase 36 (exchange before l15.ffn_up)".
-std::string phase_text(const zc::Graph& graph, const zc::FitFailure& failure) {
+std::string phase_text(const FitFailure& failure, std::optional<std::string_view> op_name) {
   std::string text = "phase " + std::to_string(failure.phase);
-  if (failure.op && failure.op->index < graph.ops.size()) {
+  if (op_name) {
     text += failure.exchange ? " (exchange before " : " (";
-    text += graph.ops[failure.op->index].name;
+    text += *op_name;
     text += ')';
   }
   return text;
 }
 
-bool is_weight(const zc::LiveBuffer& buffer) { return buffer.kind == zc::TensorKind::Weight; }
+bool is_weight(const LiveBuffer& buffer) { return buffer.kind == TensorKind::Weight; }
 
-const char* kind_text(zc::TensorKind kind) {
+const char* kind_text(TensorKind kind) {
   switch (kind) {
-    case zc::TensorKind::Input:
+    case TensorKind::Input:
       return "input";
-    case zc::TensorKind::Weight:
+    case TensorKind::Weight:
       return "weight";
-    case zc::TensorKind::Intermediate:
+    case TensorKind::Intermediate:
       return "intermediate";
-    case zc::TensorKind::Output:
+    case TensorKind::Output:
       return "output";
   }
   return "";
 }
 
 // ", largest l15.w1 (262144)" for the largest live buffer of one kind.
-std::string largest_text(const zc::FitFailure& failure, bool weights) {
+std::string largest_text(const FitFailure& failure, bool weights) {
   const auto found = std::ranges::find_if(
-      failure.live, [weights](const zc::LiveBuffer& b) { return is_weight(b) == weights; });
+      failure.live, [weights](const LiveBuffer& b) { return is_weight(b) == weights; });
   if (found == failure.live.end()) {
     return {};
   }
   return ", largest " + found->name + " (" + std::to_string(found->bytes) + ")";
 }
 
-const zc::GroupFit& failing_group(const zc::FitDiagnosis& diagnosis) {
+const GroupFit& failing_group(const FitDiagnosis& diagnosis) {
   return diagnosis.groups.at(diagnosis.failure->group);
 }
 
 // Whether any placement can fit, and what the planners reached.
-std::string hint_text(const zc::FitDiagnosis& diagnosis) {
-  const zc::FitFailure& failure = *diagnosis.failure;
-  const zc::GroupFit& group = failing_group(diagnosis);
+std::string hint_text(const FitDiagnosis& diagnosis) {
+  const FitFailure& failure = *diagnosis.failure;
+  const GroupFit& group = failing_group(diagnosis);
   if (failure.bound_over_window > 0) {
     return "no placement can fit: the lower bound alone is " +
            std::to_string(failure.bound_over_window) +
@@ -85,10 +83,10 @@ std::string hint_text(const zc::FitDiagnosis& diagnosis) {
   const std::string under = "the lower bound is " +
                             std::to_string(diagnosis.window - group.lower_bound) +
                             " bytes under the window, ";
-  const bool best_fits = std::ranges::all_of(diagnosis.groups, [&](const zc::GroupFit& g) {
+  const bool best_fits = std::ranges::all_of(diagnosis.groups, [&](const GroupFit& g) {
     return g.best_peak && *g.best_peak <= diagnosis.window;
   });
-  if (diagnosis.strategy == zc::PlacementStrategy::FirstFit && best_fits) {
+  if (diagnosis.strategy == PlacementStrategy::FirstFit && best_fits) {
     return under + "and --planner best fits it (peak " + optional_text(group.best_peak) + ")";
   }
   return under + "but no planner found a placement that fits (best peak " +
@@ -97,19 +95,40 @@ std::string hint_text(const zc::FitDiagnosis& diagnosis) {
 
 }  // namespace
 
-std::string planner_name(zc::PlacementStrategy strategy) {
+std::string tile_range(std::uint16_t first, std::uint16_t last) {
+  std::string text = std::to_string(first);
+  if (last != first) {
+    text += '-';
+    text += std::to_string(last);
+  }
+  return text;
+}
+
+std::string tiles_named(std::uint16_t first, std::uint16_t last) {
+  return (first == last ? "tile " : "tiles ") + tile_range(first, last);
+}
+
+std::optional<std::string_view> failing_op_name(const Graph& graph, const FitDiagnosis& diagnosis) {
+  if (!diagnosis.failure || !diagnosis.failure->op ||
+      diagnosis.failure->op->index >= graph.ops.size()) {
+    return std::nullopt;
+  }
+  return graph.ops[diagnosis.failure->op->index].name;
+}
+
+std::string planner_name(PlacementStrategy strategy) {
   switch (strategy) {
-    case zc::PlacementStrategy::FirstFit:
+    case PlacementStrategy::FirstFit:
       return "first-fit";
-    case zc::PlacementStrategy::Best:
+    case PlacementStrategy::Best:
       return "best";
   }
   return {};
 }
 
-std::string fewest_tiles_text(const zc::FewestTiles& fewest, std::uint16_t tile_count) {
+std::string fewest_tiles_text(const FewestTiles& fewest, std::uint16_t tile_count) {
   if (!fewest.tile_count) {
-    return "does not fit on " + std::to_string(zc::kMostTiles) + " tiles, the most there are";
+    return "does not fit on " + std::to_string(kMostTiles) + " tiles, the most there are";
   }
   const std::uint16_t tiles = *fewest.tile_count;
   std::string text = "fits on " + std::to_string(tiles) + (tiles == 1 ? " tile" : " tiles");
@@ -122,13 +141,13 @@ std::string fewest_tiles_text(const zc::FewestTiles& fewest, std::uint16_t tile_
   return text;
 }
 
-void write_fit(std::ostream& out, const zc::Graph& graph, const zc::FitDiagnosis& diagnosis,
-               std::span<const zc::FewestTiles> fewest, std::uint16_t tile_count,
-               std::size_t live_rows) {
+void write_fit(std::ostream& out, const FitDiagnosis& diagnosis,
+               std::optional<std::string_view> failing_op, std::span<const FewestTiles> fewest,
+               std::uint16_t tile_count, std::size_t live_rows) {
   out << "planner:       " << planner_name(diagnosis.strategy) << '\n';
   out << "tile groups (tiles holding the same buffers in the same order; bytes per tile):\n";
   std::size_t width = 5;
-  for (const zc::GroupFit& group : diagnosis.groups) {
+  for (const GroupFit& group : diagnosis.groups) {
     width = std::max(width, tiles_text(group).size());
   }
   const auto range = [width](const std::string& text) {
@@ -137,7 +156,7 @@ void write_fit(std::ostream& out, const zc::Graph& graph, const zc::FitDiagnosis
     return cell.str();
   };
   out << "  " << range("tiles") << "  buffers  lower bound   first fit        best   headroom\n";
-  for (const zc::GroupFit& group : diagnosis.groups) {
+  for (const GroupFit& group : diagnosis.groups) {
     out << "  " << range(tiles_text(group)) << std::setw(9) << group.buffers << std::setw(13)
         << group.lower_bound << std::setw(12) << optional_text(group.first_fit_peak)
         << std::setw(12) << optional_text(group.best_peak) << std::setw(11)
@@ -147,13 +166,13 @@ void write_fit(std::ostream& out, const zc::Graph& graph, const zc::FitDiagnosis
   if (!diagnosis.failure) {
     return;
   }
-  const zc::FitFailure& failure = *diagnosis.failure;
-  const zc::GroupFit& group = failing_group(diagnosis);
-  out << "most bytes:    " << tiles_text(group, true) << " in " << phase_text(graph, failure)
+  const FitFailure& failure = *diagnosis.failure;
+  const GroupFit& group = failing_group(diagnosis);
+  out << "most bytes:    " << tiles_text(group, true) << " in " << phase_text(failure, failing_op)
       << ": " << group.lower_bound << " bytes, " << failure.weight_bytes << " of weights and "
       << failure.activation_bytes << " of activations\n";
   out << "verdict:       " << hint_text(diagnosis) << '\n';
-  for (const zc::FewestTiles& found : fewest) {
+  for (const FewestTiles& found : fewest) {
     // A count that does not fit with the planner diagnosed says nothing of
     // the other's.
     const std::uint16_t misfit = found.strategy == diagnosis.strategy ? tile_count : 0;
@@ -164,7 +183,7 @@ void write_fit(std::ostream& out, const zc::Graph& graph, const zc::FitDiagnosis
   out << "       bytes  kind          phases  tensor\n";
   const std::size_t shown = std::min(live_rows, failure.live.size());
   for (std::size_t i = 0; i < shown; ++i) {
-    const zc::LiveBuffer& buffer = failure.live[i];
+    const LiveBuffer& buffer = failure.live[i];
     out << "  " << std::setw(10) << buffer.bytes << "  " << std::left << std::setw(12)
         << kind_text(buffer.kind) << std::right << std::setw(8)
         << (std::to_string(buffer.live_from) + "-" + std::to_string(buffer.live_until)) << "  "
@@ -173,21 +192,22 @@ void write_fit(std::ostream& out, const zc::Graph& graph, const zc::FitDiagnosis
   if (shown < failure.live.size()) {
     std::uint64_t rest = 0;
     for (std::size_t i = shown; i < failure.live.size(); ++i) {
-      rest = zc::saturating_add(rest, failure.live[i].bytes);
+      rest = saturating_add(rest, failure.live[i].bytes);
     }
     out << "  ... and " << failure.live.size() - shown << " more (" << rest << " bytes)\n";
   }
 }
 
-std::string misfit_lines(const zc::Graph& graph, const zc::FitDiagnosis& diagnosis) {
+std::string misfit_lines(const FitDiagnosis& diagnosis,
+                         std::optional<std::string_view> failing_op) {
   if (!diagnosis.failure) {
     return {};
   }
-  const zc::FitFailure& failure = *diagnosis.failure;
-  const zc::GroupFit& group = failing_group(diagnosis);
+  const FitFailure& failure = *diagnosis.failure;
+  const GroupFit& group = failing_group(diagnosis);
   std::ostringstream out;
   out << "  " << tiles_text(group, true) << ": " << group.lower_bound << " bytes live in "
-      << phase_text(graph, failure) << " against a window of " << diagnosis.window
+      << phase_text(failure, failing_op) << " against a window of " << diagnosis.window
       << "; first-fit peak " << optional_text(group.first_fit_peak) << ", best "
       << optional_text(group.best_peak) << '\n';
   out << "  live there: " << failure.weight_bytes << " bytes of weights"
@@ -197,4 +217,4 @@ std::string misfit_lines(const zc::Graph& graph, const zc::FitDiagnosis& diagnos
   return std::move(out).str();
 }
 
-}  // namespace zelkc
+}  // namespace zelk_compiler
