@@ -57,7 +57,11 @@ void bind_kinds(py::module_& module, std::type_identity<std::variant<Kinds...>>)
 
 void bind_tensor(py::module_& module) {
   py::enum_<zc::DType> dtypes(module, "DType");
-  dtypes.value("F32", zc::DType::F32);
+  dtypes.value("F32", zc::DType::F32)
+      .value("F16", zc::DType::F16)
+      .value("BF16", zc::DType::BF16)
+      .value("I32", zc::DType::I32)
+      .value("I64", zc::DType::I64);
   print_enum_as_library(dtypes);
   dtypes.def_property_readonly("size", [](zc::DType value) { return zc::size(value); });
 
@@ -108,10 +112,12 @@ void bind_graph_class(py::module_& module) {
       .def(
           "tensor",
           [](zc::Graph& self, const Name& name, const Ints& shape, zc::TensorKind kind,
-             std::optional<zc::OpId> producer) {
-            return self.tensor(name.text, to_u64_list(shape.object, "shape"), kind, producer);
+             std::optional<zc::OpId> producer, zc::DType dtype) {
+            return self.tensor(name.text, to_u64_list(shape.object, "shape"), kind, producer,
+                               dtype);
           },
-          arg("name"), arg("shape"), arg("kind"), arg("producer") = py::none())
+          arg("name"), arg("shape"), arg("kind"), arg("producer") = py::none(),
+          arg("dtype") = zc::DType::F32)
       .def(
           "op",
           [](zc::Graph& self, const Name& name, zc::OpKind kind, std::vector<zc::TensorId> inputs,
@@ -129,16 +135,16 @@ void bind_graph_class(py::module_& module) {
           arg("name"), arg("kind"), arg("left"), arg("right"))
       .def(
           "input",
-          [](zc::Graph& self, const Name& name, const Ints& shape) {
-            return self.input(name.text, to_u64_list(shape.object, "shape"));
+          [](zc::Graph& self, const Name& name, const Ints& shape, zc::DType dtype) {
+            return self.input(name.text, to_u64_list(shape.object, "shape"), dtype);
           },
-          arg("name"), arg("shape"))
+          arg("name"), arg("shape"), arg("dtype") = zc::DType::F32)
       .def(
           "weight",
-          [](zc::Graph& self, const Name& name, const Ints& shape) {
-            return self.weight(name.text, to_u64_list(shape.object, "shape"));
+          [](zc::Graph& self, const Name& name, const Ints& shape, zc::DType dtype) {
+            return self.weight(name.text, to_u64_list(shape.object, "shape"), dtype);
           },
-          arg("name"), arg("shape"))
+          arg("name"), arg("shape"), arg("dtype") = zc::DType::F32)
       .def("mark_output", &zc::Graph::mark_output, arg("tensor"))
       .def(
           "matmul",

@@ -170,6 +170,38 @@ def test_tensor_helpers():
         zc.choose_layout(tensor, 0)
 
 
+def test_element_types_of_sources_and_results():
+    assert [(name, value.size) for name, value in zc.DType.__members__.items()] == [
+        ("F32", 4),
+        ("F16", 2),
+        ("BF16", 2),
+        ("I32", 4),
+        ("I64", 8),
+    ]
+    graph = zc.Graph()
+    x = graph.input("x", [4, 8], dtype=zc.DType.BF16)
+    w = graph.weight("w", [8, 8], zc.DType.BF16)
+    plain = graph.input("plain", [4, 8])
+    ids = graph.tensor("ids", [4], zc.TensorKind.Input, dtype=zc.DType.I64)
+    y = graph.matmul("y", x, w)
+    assert [t.dtype for t in graph.tensors] == [zc.DType.BF16] * 2 + [zc.DType.F32] + [
+        zc.DType.I64,
+        zc.DType.BF16,
+    ]
+    assert "dtype: BF16" in repr(graph.tensors[y.index])
+    assert graph.tensors[y.index].dtype == zc.DType.BF16
+    layout = zc.choose_layout(graph.tensors[y.index], 64)
+    assert zc.local_bytes(graph.tensors[y.index], layout) == 4 * 8 * 2
+    with pytest.raises(zc.CompileError) as mixed:
+        graph.add("s", y, plain)
+    assert mixed.value.message == "s: mixed input types BF16 and F32"
+    with pytest.raises(zc.CompileError) as integers:
+        graph.unary("e", zc.Exp(), ids)
+    assert integers.value.message == "e: exp takes floating-point inputs, not I64"
+    with pytest.raises(TypeError):
+        graph.input("bad", [2], dtype="f16")
+
+
 @pytest.mark.parametrize(
     "build, shape, kind",
     [

@@ -21,10 +21,14 @@ Result<TensorId> build_one(FuzzedDataProvider& in, Graph& graph) {
   const TensorId a{fuzz::index(in, count)};
   const TensorId b{fuzz::index(in, count)};
   switch (in.ConsumeIntegralInRange<int>(0, 19)) {
-    case 0:
-      return graph.input(name, fuzz::shape(in));
-    case 1:
-      return graph.weight(name, fuzz::shape(in));
+    case 0: {
+      auto shape = fuzz::shape(in);
+      return graph.input(name, std::move(shape), fuzz::dtype(in));
+    }
+    case 1: {
+      auto shape = fuzz::shape(in);
+      return graph.weight(name, std::move(shape), fuzz::dtype(in));
+    }
     case 2:
       return graph.matmul(name, a, b);
     case 3:

@@ -70,7 +70,7 @@ Graph records(FuzzedDataProvider& in) {
     Tensor tensor{
         .id = TensorId{in.ConsumeIntegralInRange<int>(0, 15) == 0 ? fuzz::index(in, tensors) : i},
         .name = in.ConsumeRandomLengthString(6),
-        .dtype = DType::F32,
+        .dtype = fuzz::dtype(in),
         .shape = in.ConsumeIntegralInRange<int>(0, 15) == 0
                      ? fuzz::shape(in)
                      : std::vector<std::uint64_t>{in.ConsumeIntegralInRange<std::uint64_t>(1, 300),

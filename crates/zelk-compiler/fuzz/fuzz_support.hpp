@@ -37,6 +37,20 @@ inline std::uint64_t extent(FuzzedDataProvider& in) {
   }
 }
 
+// Mostly F32, sometimes any element type, rarely a value that names none.
+inline DType dtype(FuzzedDataProvider& in) {
+  switch (in.ConsumeIntegralInRange<int>(0, 15)) {
+    case 0:
+      return static_cast<DType>(in.ConsumeIntegral<std::uint8_t>());
+    case 1:
+    case 2:
+    case 3:
+      return kDTypes[in.ConsumeIntegralInRange<std::size_t>(0, kDTypes.size() - 1)];
+    default:
+      return DType::F32;
+  }
+}
+
 inline std::vector<std::uint64_t> shape(FuzzedDataProvider& in) {
   std::vector<std::uint64_t> result(in.ConsumeIntegralInRange<std::size_t>(0, 4));
   for (auto& value : result) value = extent(in);

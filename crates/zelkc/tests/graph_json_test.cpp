@@ -254,6 +254,16 @@ struct BadFile {
   std::string message;  // the whole message
 };
 
+// Each file fails to read, with a failure of `kind` and its message.
+void expect_failures(const std::vector<BadFile>& files, Failure::Kind kind) {
+  for (const BadFile& bad : files) {
+    const auto graph = read_graph_json(bad.text);
+    ASSERT_FALSE(graph.has_value()) << bad.text;
+    EXPECT_EQ(graph.error().kind, kind) << bad.text;
+    EXPECT_EQ(graph.error().message, bad.message) << bad.text;
+  }
+}
+
 TEST(GraphJson, MalformedFilesAreUsageErrorsAtTheirPlace) {
   const std::vector<BadFile> cases = {
       {"this is not json",
@@ -381,12 +391,7 @@ TEST(GraphJson, MalformedFilesAreUsageErrorsAtTheirPlace) {
       {R"({"ops": [], "outputs": "x"})",
        "/outputs: expected an array of tensor names or indices, got a string"},
   };
-  for (const BadFile& bad : cases) {
-    const auto graph = read_graph_json(bad.text);
-    ASSERT_FALSE(graph.has_value()) << bad.text;
-    EXPECT_EQ(graph.error().kind, Failure::Kind::Usage) << bad.text;
-    EXPECT_EQ(graph.error().message, bad.message) << bad.text;
-  }
+  expect_failures(cases, Failure::Kind::Usage);
 }
 
 TEST(GraphJson, FilesTheLibraryRefusesCarryItsPrintedError) {
@@ -418,12 +423,80 @@ TEST(GraphJson, FilesTheLibraryRefusesCarryItsPrintedError) {
        R"(Graph("invalid tensor x"))"},
       {document(R"({"op": "input", "name": "x", "shape": []})"), R"(Graph("invalid tensor x"))"},
   };
-  for (const BadFile& bad : cases) {
-    const auto graph = read_graph_json(bad.text);
-    ASSERT_FALSE(graph.has_value()) << bad.text;
-    EXPECT_EQ(graph.error().kind, Failure::Kind::Refused) << bad.text;
-    EXPECT_EQ(graph.error().message, bad.message) << bad.text;
+  expect_failures(cases, Failure::Kind::Refused);
+}
+
+TEST(GraphJson, ElementTypesRoundTripAndAreWrittenOnlyWhereNotF32) {
+  for (const zc::DType dtype : zc::kDTypes) {
+    zc::Graph graph;
+    const auto x = graph.input("x", {4, 8}, dtype);
+    const auto w = graph.weight("w", {4, 8}, dtype);
+    const auto f = graph.input("f", {4, 8});
+    graph.mark_output(*graph.add("s", x, w));
+    graph.mark_output(f);
+    const auto text = write_graph_json(graph);
+    ASSERT_TRUE(text.has_value()) << text.error().message;
+    const std::string typed = dtype == zc::DType::F32
+                                  ? std::string()
+                                  : R"(, "dtype": ")" + std::string(zc::dtype_name(dtype)) + R"(")";
+    EXPECT_NE(text->find(R"({"op": "input", "name": "x", "shape": [4, 8])" + typed + "}"),
+              std::string::npos)
+        << *text;
+    EXPECT_NE(text->find(R"({"op": "weight", "name": "w", "shape": [4, 8])" + typed + "}"),
+              std::string::npos)
+        << *text;
+    EXPECT_NE(text->find(R"({"op": "input", "name": "f", "shape": [4, 8]})"), std::string::npos)
+        << *text;
+    EXPECT_EQ(round_trip(graph), graph) << *text;
   }
+}
+
+TEST(GraphJson, ATypeNameOnlyMakesTheTypeItNames) {
+  const auto read =
+      read_graph_json(document(R"({"op": "input", "name": "x", "shape": [2], "dtype": "f32"}, )"
+                               R"({"op": "weight", "name": "ids", "shape": [2], "dtype": "i64"}, )"
+                               R"({"op": "mul", "name": "m", "inputs": ["ids", "ids"]})",
+                               R"("x", "m")"));
+  ASSERT_TRUE(read.has_value()) << read.error().message;
+  EXPECT_EQ(read->tensors[0].dtype, zc::DType::F32);
+  EXPECT_EQ(read->tensors[1].dtype, zc::DType::I64);
+  EXPECT_EQ(read->tensors[2].dtype, zc::DType::I64);
+
+  const std::vector<BadFile> malformed = {
+      {document(R"({"op": "input", "name": "x", "shape": [2], "dtype": "f8"})"),
+       R"(/ops/0/dtype: unknown type "f8" (known: f32, f16, bf16, i32, i64))"},
+      {document(R"({"op": "input", "name": "x", "shape": [2], "dtype": "F16"})"),
+       R"(/ops/0/dtype: unknown type "F16" (known: f32, f16, bf16, i32, i64))"},
+      {document(R"({"op": "input", "name": "x", "shape": [2], "dtype": 2})"),
+       "/ops/0/dtype: expected a type name, got the number 2"},
+      {document(kX + R"(, {"op": "gelu", "name": "g", "inputs": ["x"], "dtype": "f16"})"),
+       "/ops/1/dtype: unexpected field for gelu"},
+  };
+  expect_failures(malformed, Failure::Kind::Usage);
+  const std::vector<BadFile> refused = {
+      {document(R"({"op": "input", "name": "x", "shape": [2], "dtype": "f16"}, )"
+                R"({"op": "weight", "name": "b", "shape": [2], "dtype": "bf16"}, )"
+                R"({"op": "add", "name": "s", "inputs": ["x", "b"]})"),
+       R"(/ops/2: Graph("s: mixed input types F16 and BF16"))"},
+      {document(R"({"op": "input", "name": "x", "shape": [2, 2], "dtype": "i32"}, )"
+                R"({"op": "softmax", "name": "s", "inputs": ["x"], "axis": 1})"),
+       R"(/ops/1: Graph("s: softmax takes floating-point inputs, not I32"))"},
+      {document(R"({"op": "input", "name": "x", "shape": [2], "dtype": "i64"}, )"
+                R"({"op": "raw", "kind": "exp", "name": "e", "inputs": ["x"], )"
+                R"("output_shape": [2]})"),
+       R"(/ops/1: Graph("e: exp takes floating-point inputs, not I64"))"},
+  };
+  expect_failures(refused, Failure::Kind::Refused);
+}
+
+TEST(GraphJson, RecordsWhoseTypesNoBuilderGivesAreNotWritten) {
+  zc::Graph graph;
+  const auto x = graph.input("x", {2});
+  graph.mark_output(*graph.unary("e", zc::Exp{}, x));
+  graph.tensors[1].dtype = zc::DType::F16;
+  const auto written = write_graph_json(graph);
+  ASSERT_FALSE(written.has_value());
+  EXPECT_EQ(written.error().kind, Failure::Kind::Refused);
 }
 
 TEST(GraphJson, ExtremeButWellFormedValuesAreAccepted) {

@@ -114,7 +114,9 @@ struct Transfer {
 // no two sends of one tensor to one tile.
 [[nodiscard]] Result<void> validate_transfers(std::span<const Transfer> transfers);
 
-// The kernel variant a tile runs.
+// The kernel variant a tile runs. `operation` is the operation's name, with
+// the element types appended when it does not compute on F32 alone
+// ("matmul.f16"; each operand's type, then the output's, when they differ).
 struct SpecializationKey {
   std::string operation;
   std::vector<std::uint64_t> shape;

@@ -28,7 +28,9 @@ using TensorValues = std::map<std::string, std::vector<float>, std::less<>>;
 // on every run.
 //
 // Fails, before computing anything, with a `Graph` error when the graph fails
-// `validate`; when an operation's operands do not fit its kind's shape rule or
+// `validate`; when a tensor has another element type than F32 ("tensor " +
+// name + " has type F16; evaluation computes F32 only", for the first such
+// tensor); when an operation's operands do not fit its kind's shape rule or
 // its output shape ("operands do not fit op " + name), or it reads a tensor
 // that a later operation computes ("operand computed after op " + name); when
 // two source tensors share a name ("ambiguous value name " + name), a source

@@ -1,11 +1,14 @@
 // The graph model: tensors, operations, the dataflow graph and its builders.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -31,15 +34,65 @@ struct OpId {
   friend auto operator<=>(const OpId&, const OpId&) = default;
 };
 
-enum class DType { F32 };
+// Element types: IEEE 754 binary32 and binary16, bfloat16 (binary32's sign
+// and exponent with a 7-bit fraction), and signed integers for ids and masks.
+enum class DType { F32, F16, BF16, I32, I64 };
 
-// Bytes per element.
+// Every element type, in declaration order.
+inline constexpr std::array<DType, 5> kDTypes{DType::F32, DType::F16, DType::BF16, DType::I32,
+                                              DType::I64};
+
+// Bytes per element. Throws std::invalid_argument for a value that names no
+// element type.
 [[nodiscard]] constexpr std::uint64_t size(DType dtype) {
   switch (dtype) {
     case DType::F32:
+    case DType::I32:
       return 4;
+    case DType::F16:
+    case DType::BF16:
+      return 2;
+    case DType::I64:
+      return 8;
   }
-  return 4;
+  throw std::invalid_argument("size: not an element type");
+}
+
+// Whether `dtype` is one of the values above.
+[[nodiscard]] constexpr bool is_element_type(DType dtype) {
+  return std::ranges::find(kDTypes, dtype) != kDTypes.end();
+}
+
+[[nodiscard]] constexpr bool is_float(DType dtype) {
+  return dtype == DType::F32 || dtype == DType::F16 || dtype == DType::BF16;
+}
+
+// The lower-case name files and kernel keys use: "f32", "f16", "bf16", "i32",
+// "i64". Throws std::invalid_argument for a value that names no element type.
+[[nodiscard]] constexpr std::string_view dtype_name(DType dtype) {
+  switch (dtype) {
+    case DType::F32:
+      return "f32";
+    case DType::F16:
+      return "f16";
+    case DType::BF16:
+      return "bf16";
+    case DType::I32:
+      return "i32";
+    case DType::I64:
+      return "i64";
+  }
+  throw std::invalid_argument("dtype_name: not an element type");
+}
+
+// The element type `dtype_name` calls `name`, if any.
+[[nodiscard]] constexpr std::optional<DType> dtype_from_name(std::string_view name) {
+  for (const DType dtype : kDTypes) {
+    if (dtype_name(dtype) == name) {
+      return dtype;
+    }
+  }
+  return std::nullopt;
 }
 
 enum class TensorKind { Input, Weight, Intermediate, Output };
@@ -253,16 +306,24 @@ struct Graph {
   std::vector<Op> ops;
   std::vector<TensorId> outputs;
 
-  // Common steps of the builders.
+  // Common steps of the builders. `op` gives its output its operands' element
+  // type (F32 when it has none), so every builder does. It fails with
+  // name + ": mixed input types F32 and F16" (the first two types that
+  // differ) and, for an integer operand of a kind that computes only on
+  // floats (every kind but add, sub, mul and those that only move elements),
+  // with name + ": matmul takes floating-point inputs, not I64".
   [[nodiscard]] TensorId tensor(std::string_view name, std::vector<std::uint64_t> shape,
-                                TensorKind kind, std::optional<OpId> producer);
+                                TensorKind kind, std::optional<OpId> producer,
+                                DType dtype = DType::F32);
   [[nodiscard]] Result<TensorId> op(std::string_view name, OpKind kind,
                                     std::vector<TensorId> inputs, std::vector<std::uint64_t> shape);
   [[nodiscard]] Result<TensorId> binary(std::string_view name, OpKind kind, TensorId left,
                                         TensorId right);
 
-  [[nodiscard]] TensorId input(std::string_view name, std::vector<std::uint64_t> shape);
-  [[nodiscard]] TensorId weight(std::string_view name, std::vector<std::uint64_t> shape);
+  [[nodiscard]] TensorId input(std::string_view name, std::vector<std::uint64_t> shape,
+                               DType dtype = DType::F32);
+  [[nodiscard]] TensorId weight(std::string_view name, std::vector<std::uint64_t> shape,
+                                DType dtype = DType::F32);
   // Throws std::out_of_range for an id that names no tensor.
   void mark_output(TensorId tensor);
 
@@ -307,8 +368,8 @@ struct Graph {
   [[nodiscard]] Result<TensorId> reduce_mean(std::string_view name, TensorId input,
                                              std::uint64_t axis);
 
-  // Checks the graph as a whole: ids at their positions, usable shapes (no
-  // zero extent, byte size within 64 bits), operation links in range and
+  // Checks the graph as a whole: ids at their positions, known element types,
+  // usable shapes (no zero extent, byte size within 64 bits), operation links in range and
   // matching producers, outputs that name tensors, at least one output.
   [[nodiscard]] Result<void> validate() const;
 

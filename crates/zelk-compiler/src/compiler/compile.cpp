@@ -20,11 +20,35 @@ std::vector<Layout> layouts_for(const Graph& graph, std::uint16_t tile_count) {
   return layouts;
 }
 
+// The kernel an operation runs: its operation name, followed, unless it
+// reads and writes only F32, by the element types that set it apart from
+// the 32-bit kernel: the one type of all its operands and its output
+// ("matmul.f16"), or else each operand's type and then the output's.
+std::string kernel_operation(const Graph& graph, const Op& op) {
+  std::string kernel(operation_name(op.kind));
+  const DType output = graph.tensors[op.output.index].dtype;
+  const auto type_of = [&graph](TensorId input) { return graph.tensors[input.index].dtype; };
+  const bool uniform =
+      std::ranges::all_of(op.inputs, [&](TensorId input) { return type_of(input) == output; });
+  if (uniform && output == DType::F32) {
+    return kernel;
+  }
+  if (!uniform) {
+    for (const TensorId input : op.inputs) {
+      kernel += '.';
+      kernel += dtype_name(type_of(input));
+    }
+  }
+  kernel += '.';
+  kernel += dtype_name(output);
+  return kernel;
+}
+
 // One command per tile of the output's layout; the last tile runs the "tail"
 // variant of the kernel.
 Compute compute_phase(const Graph& graph, const Op& op, const Layout& output_layout) {
   const Tensor& output = graph.tensors[op.output.index];
-  const SpecializationKey body{.operation = std::string(operation_name(op.kind)),
+  const SpecializationKey body{.operation = kernel_operation(graph, op),
                                .shape = output.shape,
                                .worker_count = worker_count(output),
                                .role = "body",

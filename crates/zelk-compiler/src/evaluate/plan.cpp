@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "graph/validate.hpp"
+#include "zelk_compiler/debug.hpp"
 #include "zelk_compiler/detail/shape_rules.hpp"
 
 namespace zelk_compiler::detail {
@@ -19,6 +20,18 @@ CompileError error(std::string_view phrase, std::string_view name) {
   std::string message(phrase);
   message += name;
   return CompileError::graph(std::move(message));
+}
+
+// The host kernels compute on F32 values only.
+Result<void> check_types(const Graph& graph) {
+  for (const Tensor& tensor : graph.tensors) {
+    if (tensor.dtype != DType::F32) {
+      return std::unexpected(CompileError::graph("tensor " + tensor.name + " has type " +
+                                                 debug_string(tensor.dtype) +
+                                                 "; evaluation computes F32 only"));
+    }
+  }
+  return {};
 }
 
 Result<void> check_operations(const Graph& graph,
@@ -87,6 +100,9 @@ Result<std::vector<bool>> outputs(const Graph& graph) {
 Result<EvaluationPlan> plan_evaluation(const Graph& graph, const TensorValues& values) {
   if (auto valid = graph.validate(); !valid) {
     return std::unexpected(std::move(valid.error()));
+  }
+  if (auto typed = check_types(graph); !typed) {
+    return std::unexpected(std::move(typed.error()));
   }
   const auto writer = tensor_writers(graph);
   if (auto checked = check_operations(graph, writer); !checked) {

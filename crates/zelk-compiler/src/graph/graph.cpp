@@ -10,6 +10,7 @@
 
 #include "overloaded.hpp"
 #include "zelk_compiler/checked.hpp"
+#include "zelk_compiler/debug.hpp"
 #include "zelk_compiler/detail/shape_rules.hpp"
 
 namespace zelk_compiler {
@@ -71,6 +72,48 @@ bool is_unary(const OpKind& kind) {
          std::holds_alternative<Exp>(kind);
 }
 
+// Whether `kind` computes on integers as well as on floats: the integer
+// arithmetic of masks and ids, and the kinds that only move elements.
+bool takes_integers(const OpKind& kind) {
+  return std::visit(
+      detail::Overloaded{
+          [](const MatMul&) { return false; },   [](const Add&) { return true; },
+          [](const Mul&) { return true; },       [](const Reshape&) { return true; },
+          [](const Transpose&) { return true; }, [](const LayerNorm&) { return false; },
+          [](const Softmax&) { return false; },  [](const Gelu&) { return false; },
+          [](const Sub&) { return true; },       [](const Div&) { return false; },
+          [](const Pow&) { return false; },      [](const GeluErf&) { return false; },
+          [](const Relu&) { return false; },     [](const Erf&) { return false; },
+          [](const Tanh&) { return false; },     [](const Sqrt&) { return false; },
+          [](const Exp&) { return false; },      [](const Slice&) { return true; },
+          [](const Concat&) { return true; },    [](const ReduceMean&) { return false; },
+      },
+      kind);
+}
+
+// The element type of an operation's output: that of all its operands, which
+// must agree, and which must be a float unless the kind takes integers.
+Result<DType> output_type(const std::vector<Tensor>& tensors, std::string_view name,
+                          const OpKind& kind, std::span<const TensorId> inputs) {
+  if (inputs.empty()) {
+    return DType::F32;
+  }
+  const DType first = tensors[inputs[0].index].dtype;
+  for (const TensorId input : inputs.subspan(1)) {
+    const DType other = tensors[input.index].dtype;
+    if (other != first) {
+      return std::unexpected(builder_error(
+          name, ": mixed input types " + debug_string(first) + " and " + debug_string(other)));
+    }
+  }
+  if (!is_float(first) && !takes_integers(kind)) {
+    return std::unexpected(builder_error(name, ": " + std::string(operation_name(kind)) +
+                                                   " takes floating-point inputs, not " +
+                                                   debug_string(first)));
+  }
+  return first;
+}
+
 }  // namespace
 
 std::uint64_t Tensor::elements() const {
@@ -108,12 +151,12 @@ std::string_view operation_name(const OpKind& kind) {
 }
 
 TensorId Graph::tensor(std::string_view name, std::vector<std::uint64_t> shape, TensorKind kind,
-                       std::optional<OpId> producer) {
+                       std::optional<OpId> producer, DType dtype) {
   const TensorId id{tensors.size()};
   tensors.push_back(Tensor{
       .id = id,
       .name = std::string(name),
-      .dtype = DType::F32,
+      .dtype = dtype,
       .shape = std::move(shape),
       .kind = kind,
       .producer = producer,
@@ -126,6 +169,10 @@ Result<TensorId> Graph::op(std::string_view name, OpKind kind, std::vector<Tenso
   if (!known(tensors, inputs)) {
     return std::unexpected(unknown_input(name));
   }
+  auto dtype = output_type(tensors, name, kind, inputs);
+  if (!dtype) {
+    return std::unexpected(std::move(dtype.error()));
+  }
   const OpId id{ops.size()};
   const TensorId output{tensors.size()};
   // Build both records and make room for them first, so that the two appends
@@ -133,7 +180,7 @@ Result<TensorId> Graph::op(std::string_view name, OpKind kind, std::vector<Tenso
   Tensor tensor_record{
       .id = output,
       .name = std::string(name),
-      .dtype = DType::F32,
+      .dtype = *dtype,
       .shape = std::move(shape),
       .kind = TensorKind::Intermediate,
       .producer = id,
@@ -163,12 +210,12 @@ Result<TensorId> Graph::binary(std::string_view name, OpKind kind, TensorId left
   return op(name, std::move(kind), {left, right}, std::move(shape));
 }
 
-TensorId Graph::input(std::string_view name, std::vector<std::uint64_t> shape) {
-  return tensor(name, std::move(shape), TensorKind::Input, std::nullopt);
+TensorId Graph::input(std::string_view name, std::vector<std::uint64_t> shape, DType dtype) {
+  return tensor(name, std::move(shape), TensorKind::Input, std::nullopt, dtype);
 }
 
-TensorId Graph::weight(std::string_view name, std::vector<std::uint64_t> shape) {
-  return tensor(name, std::move(shape), TensorKind::Weight, std::nullopt);
+TensorId Graph::weight(std::string_view name, std::vector<std::uint64_t> shape, DType dtype) {
+  return tensor(name, std::move(shape), TensorKind::Weight, std::nullopt, dtype);
 }
 
 void Graph::mark_output(TensorId id) {

@@ -17,6 +17,14 @@ std::ostream& operator<<(std::ostream& out, DType dtype) {
   switch (dtype) {
     case DType::F32:
       return out << "F32";
+    case DType::F16:
+      return out << "F16";
+    case DType::BF16:
+      return out << "BF16";
+    case DType::I32:
+      return out << "I32";
+    case DType::I64:
+      return out << "I64";
   }
   return out;
 }

@@ -9,10 +9,11 @@
 namespace zelk_compiler {
 namespace {
 
-// A tensor can be sized in bytes only when its extents are all non-zero and
-// its byte size fits 64 bits; the compiler relies on both after validation.
+// A tensor can be sized in bytes only when its element type is one the
+// library knows, its extents are all non-zero and its byte size fits 64 bits;
+// the compiler relies on all three after validation.
 bool tensor_is_valid(const Tensor& tensor, std::uint64_t position) {
-  if (tensor.id.index != position || tensor.shape.empty()) {
+  if (tensor.id.index != position || !is_element_type(tensor.dtype) || tensor.shape.empty()) {
     return false;
   }
   if (std::ranges::find(tensor.shape, std::uint64_t{0}) != tensor.shape.end()) {

@@ -11,6 +11,7 @@
 
 #include "reference/float_testing.hpp"
 #include "zelk_compiler/encoder.hpp"
+#include "zelk_compiler/debug.hpp"
 #include "zelk_compiler/evaluate.hpp"
 #include "zelk_compiler/graph.hpp"
 
@@ -124,6 +125,28 @@ TEST(Evaluate, ValuesAreCheckedBeforeAnythingIsComputed) {
   const auto result = evaluate(twice, {{"x", six}, {"w", six}, {"unused", {}}});
   ASSERT_TRUE(result.has_value()) << result.error();
   EXPECT_EQ(*result, (TensorValues{{"y", {3, 3, 3, 3}}}));
+}
+
+TEST(Evaluate, GraphsHoldingOtherTypesThanF32AreRefused) {
+  const std::vector<float> six(6, 1.0F);
+  for (const DType dtype : {DType::F16, DType::BF16, DType::I32, DType::I64}) {
+    // The first tensor of another type is named, wherever it stands.
+    Graph graph;
+    const TensorId x = graph.input("x", {2, 3});
+    const TensorId h = graph.input("h", {2, 3}, dtype);
+    const TensorId k = graph.input("k", {2, 3}, dtype);
+    graph.mark_output(*graph.add("y", h, k));
+    graph.mark_output(x);
+    const auto result = evaluate(graph, {{"x", six}, {"h", six}, {"k", six}});
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error(), CompileError::graph("tensor h has type " + debug_string(dtype) +
+                                                  "; evaluation computes F32 only"));
+    // Only an intermediate of another type.
+    Graph inner = small_graph();
+    inner.tensors[2].dtype = dtype;
+    EXPECT_EQ(evaluate(inner, {{"x", six}, {"w", six}}).error().message,
+              "tensor y has type " + debug_string(dtype) + "; evaluation computes F32 only");
+  }
 }
 
 TEST(Evaluate, RawOperationsThatBreakTheirKindsRuleAreRefused) {

@@ -30,10 +30,45 @@ struct Checker {
 
   static u64 ceil_div(u64 a, u64 b) { return a / b + (a % b != 0 ? 1 : 0); }
 
-  u64 bytes_of(const Tensor& tensor) const {
+  static u64 elements_of(const Tensor& tensor) {
     u64 count = 1;
     for (const u64 extent : tensor.shape) count *= extent;
-    return count * 4;
+    return count;
+  }
+
+  static u64 element_bytes(DType dtype) {
+    switch (dtype) {
+      case DType::F16:
+      case DType::BF16:
+        return 2;
+      case DType::I64:
+        return 8;
+      default:
+        return 4;
+    }
+  }
+
+  static u64 bytes_of(const Tensor& tensor) {
+    return elements_of(tensor) * element_bytes(tensor.dtype);
+  }
+
+  // The operation name, and the element types when any is not F32: one
+  // when operands and output share it, else each operand's and the output's.
+  std::string kernel_of(const Op& op) const {
+    std::string kernel(operation_name(op.kind));
+    std::string types;
+    bool mixed = false;
+    bool all_f32 = true;
+    const DType output = graph.tensors[op.output.index].dtype;
+    for (const TensorId input : op.inputs) {
+      const DType type = graph.tensors[input.index].dtype;
+      types += "." + std::string(dtype_name(type));
+      mixed = mixed || type != output;
+      all_f32 = all_f32 && type == DType::F32;
+    }
+    types += "." + std::string(dtype_name(output));
+    if (all_f32 && output == DType::F32) return kernel;
+    return mixed ? kernel + types : kernel + "." + std::string(dtype_name(output));
   }
 
   Layout expected_layout(const Tensor& tensor) const {
@@ -105,9 +140,9 @@ struct Checker {
           .output = op.output,
           .inputs = op.inputs,
           .specialization = {
-              .operation = std::string(operation_name(op.kind)),
+              .operation = kernel_of(op),
               .shape = output.shape,
-              .worker_count = static_cast<std::uint8_t>(bytes_of(output) / 4 >= 96 ? 6 : 1),
+              .worker_count = static_cast<std::uint8_t>(elements_of(output) >= 96 ? 6 : 1),
               .role = i + 1 == out.tiles.size() ? "tail" : "body",
               .alignment = 16}};
       if (command != expected) fail("command ", command, " expected ", expected);

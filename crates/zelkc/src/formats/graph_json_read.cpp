@@ -62,6 +62,29 @@ Outcome<std::vector<std::uint64_t>> list_field(const Json& entry, const std::str
   return read_unsigned_list(**found, child_path(path, key));
 }
 
+// The element type of a source entry: its "dtype", F32 when it has none.
+Outcome<zc::DType> element_type(const Json& entry, const std::string& path) {
+  const auto found = entry.find("dtype");
+  if (found == entry.end()) {
+    return zc::DType::F32;
+  }
+  if (!found->is_string()) {
+    return std::unexpected(expected(child_path(path, "dtype"), "a type name", *found));
+  }
+  const auto& name = found->get_ref<const std::string&>();
+  if (const auto dtype = zc::dtype_from_name(name)) {
+    return *dtype;
+  }
+  std::string known;
+  for (const zc::DType dtype : zc::kDTypes) {
+    known += known.empty() ? "" : ", ";
+    known += zc::dtype_name(dtype);
+  }
+  return std::unexpected(
+      malformed(child_path(path, "dtype"),
+                "unknown type " + zc::debug_string(name) + " (known: " + known + ")"));
+}
+
 // What an entry's "op" names: an input or a weight, an operation of a kind,
 // or a raw step whose kind is in "kind".
 struct EntryOp {
@@ -75,7 +98,7 @@ struct EntryOp {
 Outcome<void> check_fields(const Json& entry, const std::string& path, const EntryOp& op) {
   for (const auto& [key, value] : entry.items()) {
     const bool allowed =
-        key == "op" || key == "name" || (op.source && key == "shape") ||
+        key == "op" || key == "name" || (op.source && (key == "shape" || key == "dtype")) ||
         (!op.source && key == "inputs") ||
         (op.kind != nullptr && std::ranges::find(op.kind->fields, key) != op.kind->fields.end()) ||
         (op.raw && (key == "kind" || key == "output_shape"));
@@ -351,8 +374,12 @@ class Replay {
     if (!shape) {
       return std::unexpected(std::move(shape.error()));
     }
-    (void)(op.op == "input" ? graph_.input(name, std::move(*shape))
-                            : graph_.weight(name, std::move(*shape)));
+    const auto dtype = element_type(entry, path);
+    if (!dtype) {
+      return std::unexpected(dtype.error());
+    }
+    (void)(op.op == "input" ? graph_.input(name, std::move(*shape), *dtype)
+                            : graph_.weight(name, std::move(*shape), *dtype));
     return {};
   }
 

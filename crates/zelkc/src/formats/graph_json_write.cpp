@@ -48,7 +48,8 @@ bool builder_makes(zc::Graph& shadow, const zc::Op& op, const zc::Tensor& output
   }
   const zc::Tensor& tensor = shadow.tensors.back();
   const bool same = shadow.ops.back() == op && tensor.name == output.name &&
-                    tensor.shape == output.shape && tensor.producer == output.producer;
+                    tensor.dtype == output.dtype && tensor.shape == output.shape &&
+                    tensor.producer == output.producer;
   shadow.tensors.pop_back();
   shadow.ops.pop_back();
   return same;
@@ -67,8 +68,12 @@ Outcome<Json> source_entry(const zc::Tensor& tensor, std::size_t index, zc::Grap
   entry["op"] = weight ? "weight" : "input";
   entry["name"] = tensor.name;
   entry["shape"] = tensor.shape;
-  (void)(weight ? shadow.weight(tensor.name, tensor.shape)
-                : shadow.input(tensor.name, tensor.shape));
+  // Written only where it is not the default, so 32-bit files read as before.
+  if (tensor.dtype != zc::DType::F32 && zc::is_element_type(tensor.dtype)) {
+    entry["dtype"] = zc::dtype_name(tensor.dtype);
+  }
+  (void)(weight ? shadow.weight(tensor.name, tensor.shape, tensor.dtype)
+                : shadow.input(tensor.name, tensor.shape, tensor.dtype));
   return entry;
 }
 
