@@ -188,7 +188,7 @@ def test_element_types_of_sources_and_results():
         zc.DType.I64,
         zc.DType.BF16,
     ]
-    assert "dtype: BF16" in repr(graph.tensors[y.index])
+    assert "dtype=BF16" in repr(graph.tensors[y])
     assert graph.tensors[y.index].dtype == zc.DType.BF16
     layout = zc.choose_layout(graph.tensors[y.index], 64)
     assert zc.local_bytes(graph.tensors[y.index], layout) == 4 * 8 * 2
