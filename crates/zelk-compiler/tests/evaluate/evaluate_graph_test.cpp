@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "reference/float_testing.hpp"
-#include "zelk_compiler/encoder.hpp"
 #include "zelk_compiler/debug.hpp"
+#include "zelk_compiler/encoder.hpp"
 #include "zelk_compiler/evaluate.hpp"
 #include "zelk_compiler/graph.hpp"
 
