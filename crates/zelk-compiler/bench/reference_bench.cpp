@@ -208,3 +208,16 @@ BENCHMARK_CAPTURE(BM_EncoderReferenceLiteral, bert_base, bert_base)->Unit(benchm
 
 }  // namespace
 }  // namespace zelk_compiler::bench
+
+// The run's context names the kernel OpenBLAS chose for this processor, since
+// the sgemm rows depend on it (OPENBLAS_CORETYPE can force an older one).
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+    return 1;
+  }
+  benchmark::AddCustomContext("openblas_core", openblas_get_corename());
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
