@@ -70,13 +70,17 @@ template <class Bits, class Vector>
   return bits_of<Vector>(chosen);
 }
 
+// Whether any lane of `mask` is set, by whole 64-bit words rather than lane
+// by lane.
 template <class Bits>
 [[gnu::always_inline]] inline bool any_lane(Bits mask) {
-  bool any = false;
-  for (std::size_t lane = 0; lane < sizeof(Bits) / sizeof(mask[0]); ++lane) {
-    any = any || mask[lane] != 0;
+  std::uint64_t words[sizeof(Bits) / sizeof(std::uint64_t)];
+  std::memcpy(words, &mask, sizeof words);
+  std::uint64_t any = 0;
+  for (const std::uint64_t word : words) {
+    any |= word;
   }
-  return any;
+  return any != 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -171,9 +175,10 @@ template <std::size_t lanes>
 
   const Float a = select(at_least_one, 2.0F * absolute, -2.0F * absolute);
   const Float t = expm1_for_tanh<lanes>(a);
-  const Float large = 1.0F - 2.0F / (t + 2.0F);
-  const Float small = -t / (t + 2.0F);
-  Float z = select(at_least_one, large, small);
+  // tanhf takes 1 - 2 / (t + 2) from 1 up and -t / (t + 2) below: one
+  // division, of the numerator each lane needs.
+  const Float quotient = select(at_least_one, Float{} + 2.0F, -t) / (t + 2.0F);
+  Float z = select(at_least_one, 1.0F - quotient, quotient);
   z = select(moderate, z, Float{} + 1.0F);
   Float result = bits_of<Float>(bits_of<Bits>(z) ^ (word & 0x80000000U));
   // Below 2^-55 (zeros included) tanhf returns its argument.
