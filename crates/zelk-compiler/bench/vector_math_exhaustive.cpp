@@ -1,7 +1,8 @@
 // The vector expf and tanhf against the C library's over every one of the
 // 2^32 float bit patterns, on every vector instruction set this processor
-// runs that has them (about 100 s per function on AVX2). Exits 0 when every result has the C
-// library's bits, 1 at the first difference or when the time budget runs out first.
+// runs that has them (about 100 s per function on AVX2). Exits 0 when every
+// result has the C library's bits, 1 at the first difference or when the
+// time budget runs out first.
 //
 //   vector-math-exhaustive [--budget SECONDS] [--function exp|tanh]
 #include <chrono>
