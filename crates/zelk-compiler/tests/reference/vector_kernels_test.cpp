@@ -286,6 +286,10 @@ TEST_P(VectorKernels, ExpAndTanhOfAListMatchTheCLibrary) {
       spread.push_back(std::nextafter(value, INFINITY));
     }
   }
+  // exp(32.56...): its bits depend on the reduction rounding once, as the C
+  // library's fused multiply-add does, not twice. (At the front, where the
+  // lanes take it; a list's last few values may go to the C library.)
+  spread.insert(spread.begin(), std::bit_cast<float>(std::uint32_t{0x4202422F}));
   CaseValues values(17);
   for (const Case& each : cases) {
     std::vector<float> list = spread;
