@@ -155,5 +155,3 @@ BENCHMARK_CAPTURE(BM_PlanMemoryLiteral, chain_2000, &chain_2000)->Unit(benchmark
 
 }  // namespace
 }  // namespace zelk_compiler::bench
-
-BENCHMARK_MAIN();

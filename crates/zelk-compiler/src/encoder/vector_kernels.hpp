@@ -92,6 +92,11 @@ void softmax_rows(VectorIsa isa, float* values, std::uint64_t rows, std::uint64_
 // Replaces every value by its GELU.
 void gelu_each(VectorIsa isa, std::span<float> values);
 
+// Replaces every value by expf(value) or tanhf(value), with the C library's
+// bits.
+void exp_each(VectorIsa isa, std::span<float> values);
+void tanh_each(VectorIsa isa, std::span<float> values);
+
 // Replaces every value by value / divisor.
 void divide_each(VectorIsa isa, std::span<float> values, float divisor);
 

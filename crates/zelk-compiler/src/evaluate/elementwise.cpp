@@ -75,6 +75,17 @@ float gelu_erf(float x) {
 // NaN stays NaN; every other value at or below zero becomes +0.0.
 float relu(float x) { return x <= 0.0F ? 0.0F : x; }
 
+// Runs `in_place`, a vector kernel that rewrites its values, on a copy of
+// `input` in `output` (or on the values themselves when they are the same).
+template <class InPlace>
+void map_in_place(VectorIsa isa, std::span<const float> input, std::span<float> output,
+                  InPlace in_place) {
+  if (input.data() != output.data()) {
+    std::ranges::copy(input, output.begin());
+  }
+  in_place(isa, output);
+}
+
 template <class Map>
 void map_each(std::span<const float> input, std::span<float> output, Map map) {
   for (std::size_t i = 0; i < input.size(); ++i) {
@@ -117,10 +128,7 @@ void map_unary(VectorIsa isa, UnaryOp op, std::span<const float> input, std::spa
   }
   switch (op) {
     case UnaryOp::gelu:
-      if (input.data() != output.data()) {
-        std::ranges::copy(input, output.begin());
-      }
-      return gelu_each(isa, output);
+      return map_in_place(isa, input, output, gelu_each);
     case UnaryOp::gelu_erf:
       return map_each(input, output, gelu_erf);
     case UnaryOp::relu:
@@ -128,11 +136,11 @@ void map_unary(VectorIsa isa, UnaryOp op, std::span<const float> input, std::spa
     case UnaryOp::erf:
       return map_each(input, output, [](float x) { return ::erff(x); });
     case UnaryOp::tanh:
-      return map_each(input, output, [](float x) { return ::tanhf(x); });
+      return map_in_place(isa, input, output, tanh_each);
     case UnaryOp::sqrt:
       return map_each(input, output, [](float x) { return ::sqrtf(x); });
     case UnaryOp::exp:
-      return map_each(input, output, [](float x) { return ::expf(x); });
+      return map_in_place(isa, input, output, exp_each);
   }
 }
 

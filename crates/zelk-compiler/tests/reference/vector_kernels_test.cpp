@@ -4,8 +4,10 @@
 // zeros and subnormals, strided operands, and whole encoder blocks.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -254,6 +256,58 @@ TEST_P(VectorKernels, GeluOfAListAgreesWithTheLiteralForm) {
     }
     detail::gelu_each(isa(), list);
     ASSERT_TRUE(same_bits(list, expected)) << "length " << length;
+  }
+}
+
+// expf and tanhf of a list against the C library's, value by value: a spread
+// of bit patterns over the whole float line, the edges where the vector
+// forms change method, and lists of every short length, so that every lane
+// and the tail are seen.
+TEST_P(VectorKernels, ExpAndTanhOfAListMatchTheCLibrary) {
+  struct Case {
+    const char* name;
+    void (*vector)(VectorIsa, std::span<float>);
+    float (*library)(float);
+  };
+  const Case cases[] = {
+      {"exp", detail::exp_each, [](float x) { return ::expf(x); }},
+      {"tanh", detail::tanh_each, [](float x) { return ::tanhf(x); }},
+  };
+  std::vector<float> spread;
+  for (std::uint64_t bits = 0; bits <= 0xFFFFFFFFU; bits += 40009) {
+    spread.push_back(std::bit_cast<float>(static_cast<std::uint32_t>(bits)));
+  }
+  for (const float edge : {-87.0F, 88.5F, -104.0F, -103.97F, 88.72F, 89.0F, -87.34F, 22.0F, 1.0F,
+                           0x1p-55F, 0x1p-25F, 0.3465736F, 1.0397208F, 9.01F, 19.6F}) {
+    for (const float sign : {1.0F, -1.0F}) {
+      const float value = sign * edge;
+      spread.push_back(std::nextafter(value, -INFINITY));
+      spread.push_back(value);
+      spread.push_back(std::nextafter(value, INFINITY));
+    }
+  }
+  // exp(32.56...): its bits depend on the reduction rounding once, as the C
+  // library's fused multiply-add does, not twice. (At the front, where the
+  // lanes take it; a list's last few values may go to the C library.)
+  spread.insert(spread.begin(), std::bit_cast<float>(std::uint32_t{0x4202422F}));
+  CaseValues values(17);
+  for (const Case& each : cases) {
+    std::vector<float> list = spread;
+    each.vector(isa(), list);
+    for (std::uint64_t i = 0; i < spread.size(); ++i) {
+      ASSERT_EQ(std::bit_cast<std::uint32_t>(list[i]),
+                std::bit_cast<std::uint32_t>(each.library(spread[i])))
+          << each.name << " of " << spread[i];
+    }
+    for (std::uint64_t length = 0; length <= 33; ++length) {
+      std::vector<float> short_list = values.list(length, length);
+      std::vector<float> expected = short_list;
+      for (float& value : expected) {
+        value = each.library(value);
+      }
+      each.vector(isa(), short_list);
+      ASSERT_TRUE(same_bits(short_list, expected)) << each.name << ", length " << length;
+    }
   }
 }
 
