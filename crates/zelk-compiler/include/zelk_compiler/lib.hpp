@@ -3,6 +3,7 @@
 
 #include "zelk_compiler/checked.hpp"
 #include "zelk_compiler/compiler.hpp"
+#include "zelk_compiler/cost_model.hpp"
 #include "zelk_compiler/debug.hpp"
 #include "zelk_compiler/encoder.hpp"
 #include "zelk_compiler/error.hpp"
