@@ -12,5 +12,6 @@
 #include "zelk_compiler/fit.hpp"
 #include "zelk_compiler/fit_text.hpp"
 #include "zelk_compiler/graph.hpp"
+#include "zelk_compiler/pipeline.hpp"
 #include "zelk_compiler/placement.hpp"
 #include "zelk_compiler/stop.hpp"
