@@ -147,69 +147,85 @@ std::string chips_line(const zc::Pipeline& pipeline, const zc::PipelineOptions& 
   return line + '\n';
 }
 
+// "; on 1, 244,112 bytes over the window": how one chip falls short.
+std::string one_chip_text(const zc::Graph& graph, const WorkloadFlags& workload) {
+  try {
+    const auto one = zc::diagnose_fit(graph, workload.options, workload.planning);
+    if (!one) {
+      return {};
+    }
+    if (one->fits) {
+      return "; also on 1";
+    }
+    if (one->failure && one->failure->bound_over_window > 0) {
+      return "; on 1, " + grouped(one->failure->bound_over_window) + " bytes over the window";
+    }
+    return "; on 1, a better placement than the planner's might fit";
+  } catch (const std::exception&) {
+    return "; on 1, past the sizes the library plans";
+  }
+}
+
+// What both commands start from: the options, the workload and its
+// pipeline, and the first lines of their text.
+struct Compiled {
+  zc::PipelineOptions options;
+  Workload workload;
+  zc::Pipeline pipeline;
+  std::ostringstream out;
+};
+
+Outcome<Compiled> compile_workload(const WorkloadFlags& workload, const PipelineFlags& flags) {
+  auto options = pipeline_options(flags, workload);
+  if (!options) {
+    return std::unexpected(std::move(options.error()));
+  }
+  auto loaded = load_workload(workload);
+  if (!loaded) {
+    return std::unexpected(std::move(loaded.error()));
+  }
+  auto pipeline = compiled(loaded->graph, workload, *options);
+  if (!pipeline) {
+    return std::unexpected(std::move(pipeline.error()));
+  }
+  Compiled done{.options = std::move(*options),
+                .workload = std::move(*loaded),
+                .pipeline = std::move(*pipeline),
+                .out = {}};
+  done.out << "workload:      " << done.workload.description << '\n';
+  done.out << "options:       " << options_text(workload.options) << " per chip\n";
+  return done;
+}
+
 }  // namespace
 
 Outcome<std::string> run_compile_pipeline(const WorkloadFlags& workload,
                                           const PipelineFlags& flags) {
-  auto options = pipeline_options(flags, workload);
-  if (!options) {
-    return std::unexpected(std::move(options.error()));
+  auto done = compile_workload(workload, flags);
+  if (!done) {
+    return std::unexpected(std::move(done.error()));
   }
-  auto loaded = load_workload(workload);
-  if (!loaded) {
-    return std::unexpected(std::move(loaded.error()));
-  }
-  auto pipeline = compiled(loaded->graph, workload, *options);
-  if (!pipeline) {
-    return std::unexpected(std::move(pipeline.error()));
-  }
-  std::ostringstream out;
-  out << "workload:      " << loaded->description << '\n';
-  out << "options:       " << options_text(workload.options) << " per chip\n";
+  std::ostringstream& out = done->out;
   out << "planner:       " << zc::planner_name(workload.planning.strategy) << '\n';
-  out << chips_line(*pipeline, *options);
-  write_stages(out, loaded->graph, *pipeline, workload.options);
+  out << chips_line(done->pipeline, done->options);
+  write_stages(out, done->workload.graph, done->pipeline, workload.options);
   return std::move(out).str();
 }
 
 Outcome<std::string> run_fit_pipeline(const WorkloadFlags& workload, const PipelineFlags& flags) {
-  auto options = pipeline_options(flags, workload);
-  if (!options) {
-    return std::unexpected(std::move(options.error()));
+  auto done = compile_workload(workload, flags);
+  if (!done) {
+    return std::unexpected(std::move(done.error()));
   }
-  auto loaded = load_workload(workload);
-  if (!loaded) {
-    return std::unexpected(std::move(loaded.error()));
-  }
-  auto pipeline = compiled(loaded->graph, workload, *options);
-  if (!pipeline) {
-    return std::unexpected(std::move(pipeline.error()));
-  }
-  std::ostringstream out;
-  out << "workload:      " << loaded->description << '\n';
-  out << "options:       " << options_text(workload.options) << " per chip\n";
-  const std::size_t chips = pipeline->stages.size();
+  std::ostringstream& out = done->out;
+  const std::size_t chips = done->pipeline.stages.size();
   out << "verdict:       fits on " << chips << (chips == 1 ? " chip" : " chips");
   if (chips > 1) {
-    try {
-      const auto one = zc::diagnose_fit(loaded->graph, workload.options, workload.planning);
-      if (one && !one->fits && one->failure) {
-        out << "; on 1, ";
-        if (one->failure->bound_over_window > 0) {
-          out << grouped(one->failure->bound_over_window) << " bytes over the window";
-        } else {
-          out << "a better placement than the planner's might fit";
-        }
-      } else if (one && one->fits) {
-        out << "; also on 1";
-      }
-    } catch (const std::exception&) {
-      out << "; on 1, past the sizes the library plans";
-    }
+    out << one_chip_text(done->workload.graph, workload);
   }
   out << '\n';
-  out << chips_line(*pipeline, *options);
-  write_stages(out, loaded->graph, *pipeline, workload.options);
+  out << chips_line(done->pipeline, done->options);
+  write_stages(out, done->workload.graph, done->pipeline, workload.options);
   return std::move(out).str();
 }
 
