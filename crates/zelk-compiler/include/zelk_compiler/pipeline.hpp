@@ -62,7 +62,9 @@ struct PipelineOptions {
   // A manual split: cut after each operation named here (in any order).
   // With `chips` 0 the stages are those the cuts make; otherwise there must
   // be chips - 1 of them.
-  std::vector<std::string> cut_after = {};
+  // Initialised so that designated initialisers may leave it out without a
+  // missing-initialiser warning.
+  std::vector<std::string> cut_after = {};  // NOLINT(readability-redundant-member-init)
 
   friend bool operator==(const PipelineOptions&, const PipelineOptions&) = default;
 };
