@@ -5,10 +5,12 @@
 #include <bit>
 #include <cstdint>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "support/random_graphs.hpp"
 #include "support/schedule_checker.hpp"
+#include "zelk_compiler/cost_model.hpp"
 #include "zelk_compiler/debug.hpp"
 #include "zelk_compiler/encoder.hpp"
 #include "zelk_compiler/evaluate.hpp"
@@ -207,6 +209,35 @@ TEST(Pipeline, TimesAddUpOverMicrobatches) {
                    static_cast<double>(pipeline->total_cycles) / 4.0);
   EXPECT_GT(pipeline->bubble_fraction, 0.0);
   EXPECT_LT(pipeline->bubble_fraction, 1.0);
+}
+
+// The cuts are chosen on the costs of the whole graph's phases; each stage's
+// own schedule must cost the same, or the split chosen is not the best one.
+TEST(Pipeline, StageCyclesAreThoseOfTheirOperationsInTheWholeSchedule) {
+  const Graph graph = encoder_stack_graph(kSmall, 3).value();
+  const CompilerOptions options{.tile_count = 16};
+  const Schedule whole = compile(graph, options).value();
+  const std::vector<double> phases = phase_cycles(graph, whole, CostModel{});
+  std::vector<std::uint64_t> by_op(graph.ops.size(), 0);
+  std::uint64_t pending = 0;
+  for (std::size_t index = 0; index < whole.phases.size(); ++index) {
+    pending += static_cast<std::uint64_t>(phases[index]);
+    if (const auto* compute = std::get_if<Compute>(&whole.phases[index])) {
+      by_op[compute->op.index] = pending;
+      pending = 0;
+    }
+  }
+  for (const std::uint64_t chips : {2U, 4U}) {
+    const Pipeline pipeline =
+        compile_pipeline(graph, options, PipelineOptions{.chips = chips}).value();
+    for (const PipelineStage& stage : pipeline.stages) {
+      std::uint64_t expected = 0;
+      for (const OpId op : stage.ops) {
+        expected += by_op[op.index];
+      }
+      EXPECT_EQ(stage.compute_cycles, expected) << "chip " << stage.chip << " of " << chips;
+    }
+  }
 }
 
 TEST(Pipeline, TheCheckerCatchesLostAndRepeatedOperationsAndUnsuppliedInputs) {
