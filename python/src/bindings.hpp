@@ -11,6 +11,7 @@ void bind_graph(py::module_& module);
 void bind_planning(py::module_& module);
 void bind_compiler(py::module_& module);
 void bind_fit(py::module_& module);
+void bind_pipeline(py::module_& module);
 void bind_encoder(py::module_& module);
 void bind_evaluate(py::module_& module);
 void bind_onnx(py::module_& module);

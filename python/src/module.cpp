@@ -26,6 +26,7 @@ PYBIND11_MODULE(_core, module) {
   zelk_python::bind_planning(module);
   zelk_python::bind_compiler(module);
   zelk_python::bind_fit(module);
+  zelk_python::bind_pipeline(module);
   zelk_python::bind_encoder(module);
   zelk_python::bind_evaluate(module);
 #ifdef ZELK_PYTHON_ONNX

@@ -601,6 +601,113 @@ def fewest_tiles(
     max_tiles: int = 65535,
 ) -> list[FewestTiles]: ...
 
+class CostModel:
+    """The estimated durations of phases: a clock, multiply-accumulates per
+    cycle of each worker, and bytes a tile sends (and receives) per cycle of
+    an exchange."""
+
+    clock_mhz: int
+    macs_per_cycle: int
+    exchange_bytes_per_cycle: int
+    def __init__(
+        self,
+        *,
+        clock_mhz: _Index = 1000,
+        macs_per_cycle: _Index = 4,
+        exchange_bytes_per_cycle: _Index = 4,
+    ) -> None: ...
+    def valid(self) -> bool: ...
+    def __eq__(self, other: object) -> bool: ...
+
+class PipelineOptions:
+    """How a graph is split over chips: ``chips`` 0 for the fewest that fit
+    (up to ``max_chips``), N for exactly N stages; the microbatches streamed
+    through; the link's bytes per cycle; and optionally the operations to cut
+    after."""
+
+    chips: int
+    max_chips: int
+    microbatches: int
+    link_bytes_per_cycle: int
+    cost: CostModel
+    planning: PlanningOptions
+    cut_after: list[str]
+    def __init__(
+        self,
+        *,
+        chips: _Index = 0,
+        max_chips: _Index = 16,
+        microbatches: _Index = 1,
+        link_bytes_per_cycle: _Index = 64,
+        cost: CostModel = ...,
+        planning: PlanningOptions = ...,
+        cut_after: list[str] = ...,
+    ) -> None: ...
+    def __eq__(self, other: object) -> bool: ...
+
+class LinkTransfer:
+    """A value sent to a chip, from an earlier stage's chip or the host (None)."""
+
+    @property
+    def tensor(self) -> TensorId: ...
+    @property
+    def name(self) -> str: ...
+    @property
+    def from_chip(self) -> Optional[int]: ...
+    @property
+    def to_chip(self) -> int: ...
+    @property
+    def bytes(self) -> int: ...
+    def __eq__(self, other: object) -> bool: ...
+
+class PipelineStage:
+    """One stage on one chip: the whole graph's operations it runs, its own
+    graph and schedule, what it receives and sends, and its estimated cycles."""
+
+    @property
+    def chip(self) -> int: ...
+    @property
+    def ops(self) -> list[OpId]: ...
+    @property
+    def graph(self) -> Graph: ...
+    @property
+    def schedule(self) -> Schedule: ...
+    @property
+    def received(self) -> list[LinkTransfer]: ...
+    @property
+    def sent(self) -> list[LinkTransfer]: ...
+    @property
+    def compute_cycles(self) -> int: ...
+    @property
+    def cycles(self) -> int: ...
+    def __eq__(self, other: object) -> bool: ...
+
+class Pipeline:
+    """A graph compiled as consecutive stages, one chip each."""
+
+    @property
+    def stages(self) -> list[PipelineStage]: ...
+    @property
+    def microbatches(self) -> int: ...
+    @property
+    def bottleneck(self) -> int: ...
+    @property
+    def total_cycles(self) -> int: ...
+    @property
+    def cycles_per_microbatch(self) -> float: ...
+    @property
+    def bubble_fraction(self) -> float: ...
+    @property
+    def compiles(self) -> int: ...
+    def __eq__(self, other: object) -> bool: ...
+
+def compile_pipeline(
+    graph: Graph,
+    options: Optional[CompilerOptions] = None,
+    pipeline: Optional[PipelineOptions] = None,
+) -> Pipeline: ...
+def check_pipeline(graph: Graph, pipeline: Pipeline) -> list[str]: ...
+
 class EncoderConfig:
     sequence: int
     hidden: int

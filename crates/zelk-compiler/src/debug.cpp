@@ -43,11 +43,20 @@ void write_debug(std::ostream& out, std::string_view text) {
   out << '"';
 }
 
-void write_debug(std::ostream& out, float value) {
+namespace {
+
+template <class Float>
+void write_shortest(std::ostream& out, Float value) {
   std::array<char, 32> buffer{};
   const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
   out.write(buffer.data(), result.ptr - buffer.data());
 }
+
+}  // namespace
+
+void write_debug(std::ostream& out, float value) { write_shortest(out, value); }
+
+void write_debug(std::ostream& out, double value) { write_shortest(out, value); }
 
 void write_debug(std::ostream& out, std::chrono::steady_clock::time_point instant) {
   out << instant.time_since_epoch().count() << " ns";

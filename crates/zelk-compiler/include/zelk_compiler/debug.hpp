@@ -32,6 +32,7 @@ inline void write_debug(std::ostream& out, const char* text) {
 
 // Shortest text that reads back as the same float ("1e-05", "0.25", "nan").
 void write_debug(std::ostream& out, float value);
+void write_debug(std::ostream& out, double value);
 
 // A steady-clock instant has no calendar meaning: it prints as the time since
 // the clock's epoch ("1500 ns").

@@ -3,6 +3,7 @@
 
 #include "zelk_compiler/checked.hpp"
 #include "zelk_compiler/compiler.hpp"
+#include "zelk_compiler/cost_model.hpp"
 #include "zelk_compiler/debug.hpp"
 #include "zelk_compiler/encoder.hpp"
 #include "zelk_compiler/error.hpp"
@@ -11,5 +12,6 @@
 #include "zelk_compiler/fit.hpp"
 #include "zelk_compiler/fit_text.hpp"
 #include "zelk_compiler/graph.hpp"
+#include "zelk_compiler/pipeline.hpp"
 #include "zelk_compiler/placement.hpp"
 #include "zelk_compiler/stop.hpp"

@@ -54,6 +54,7 @@ CLI::App* add_compile_command(CLI::App& app, CompileFlags& flags) {
   add_unsigned(*command, "--exchange-bytes-per-cycle", flags.exchange_bytes_per_cycle,
                "Bytes a tile sends, and receives, per cycle of an exchange")
       ->default_str(std::to_string(defaults.exchange_bytes_per_cycle));
+  add_pipeline_flags(*command, flags.pipeline);
   return command;
 }
 
@@ -130,6 +131,19 @@ Failure compile_failure(const zc::Graph& graph, const WorkloadFlags& flags,
 Outcome<std::string> run_compile(const CompileFlags& flags) {
   if (auto checked = check_compile_flags(flags); !checked) {
     return std::unexpected(std::move(checked.error()));
+  }
+  if (flags.pipeline.given()) {
+    const bool single_chip_outputs = flags.emit != Emit::Summary || !flags.memory_map.empty() ||
+                                     !flags.report.empty() || !flags.trace.empty();
+    if (single_chip_outputs) {
+      return std::unexpected(Failure::usage(
+          "--chips: prints the pipeline's summary; --emit, --memory-map, --report and --trace "
+          "are for one chip"));
+    }
+    return run_compile_pipeline(flags.workload, flags.pipeline);
+  }
+  if (auto options = pipeline_options(flags.pipeline, flags.workload); !options) {
+    return std::unexpected(std::move(options.error()));
   }
 
   auto workload = load_workload(flags.workload);

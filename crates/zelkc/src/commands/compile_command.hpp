@@ -11,6 +11,7 @@
 #include <zelk_compiler/compiler.hpp>
 
 #include "commands/flags.hpp"
+#include "commands/pipeline_command.hpp"
 #include "failure.hpp"
 #include "inputs/workload.hpp"
 
@@ -30,6 +31,7 @@ struct CompileFlags {
   std::optional<std::uint64_t> clock_mhz;
   std::optional<std::uint64_t> macs_per_cycle;
   std::optional<std::uint64_t> exchange_bytes_per_cycle;
+  PipelineFlags pipeline;  // several chips, when --chips is given
 };
 
 CLI::App* add_compile_command(CLI::App& app, CompileFlags& flags);

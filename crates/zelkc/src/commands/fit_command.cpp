@@ -22,6 +22,7 @@ CLI::App* add_fit_command(CLI::App& app, FitFlags& flags) {
       "Say whether the encoder block (or a graph file or ONNX model) fits tile memory, and if "
       "not, where, why and on how many tiles it does");
   add_workload_flags(*command, flags.workload, "Diagnose");
+  add_pipeline_flags(*command, flags.pipeline);
   return command;
 }
 
@@ -88,6 +89,12 @@ std::vector<zc::FewestTiles> fewest_tiles(const zc::Graph& graph, const Workload
 Outcome<std::string> run_fit(const FitFlags& flags) {
   if (auto checked = check_workload_flags(flags.workload); !checked) {
     return std::unexpected(std::move(checked.error()));
+  }
+  if (flags.pipeline.given()) {
+    return run_fit_pipeline(flags.workload, flags.pipeline);
+  }
+  if (auto options = pipeline_options(flags.pipeline, flags.workload); !options) {
+    return std::unexpected(std::move(options.error()));
   }
   auto workload = load_workload(flags.workload);
   if (!workload) {

@@ -7,6 +7,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "commands/pipeline_command.hpp"
 #include "failure.hpp"
 #include "inputs/workload.hpp"
 
@@ -14,6 +15,7 @@ namespace zelkc {
 
 struct FitFlags {
   WorkloadFlags workload;
+  PipelineFlags pipeline;  // the fewest chips, when --chips is given
 };
 
 CLI::App* add_fit_command(CLI::App& app, FitFlags& flags);

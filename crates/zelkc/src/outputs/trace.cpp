@@ -10,7 +10,6 @@
 
 #include "formats/json_text.hpp"
 #include "outputs/tile_runs.hpp"
-#include "overloaded.hpp"
 
 namespace zelkc {
 namespace zc = zelk_compiler;
@@ -47,21 +46,6 @@ struct Activity {
   std::uint64_t transfers = 0;
   std::vector<zc::TensorId> tensors;  // exchanged, in order of appearance
 };
-
-// Steps of work per output element: the inner dimension of a matrix
-// product; one for every other kernel, whatever its kind.
-double steps_per_element(const zc::Graph& graph, const zc::Op& op) {
-  return std::visit(Overloaded{
-                        [&](const zc::MatMul&) {
-                          const auto& left = graph.tensors.at(op.inputs.at(0).index).shape;
-                          return left.empty() ? 1.0 : static_cast<double>(left.back());
-                        },
-                        [](const auto&) { return 1.0; },
-                    },
-                    op.kind);
-}
-
-double ceil_div(double work, double rate) { return std::ceil(work / rate); }
 
 class TraceWriter {
  public:
@@ -190,21 +174,15 @@ class TraceWriter {
   double write_phase(std::string& out, std::size_t index, double start,
                      const zc::Compute& compute) {
     const zc::Op& op = graph_.ops.at(compute.op.index);
-    const zc::Tensor& output = graph_.tensors.at(op.output.index);
-    // A tile's share of the output, in whole elements.
-    const std::uint64_t share = zc::local_bytes(output, schedule_.layouts.at(op.output.index));
-    const std::uint64_t element_bytes = zc::size(output.dtype);
-    const std::uint64_t share_elements =
-        share / element_bytes + (share % element_bytes != 0 ? 1 : 0);
-    const auto elements = static_cast<double>(share_elements);
-    const double work = elements * steps_per_element(graph_, op);
+    const zc::TileWork share = zc::tile_work(graph_, schedule_, op);
+    const double elements = share.elements;
+    const double work = share.work;
 
     std::vector<Activity> activity(tracks_.size());
     double cycles = 0;
     for (const zc::KernelCommand& command : compute.commands) {
-      const double rate = static_cast<double>(model_.macs_per_cycle) *
-                          std::max(command.specialization.worker_count, std::uint8_t{1});
-      const double tile_cycles = ceil_div(work, rate);
+      const double tile_cycles =
+          zc::kernel_cycles(work, command.specialization.worker_count, model_);
       cycles = std::max(cycles, tile_cycles);
       const std::size_t track = track_of(command.tile);
       if (track != kNoTrack) {
@@ -264,8 +242,7 @@ class TraceWriter {
     double cycles = 0;
     for (const std::uint16_t tile : touched) {
       const double tile_cycles =
-          ceil_div(static_cast<double>(std::max(sent_[tile], received_[tile])),
-                   static_cast<double>(model_.exchange_bytes_per_cycle));
+          zc::exchange_cycles(std::max(sent_[tile], received_[tile]), model_);
       cycles = std::max(cycles, tile_cycles);
       const std::size_t track = track_of(tile);
       if (track != kNoTrack) {
@@ -355,7 +332,7 @@ class TraceWriter {
 
 std::string trace_json(const zc::Graph& graph, const zc::Schedule& schedule, const Summary& summary,
                        const CostModel& model, std::string_view workload) {
-  if (model.clock_mhz == 0 || model.macs_per_cycle == 0 || model.exchange_bytes_per_cycle == 0) {
+  if (!model.valid()) {
     throw std::invalid_argument("the cost model's clock and rates must be above 0");
   }
   return TraceWriter(graph, schedule, summary, model).write(workload);

@@ -1,0 +1,48 @@
+// The several-chip forms of `compile` and `fit`: --chips N|auto,
+// --microbatches and --cut, the pipeline's summary and the fit verdict in
+// chips.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+#include <zelk_compiler/pipeline.hpp>
+
+#include "failure.hpp"
+#include "inputs/workload.hpp"
+
+namespace zelkc {
+
+struct PipelineFlags {
+  std::string chips;  // "auto" or a count; one chip, the usual compile, when empty
+  std::optional<std::uint64_t> microbatches;
+  std::vector<std::string> cut;
+
+  [[nodiscard]] bool given() const { return !chips.empty(); }
+};
+
+// Declares --chips, --microbatches and --cut on `command`.
+void add_pipeline_flags(CLI::App& command, PipelineFlags& flags);
+
+// The library's pipeline options from the flags and the workload's planner;
+// a usage failure for a --chips that is neither "auto" nor a count from 1,
+// or --microbatches or --cut without --chips.
+[[nodiscard]] Outcome<zelk_compiler::PipelineOptions> pipeline_options(
+    const PipelineFlags& flags, const WorkloadFlags& workload);
+
+// zelkc compile --chips: the workload compiled as a pipeline, its summary.
+[[nodiscard]] Outcome<std::string> run_compile_pipeline(const WorkloadFlags& workload,
+                                                        const PipelineFlags& flags);
+
+// zelkc fit --chips: "fits on 2 chips; on 1, 244,112 bytes over the window"
+// and the stages that fit.
+[[nodiscard]] Outcome<std::string> run_fit_pipeline(const WorkloadFlags& workload,
+                                                    const PipelineFlags& flags);
+
+// 1234567 as "1,234,567".
+[[nodiscard]] std::string grouped(std::uint64_t value);
+
+}  // namespace zelkc
