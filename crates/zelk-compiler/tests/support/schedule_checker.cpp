@@ -62,11 +62,11 @@ struct Checker {
     const DType output = graph.tensors[op.output.index].dtype;
     for (const TensorId input : op.inputs) {
       const DType type = graph.tensors[input.index].dtype;
-      types += "." + std::string(dtype_name(type));
+      types.append(".").append(dtype_name(type));
       mixed = mixed || type != output;
       all_f32 = all_f32 && type == DType::F32;
     }
-    types += "." + std::string(dtype_name(output));
+    types.append(".").append(dtype_name(output));
     if (all_f32 && output == DType::F32) return kernel;
     return mixed ? kernel + types : kernel + "." + std::string(dtype_name(output));
   }
