@@ -75,6 +75,13 @@ float gelu_erf(float x) {
 // NaN stays NaN; every other value at or below zero becomes +0.0.
 float relu(float x) { return x <= 0.0F ? 0.0F : x; }
 
+// 1 / (1 + exp(-x)), each step rounded: large negative x gives exp's
+// infinity and so +0.0, large positive x gives 1.
+float sigmoid(float x) {
+  const float e = ::expf(-x);
+  return 1.0F / (1.0F + e);
+}
+
 template <class Map>
 void map_each(std::span<const float> input, std::span<float> output, Map map) {
   for (std::size_t i = 0; i < input.size(); ++i) {
@@ -133,6 +140,8 @@ void map_unary(VectorIsa isa, UnaryOp op, std::span<const float> input, std::spa
       return map_each(input, output, [](float x) { return ::sqrtf(x); });
     case UnaryOp::exp:
       return map_each(input, output, [](float x) { return ::expf(x); });
+    case UnaryOp::sigmoid:
+      return map_each(input, output, sigmoid);
   }
 }
 

@@ -108,6 +108,7 @@ std::vector<Builder> builders() {
       {"tanh", 1, false, [](Graph& g, Ids in) { return g.unary("q", Tanh{}, in[0]); }},
       {"sqrt", 1, false, [](Graph& g, Ids in) { return g.unary("q", Sqrt{}, in[0]); }},
       {"exp", 1, false, [](Graph& g, Ids in) { return g.unary("q", Exp{}, in[0]); }},
+      {"sigmoid", 1, false, [](Graph& g, Ids in) { return g.unary("q", Sigmoid{}, in[0]); }},
       {"reduce_mean", 1, false, [](Graph& g, Ids in) { return g.reduce_mean("q", in[0], 1); }},
       // The common step, with an output shape no builder would give.
       {"gelu", 1, false,
@@ -203,6 +204,36 @@ TEST(ElementTypes, AnOperationWithoutOperandsMakesF32) {
   const auto made = graph.op("c", Concat{0}, {}, {4});
   ASSERT_TRUE(made.has_value());
   EXPECT_EQ(graph.tensors[made->index].dtype, DType::F32);
+}
+
+TEST(ElementTypes, ACastGoesFromAnyTypeToAnyTypeKeepingTheShape) {
+  for (const DType from : kDTypes) {
+    for (const DType to : kDTypes) {
+      Graph graph = sources({from});
+      const auto cast = graph.cast("c", TensorId{0}, to);
+      ASSERT_TRUE(cast.has_value()) << debug_string(from) << " to " << debug_string(to);
+      EXPECT_EQ(graph.tensors[cast->index].dtype, to);
+      EXPECT_EQ(graph.tensors[cast->index].shape, (Shape{4, 4}));
+      EXPECT_EQ(graph.ops.back().kind, OpKind{Cast{to}});
+    }
+  }
+  // The raw step gives a cast its target type too.
+  Graph graph = sources({DType::F32});
+  const auto raw = graph.op("r", Cast{DType::BF16}, {TensorId{0}}, {4, 4});
+  ASSERT_TRUE(raw.has_value());
+  EXPECT_EQ(graph.tensors[raw->index].dtype, DType::BF16);
+}
+
+TEST(ElementTypes, ACastToAValueThatNamesNoTypeIsRefused) {
+  Graph graph = sources({DType::F16});
+  const Graph before = graph;
+  EXPECT_EQ(graph.cast("c", TensorId{0}, kNotAType).error(),
+            CompileError::graph("c: cast to an unknown element type"));
+  EXPECT_EQ(graph.op("c", Cast{kNotAType}, {TensorId{0}}, {4, 4}).error(),
+            CompileError::graph("c: cast to an unknown element type"));
+  EXPECT_EQ(graph.cast("c", TensorId{3}, DType::F16).error(),
+            CompileError::graph("c: unknown input"));
+  EXPECT_EQ(graph, before);
 }
 
 TEST(ElementTypes, ValidationSizesEachTensorByItsOwnType) {
