@@ -391,9 +391,10 @@ struct Graph {
   // an element type (name + ": cast to an unknown element type").
   [[nodiscard]] Result<TensorId> cast(std::string_view name, TensorId input, DType to);
 
-  // Checks the graph as a whole: ids at their positions, known element types,
-  // usable shapes (no zero extent, byte size within 64 bits), operation links in range and
-  // matching producers, outputs that name tensors, at least one output.
+  // Checks the graph as a whole: ids at their positions, known element types
+  // (of tensors and of casts' targets), usable shapes (no zero extent, byte
+  // size within 64 bits), operation links in range and matching producers,
+  // outputs that name tensors, at least one output.
   [[nodiscard]] Result<void> validate() const;
 
   friend bool operator==(const Graph&, const Graph&) = default;

@@ -9,8 +9,10 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
+#include "zelk_compiler/compiler.hpp"
 #include "zelk_compiler/debug.hpp"
 #include "zelk_compiler/graph.hpp"
 
@@ -264,6 +266,16 @@ TEST(ElementTypes, ATypeValueThatNamesNoTypeIsAnInvalidTensor) {
   graph.mark_output(graph.input("ok", {2}));
   graph.mark_output(graph.input("odd", {2}, kNotAType));
   EXPECT_EQ(graph.validate().error(), CompileError::graph("invalid tensor odd"));
+}
+
+TEST(ElementTypes, ACastRecordToAValueThatNamesNoTypeIsAnInvalidOp) {
+  Graph graph;
+  const TensorId x = graph.input("x", {2});
+  graph.mark_output(*graph.cast("c", x, DType::F16));
+  ASSERT_TRUE(graph.validate().has_value());
+  std::get<Cast>(graph.ops[0].kind).to = kNotAType;
+  EXPECT_EQ(graph.validate().error(), CompileError::graph("invalid op c"));
+  EXPECT_EQ(compile(graph, CompilerOptions{}).error(), CompileError::graph("invalid op c"));
 }
 
 }  // namespace
