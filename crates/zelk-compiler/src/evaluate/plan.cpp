@@ -39,17 +39,13 @@ Result<void> check_types(const Graph& graph) {
 // Every element of a 16-bit source value must be one of its type's values:
 // rounding it here would compute on other values than the caller's.
 Result<void> check_representable(const Tensor& tensor, const std::vector<float>& value) {
-  if (tensor.dtype == DType::F32) {
-    return {};
-  }
-  const auto misfit = std::ranges::find_if(
-      value, [&](float element) { return !representable(tensor.dtype, element); });
-  if (misfit == value.end()) {
+  const std::size_t misfit = first_misfit(tensor.dtype, value);
+  if (misfit == value.size()) {
     return {};
   }
   return std::unexpected(CompileError::graph(
       "value for " + tensor.name + " is not of type " + debug_string(tensor.dtype) + ": element " +
-      std::to_string(misfit - value.begin()) + " is " + debug_string(*misfit)));
+      std::to_string(misfit) + " is " + debug_string(value[misfit])));
 }
 
 Result<void> check_operations(const Graph& graph,

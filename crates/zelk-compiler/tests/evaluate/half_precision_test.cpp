@@ -155,6 +155,13 @@ TEST(HalfPrecision, SourceValuesMustBeOfTheirType) {
   EXPECT_TRUE(evaluate(graph, {{"a", fine}, {"w", fine}}).has_value());
   EXPECT_EQ(evaluate(graph, {{"a", {0.5F, 1.0F, 0.1F}}, {"w", fine}}).error(),
             CompileError::graph("value for a is not of type F16: element 2 is 0.1"));
+  // Far into a long value, past the first blocks checked whole.
+  Graph long_graph;
+  long_graph.mark_output(long_graph.input("long", {3000}, DType::BF16));
+  std::vector<float> long_value(3000, 1.5F);
+  long_value[2500] = 1.0F + 0x1p-10F;
+  EXPECT_EQ(evaluate(long_graph, {{"long", long_value}}).error(),
+            CompileError::graph("value for long is not of type BF16: element 2500 is 1.0009766"));
   // 1 + 2^-10 is an F16 value but not a BF16 one.
   EXPECT_EQ(evaluate(graph, {{"a", fine}, {"w", {1.0F + 0x1p-10F, 0.0F, 0.0F}}}).error(),
             CompileError::graph("value for w is not of type BF16: element 0 is 1.0009766"));
