@@ -241,6 +241,12 @@ void bind_graph_class(py::module_& module) {
             return unwrap(self.reduce_mean(name.text, input, to_u64(axis.object, "axis")));
           },
           arg("name"), arg("input"), arg("axis"))
+      .def(
+          "cast",
+          [](zc::Graph& self, const Name& name, zc::TensorId input, zc::DType to) {
+            return unwrap(self.cast(name.text, input, to));
+          },
+          arg("name"), arg("input"), arg("to"))
       .def("validate", [](const zc::Graph& self) { unwrap(self.validate()); });
 }
 

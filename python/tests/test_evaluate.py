@@ -42,6 +42,7 @@ KINDS = [
     ("relu", lambda g, x: g.unary("r", zc.Relu(), x), lambda x: np.maximum(x, 0)),
     ("exp", lambda g, x: g.unary("r", zc.Exp(), x), np.exp),
     ("tanh", lambda g, x: g.unary("r", zc.Tanh(), x), np.tanh),
+    ("sigmoid", lambda g, x: g.unary("r", zc.Sigmoid(), x), lambda x: 1 / (1 + np.exp(-x))),
     ("slice", lambda g, x: g.slice("r", x, 2, 1, 3), lambda x: x[:, :, 1:3]),
     ("concat", lambda g, x: g.concat("r", [x, x], 1), lambda x: np.concatenate([x, x], 1)),
     ("mean", lambda g, x: g.reduce_mean("r", x, 2), lambda x: x.mean(2, keepdims=True)),
@@ -103,6 +104,28 @@ def test_evaluate_refuses_values_that_do_not_fit(inputs, weights, error, message
     graph.mark_output(graph.unary("y", zc.Relu(), x))
     with pytest.raises(error, match=message):
         zc.evaluate(graph, inputs, weights)
+
+
+def test_sixteen_bit_values_round_once_per_operation():
+    # NumPy's float16 arithmetic computes in float32 and rounds once, as
+    # evaluate does; values come in as float16 arrays and out as float32.
+    graph = zc.Graph()
+    x = graph.input("x", [3, 4], dtype=zc.DType.F16)
+    w = graph.weight("w", [4, 2], dtype=zc.DType.F16)
+    total = graph.add("total", x, x)
+    graph.mark_output(graph.matmul("product", total, w))
+    graph.mark_output(graph.cast("wide", total, zc.DType.F32))
+    x_value = values(3, 4).astype(np.float16)
+    w_value = values(4, 2).astype(np.float16)
+    result = zc.evaluate(graph, {"x": x_value}, {"w": w_value})
+    doubled = (x_value.astype(f32) + x_value.astype(f32)).astype(np.float16)
+    expected = (doubled.astype(f32) @ w_value.astype(f32)).astype(np.float16)
+    assert result["wide"].dtype == f32
+    np.testing.assert_array_equal(result["wide"], doubled.astype(f32))
+    np.testing.assert_allclose(result["product"], expected.astype(f32), rtol=1e-3)
+    assert np.array_equal(result["product"].astype(np.float16).astype(f32), result["product"])
+    with pytest.raises(zc.CompileError, match="value for x is not of type F16: element 0 is 0.1"):
+        zc.evaluate(graph, {"x": np.full((3, 4), 0.1, f32)}, {"w": w_value})
 
 
 def test_an_invalid_graph_is_a_compile_error():

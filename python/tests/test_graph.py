@@ -200,6 +200,10 @@ def test_element_types_of_sources_and_results():
     assert integers.value.message == "e: exp takes floating-point inputs, not I64"
     with pytest.raises(TypeError):
         graph.input("bad", [2], dtype="f16")
+    half = graph.cast("half", ids, zc.DType.F16)
+    assert graph.tensors[half.index].dtype == zc.DType.F16
+    assert zc.operation_name(graph.ops[-1].kind) == "cast"
+    assert graph.ops[-1].kind.to == zc.DType.F16
 
 
 @pytest.mark.parametrize(
@@ -215,6 +219,8 @@ def test_element_types_of_sources_and_results():
         (lambda g, x, v: g.slice("r", x, 1, 1, 3), [2, 2, 4], zc.Slice(axis=1, start=1, end=3)),
         (lambda g, x, v: g.concat("r", [x, x, x], 0), [6, 3, 4], zc.Concat(axis=0)),
         (lambda g, x, v: g.reduce_mean("r", x, 2), [2, 3, 1], zc.ReduceMean(axis=2)),
+        (lambda g, x, v: g.unary("r", zc.Sigmoid(), x), [2, 3, 4], zc.Sigmoid()),
+        (lambda g, x, v: g.cast("r", x, zc.DType.BF16), [2, 3, 4], zc.Cast(to=zc.DType.BF16)),
     ],
 )
 def test_builders_of_the_extended_set(build, shape, kind):

@@ -1,7 +1,8 @@
 // Host evaluation of whole graphs: the encoder stack of the compiler
 // benchmarks, and a BERT-base encoder as an exported PyTorch model's graph
 // has it (projections with biases, heads split by reshape and transpose,
-// scaled scores, layer norms with gain and bias, exact GELU), at sequence 128.
+// scaled scores, layer norms with gain and bias, exact GELU), at sequence 128,
+// and one of its layers in each float type, side by side.
 // bench/evaluate_vs_pytorch.py times the latter beside PyTorch's forward pass
 // of the same model.
 #include <benchmark/benchmark.h>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "support/literal_evaluation.hpp"
 #include "support/random_graphs.hpp"
 #include "zelk_compiler/encoder.hpp"
 #include "zelk_compiler/evaluate.hpp"
@@ -25,6 +27,7 @@ struct BertShape {
   std::uint64_t hidden = 768;
   std::uint64_t heads = 12;
   std::uint64_t feed_forward = 3072;
+  DType dtype = DType::F32;
 };
 
 // Builds one BERT layer at a time; every builder call must succeed.
@@ -78,8 +81,9 @@ class BertBuilder {
       value.resize(count);
       for (float& v : value) v = spread(engine_);
     }
+    for (float& v : value) v = test_support::literal_round(shape_.dtype, v);
     values_[name(base)] = std::move(value);
-    return graph_.weight(name(base), std::move(shape));
+    return graph_.weight(name(base), std::move(shape), shape_.dtype);
   }
 
   TensorId linear(TensorId x, std::uint64_t in, std::uint64_t out, const std::string& base) {
@@ -132,8 +136,9 @@ std::vector<float> uniform(std::uint64_t count, std::uint32_t seed) {
 
 Workload bert(BertShape shape) {
   Workload workload;
-  TensorId x = workload.graph.input("input", {1, shape.sequence, shape.hidden});
+  TensorId x = workload.graph.input("input", {1, shape.sequence, shape.hidden}, shape.dtype);
   workload.values["input"] = uniform(shape.sequence * shape.hidden, 3);
+  for (float& v : workload.values["input"]) v = test_support::literal_round(shape.dtype, v);
   BertBuilder builder(workload.graph, workload.values, shape);
   for (std::uint64_t layer = 0; layer < shape.layers; ++layer) {
     x = builder.layer(x, layer_prefix(layer));
@@ -173,6 +178,15 @@ void BM_Evaluate(benchmark::State& state, Workload (*make)()) {
 
 BENCHMARK_CAPTURE(BM_Evaluate, bert_base, [] {
   return bert(BertShape{});
+})->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Evaluate, bert_base_layer_f32, [] {
+  return bert(BertShape{.layers = 1});
+})->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Evaluate, bert_base_layer_f16, [] {
+  return bert(BertShape{.layers = 1, .dtype = DType::F16});
+})->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Evaluate, bert_base_layer_bf16, [] {
+  return bert(BertShape{.layers = 1, .dtype = DType::BF16});
 })->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Evaluate, encoder_stack_bert_base, [] {
   return encoder_stack({.sequence = 128, .hidden = 768, .heads = 12, .feed_forward = 3072}, 12);

@@ -20,7 +20,7 @@ Result<TensorId> build_one(FuzzedDataProvider& in, Graph& graph) {
   const std::string name = in.ConsumeRandomLengthString(8);
   const TensorId a{fuzz::index(in, count)};
   const TensorId b{fuzz::index(in, count)};
-  switch (in.ConsumeIntegralInRange<int>(0, 19)) {
+  switch (in.ConsumeIntegralInRange<int>(0, 20)) {
     case 0: {
       auto shape = fuzz::shape(in);
       return graph.input(name, std::move(shape), fuzz::dtype(in));
@@ -60,8 +60,8 @@ Result<TensorId> build_one(FuzzedDataProvider& in, Graph& graph) {
       return graph.layer_norm(name, a, b, TensorId{fuzz::index(in, count)},
                               in.ConsumeFloatingPoint<float>());
     case 13: {
-      const OpKind kinds[] = {Gelu{}, GeluErf{}, Relu{}, Erf{}, Tanh{}, Sqrt{}, Exp{}};
-      return graph.unary(name, kinds[in.ConsumeIntegralInRange<int>(0, 6)], a);
+      const OpKind kinds[] = {Gelu{}, GeluErf{}, Relu{}, Erf{}, Tanh{}, Sqrt{}, Exp{}, Sigmoid{}};
+      return graph.unary(name, kinds[in.ConsumeIntegralInRange<int>(0, 7)], a);
     }
     case 14: {
       const std::uint64_t axis = fuzz::index(in, 4);
@@ -79,6 +79,8 @@ Result<TensorId> build_one(FuzzedDataProvider& in, Graph& graph) {
       return graph.reshape(name, a, fuzz::shape(in));
     case 18:
       return graph.mul(name, a, b);
+    case 19:
+      return graph.cast(name, a, fuzz::dtype(in));
     default:
       try {
         graph.mark_output(a);

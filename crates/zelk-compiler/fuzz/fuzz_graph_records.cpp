@@ -15,7 +15,7 @@ namespace {
 
 OpKind kind(FuzzedDataProvider& in) {
   const auto axis = [&] { return fuzz::index(in, 3); };
-  switch (in.ConsumeIntegralInRange<int>(0, 19)) {
+  switch (in.ConsumeIntegralInRange<int>(0, 21)) {
     case 0:
       return MatMul{};
     case 1:
@@ -56,6 +56,10 @@ OpKind kind(FuzzedDataProvider& in) {
       return Concat{axis()};
     case 18:
       return ReduceMean{axis()};
+    case 19:
+      return Cast{fuzz::dtype(in)};
+    case 20:
+      return Sigmoid{};
     default:
       return Gelu{};
   }

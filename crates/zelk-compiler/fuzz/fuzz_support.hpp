@@ -100,8 +100,8 @@ inline void expect_same(const std::vector<float>& actual, const std::vector<floa
 // Tensors up to this many elements keep the literal evaluation cheap.
 inline constexpr std::uint64_t kMaxEvaluatedElements = 4096;
 
-// Values of every tensor that no operation computes, by name, from a seed;
-// about one in 61 is an infinity or a NaN.
+// Values of every tensor that no operation computes, by name, from a seed,
+// each a value of its tensor's type; about one in 61 is an infinity or a NaN.
 inline TensorValues source_values(const Graph& graph, std::uint32_t seed) {
   std::vector<bool> computed(graph.tensors.size(), false);
   for (const Op& op : graph.ops) {
@@ -114,8 +114,9 @@ inline TensorValues source_values(const Graph& graph, std::uint32_t seed) {
     value.clear();
     for (std::uint64_t i = 0; i < tensor.elements(); ++i) {
       seed = seed * 1664525U + 1013904223U;
-      value.push_back(seed % 61 == 0 ? std::bit_cast<float>(seed | 0x7F800000U)
-                                     : static_cast<float>(seed >> 8U) / 8388608.0F - 1.0F);
+      const float x = seed % 61 == 0 ? std::bit_cast<float>(seed | 0x7F800000U)
+                                     : static_cast<float>(seed >> 8U) / 8388608.0F - 1.0F;
+      value.push_back(test_support::literal_round(tensor.dtype, x));
     }
   }
   return values;

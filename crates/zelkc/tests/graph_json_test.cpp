@@ -108,7 +108,7 @@ zc::Graph every_kind_graph() {
   for (const zc::OpKind& kind :
        {zc::OpKind{zc::Gelu{}}, zc::OpKind{zc::GeluErf{}}, zc::OpKind{zc::Relu{}},
         zc::OpKind{zc::Erf{}}, zc::OpKind{zc::Tanh{}}, zc::OpKind{zc::Sqrt{}},
-        zc::OpKind{zc::Exp{}}}) {
+        zc::OpKind{zc::Exp{}}, zc::OpKind{zc::Sigmoid{}}}) {
     last = *graph.unary(std::string(zc::operation_name(kind)), kind, last);
   }
   const auto turned = *graph.transpose("turned", last, {2, 0, 1});  // [8, 2, 4]
@@ -116,7 +116,7 @@ zc::Graph every_kind_graph() {
   const auto part = *graph.slice("part", soft, 0, 2, 5);               // [3, 2, 4]
   const auto joined = *graph.concat("joined", {part, soft, part}, 0);  // [14, 2, 4]
   const auto mean = *graph.reduce_mean("mean", joined, 1);             // [14, 1, 4]
-  graph.mark_output(mean);
+  graph.mark_output(*graph.cast("half", mean, zc::DType::F16));
   graph.mark_output(product);
   graph.mark_output(square);
   return graph;
@@ -142,6 +142,7 @@ TEST(GraphJson, EveryKindRoundTripsThroughItsBuilder) {
           R"({"op": "slice", "name": "part", "inputs": ["soft"], "axis": 0, "start": 2, "end": 5})",
           R"({"op": "concat", "name": "joined", "inputs": ["part", "soft", "part"], "axis": 0})",
           R"({"op": "reduce_mean", "name": "mean", "inputs": ["joined"], "axis": 1})",
+          R"({"op": "cast", "name": "half", "inputs": ["mean"], "to": "f16"})",
       }) {
     EXPECT_NE(text->find(line), std::string::npos) << line << "\n" << *text;
   }
@@ -293,7 +294,7 @@ TEST(GraphJson, MalformedFilesAreUsageErrorsAtTheirPlace) {
       {document(kX + R"(, {"op": "conv", "name": "c", "inputs": ["x"]})"),
        "/ops/1/op: unknown operation \"conv\" (known: input, weight, matmul, add, mul, "
        "reshape, transpose, layer_norm, softmax, gelu, sub, div, pow, gelu_erf, relu, erf, tanh, "
-       "sqrt, exp, slice, concat, reduce_mean, raw)"},
+       "sqrt, exp, slice, concat, reduce_mean, cast, sigmoid, raw)"},
       {document(R"({"op": "input", "name": "x", "shape": [4], "epsilon": 1})"),
        "/ops/0/epsilon: unexpected field for input"},
       {document(R"({"op": "input", "shape": [4]})"), "/ops/0: missing field \"name\""},
@@ -471,6 +472,12 @@ TEST(GraphJson, ATypeNameOnlyMakesTheTypeItNames) {
        "/ops/0/dtype: expected a type name, got the number 2"},
       {document(kX + R"(, {"op": "gelu", "name": "g", "inputs": ["x"], "dtype": "f16"})"),
        "/ops/1/dtype: unexpected field for gelu"},
+      {document(kX + R"(, {"op": "cast", "name": "c", "inputs": ["x"], "to": "f8"})"),
+       R"(/ops/1/to: unknown type "f8" (known: f32, f16, bf16, i32, i64))"},
+      {document(kX + R"(, {"op": "cast", "name": "c", "inputs": ["x"]})"),
+       "/ops/1: missing field \"to\""},
+      {document(kX + R"(, {"op": "cast", "name": "c", "inputs": ["x"], "to": 1})"),
+       "/ops/1/to: expected a type name, got the number 1"},
   };
   expect_failures(malformed, Failure::Kind::Usage);
   const std::vector<BadFile> refused = {
@@ -497,6 +504,19 @@ TEST(GraphJson, RecordsWhoseTypesNoBuilderGivesAreNotWritten) {
   const auto written = write_graph_json(graph);
   ASSERT_FALSE(written.has_value());
   EXPECT_EQ(written.error().kind, Failure::Kind::Refused);
+}
+
+TEST(GraphJson, ACastToAValueThatNamesNoTypeIsNotWritten) {
+  zc::Graph graph;
+  const auto x = graph.input("x", {2});
+  graph.mark_output(*graph.cast("c", x, zc::DType::F16));
+  std::get<zc::Cast>(graph.ops[0].kind).to = static_cast<zc::DType>(42);
+  const auto written = write_graph_json(graph);
+  ASSERT_FALSE(written.has_value());
+  EXPECT_EQ(written.error().kind, Failure::Kind::Refused);
+  EXPECT_EQ(written.error().message,
+            "graph cannot be written as builder calls: operation 0: "
+            "c: cast to an unknown element type");
 }
 
 TEST(GraphJson, ExtremeButWellFormedValuesAreAccepted) {

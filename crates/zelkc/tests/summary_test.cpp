@@ -9,7 +9,10 @@
 
 #include <zelk_compiler/lib.hpp>
 
+#include "formats/schedule_json.hpp"
+#include "outputs/report.hpp"
 #include "outputs/summary.hpp"
+#include "outputs/trace.hpp"
 #include "support/random_graphs.hpp"
 
 namespace zelkc {
@@ -156,6 +159,43 @@ TEST(Summary, AddressesAreUppercaseHexWithoutPadding) {
   for (const auto& [value, expected] : cases) {
     EXPECT_EQ(hex(value), expected);
   }
+}
+
+TEST(Summary, TypesOtherThanF32ShowInEveryOutputAndF32GoesUnsaid) {
+  // An F32 input cast to F16 for a product with an F16 weight.
+  zc::Graph graph;
+  const zc::TensorId x = graph.input("x", {64, 64});
+  const zc::TensorId w = graph.weight("w", {64, 64}, zc::DType::F16);
+  graph.mark_output(*graph.matmul("y", *graph.cast("half", x, zc::DType::F16), w));
+  const zc::Schedule schedule = *zc::compile(graph, {});
+  const Summary summary = summarize(graph, schedule);
+  const SummaryContext context{.workload = "typed", .options = {}};
+
+  std::ostringstream text;
+  write_summary(text, summary, context);
+  EXPECT_NE(text.str().find("tensors:       4 (1 f32, 3 f16)\n"), std::string::npos) << text.str();
+
+  const Json document = schedule_to_json(graph, {}, schedule);
+  EXPECT_FALSE(document["tensors"][0].contains("dtype"));
+  EXPECT_EQ(document["tensors"][1]["dtype"], "f16");
+  EXPECT_EQ(document["tensors"][3]["dtype"], "f16");
+
+  const std::string trace = trace_json(graph, schedule, summary, {}, "typed");
+  EXPECT_NE(trace.find(R"("dtype":"f16")"), std::string::npos) << trace;
+  const std::string page = report_html(graph, schedule, summary, context, 0);
+  EXPECT_NE(page.find(R"(["w","Weight, f16",)"), std::string::npos);
+  EXPECT_NE(page.find(R"(["x","Input",)"), std::string::npos);
+
+  // An all-F32 graph says nothing of types anywhere.
+  const zc::Graph plain = *zc::encoder_graph({});
+  const zc::Schedule plain_schedule = *zc::compile(plain, {});
+  const Summary plain_summary = summarize(plain, plain_schedule);
+  std::ostringstream plain_text;
+  write_summary(plain_text, plain_summary, context);
+  EXPECT_NE(plain_text.str().find("tensors:       22\n"), std::string::npos);
+  EXPECT_EQ(schedule_to_json(plain, {}, plain_schedule).dump().find("dtype"), std::string::npos);
+  EXPECT_EQ(trace_json(plain, plain_schedule, plain_summary, {}, "plain").find("dtype"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Host evaluation of any graph in 32-bit floating point.
+// Host evaluation of any graph of float tensors.
 #pragma once
 
 #include <functional>
@@ -27,15 +27,23 @@ using TensorValues = std::map<std::string, std::vector<float>, std::less<>>;
 // kernels and give their bits. The same graph and values give the same bits
 // on every run.
 //
+// F16 and BF16 values are floats that hold values of their type, in and
+// out. An operation with a 16-bit output computes in float from its
+// operands' values and rounds its result once to its type (to nearest, ties
+// to even; beyond the largest finite value to infinity); a matrix product
+// accumulates in float and rounds each sum once.
+//
 // Fails, before computing anything, with a `Graph` error when the graph fails
-// `validate`; when a tensor has another element type than F32 ("tensor " +
-// name + " has type F16; evaluation computes F32 only", for the first such
-// tensor); when an operation's operands do not fit its kind's shape rule or
-// its output shape ("operands do not fit op " + name), or it reads a tensor
-// that a later operation computes ("operand computed after op " + name); when
-// two source tensors share a name ("ambiguous value name " + name), a source
-// has no value ("missing value for " + name) or a value of another length
-// than its tensor's element count ("value size mismatch for " + name); or
+// `validate`; when a tensor has an integer element type ("tensor " + name +
+// " has type I64; evaluation computes F32, F16 and BF16 only", for the first
+// such tensor); when an operation's operands do not fit its kind's shape or
+// type rule or its output's shape or type ("operands do not fit op " + name),
+// or it reads a tensor that a later operation computes ("operand computed
+// after op " + name); when two source tensors share a name ("ambiguous value
+// name " + name), a source has no value ("missing value for " + name), a
+// value of another length than its tensor's element count ("value size
+// mismatch for " + name) or, for a 16-bit source, an element that is not a
+// value of its type ("value for x is not of type F16: element 3 is 0.1"); or
 // when two different output tensors share a name ("ambiguous output name " +
 // name).
 //

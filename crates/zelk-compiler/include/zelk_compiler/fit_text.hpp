@@ -34,15 +34,20 @@ namespace zelk_compiler {
 [[nodiscard]] std::optional<std::string_view> failing_op_name(const Graph& graph,
                                                               const FitDiagnosis& diagnosis);
 
+// How many live buffers `write_fit` lists unless told otherwise.
+inline constexpr std::size_t kLiveRows = 12;
+
 // The table of tile groups, the verdict and, when the graph does not fit,
 // the busiest phase (its operation named `failing_op`, from failing_op_name)
 // with its live buffers, largest first (the first `live_rows` of them). The
 // verdict goes on to say, per planner of `fewest`, on how many tiles the
-// graph fits; `tile_count` is the count diagnosed. Every line ends in a
-// newline.
+// graph fits; `tile_count` is the count diagnosed. With the diagnosed
+// graph's `tensors`, a live buffer whose type is not F32 shows it after its
+// name ("l0.w1 (bf16)"). Every line ends in a newline.
 void write_fit(std::ostream& out, const FitDiagnosis& diagnosis,
                std::optional<std::string_view> failing_op, std::span<const FewestTiles> fewest = {},
-               std::uint16_t tile_count = 0, std::size_t live_rows = 12);
+               std::uint16_t tile_count = 0, std::size_t live_rows = kLiveRows,
+               std::span<const Tensor> tensors = {});
 
 // "fits on 256 tiles or more; not on 255": where the search for the fewest
 // tiles ended. Without "or more" when `tile_count`, a count that does not
@@ -51,8 +56,11 @@ void write_fit(std::ostream& out, const FitDiagnosis& diagnosis,
 
 // The three lines that say most about a graph that does not fit, each
 // indented and ending in a newline: where and by how much, what is live
-// there, and whether a better placement can help. Empty when it fits.
+// there, and whether a better placement can help. Empty when it fits. With
+// the diagnosed graph's `tensors`, the largest buffers show their types as
+// `write_fit`'s do.
 [[nodiscard]] std::string misfit_lines(const FitDiagnosis& diagnosis,
-                                       std::optional<std::string_view> failing_op);
+                                       std::optional<std::string_view> failing_op,
+                                       std::span<const Tensor> tensors = {});
 
 }  // namespace zelk_compiler

@@ -275,9 +275,27 @@ struct ReduceMean {
   return describe_record<ReduceMean>("ReduceMean", field("axis", &ReduceMean::axis));
 }
 
+// The input's values converted to element type `to`; see `Graph::cast`.
+struct Cast {
+  DType to = DType::F32;
+  friend bool operator==(const Cast&, const Cast&) = default;
+};
+
+[[nodiscard]] constexpr auto describe(std::type_identity<Cast>) {
+  return describe_record<Cast>("Cast", field("to", &Cast::to));
+}
+// 1 / (1 + exp(-x)).
+struct Sigmoid {
+  friend bool operator==(const Sigmoid&, const Sigmoid&) = default;
+};
+
+[[nodiscard]] constexpr auto describe(std::type_identity<Sigmoid>) {
+  return describe_record<Sigmoid>("Sigmoid");
+}
+
 using OpKind =
     std::variant<MatMul, Add, Mul, Reshape, Transpose, LayerNorm, Softmax, Gelu, Sub, Div, Pow,
-                 GeluErf, Relu, Erf, Tanh, Sqrt, Exp, Slice, Concat, ReduceMean>;
+                 GeluErf, Relu, Erf, Tanh, Sqrt, Exp, Slice, Concat, ReduceMean, Cast, Sigmoid>;
 
 // The fixed lower-case kernel name of an operation kind ("matmul",
 // "layer_norm", ...); the data a kind carries does not change it.
@@ -307,11 +325,12 @@ struct Graph {
   std::vector<TensorId> outputs;
 
   // Common steps of the builders. `op` gives its output its operands' element
-  // type (F32 when it has none), so every builder does. It fails with
-  // name + ": mixed input types F32 and F16" (the first two types that
-  // differ) and, for an integer operand of a kind that computes only on
-  // floats (every kind but add, sub, mul and those that only move elements),
-  // with name + ": matmul takes floating-point inputs, not I64".
+  // type (F32 when it has none; a cast's target type), so every builder does.
+  // It fails with name + ": mixed input types F32 and F16" (the first two
+  // types that differ) and, for an integer operand of a kind that computes
+  // only on floats (every kind but add, sub, mul, cast and those that only
+  // move elements), with name + ": matmul takes floating-point inputs, not
+  // I64".
   [[nodiscard]] TensorId tensor(std::string_view name, std::vector<std::uint64_t> shape,
                                 TensorKind kind, std::optional<OpId> producer,
                                 DType dtype = DType::F32);
@@ -355,8 +374,8 @@ struct Graph {
   // both of shape [last extent].
   [[nodiscard]] Result<TensorId> layer_norm(std::string_view name, TensorId input, TensorId gain,
                                             TensorId bias, float epsilon);
-  // `kind` (Gelu, GeluErf, Relu, Erf, Tanh, Sqrt or Exp; any other kind
-  // throws std::invalid_argument) applied to every element.
+  // `kind` (Gelu, GeluErf, Relu, Erf, Tanh, Sqrt, Exp or Sigmoid; any other
+  // kind throws std::invalid_argument) applied to every element.
   [[nodiscard]] Result<TensorId> unary(std::string_view name, OpKind kind, TensorId input);
   // Positions [start, end) of `axis`; 0 <= start < end <= the axis's extent.
   [[nodiscard]] Result<TensorId> slice(std::string_view name, TensorId input, std::uint64_t axis,
@@ -367,10 +386,15 @@ struct Graph {
   // The mean along `axis`, kept with extent 1.
   [[nodiscard]] Result<TensorId> reduce_mean(std::string_view name, TensorId input,
                                              std::uint64_t axis);
+  // The input's elements converted to `to`, shape unchanged, from and to any
+  // element type (docs/operations.md gives the conversions); `to` must name
+  // an element type (name + ": cast to an unknown element type").
+  [[nodiscard]] Result<TensorId> cast(std::string_view name, TensorId input, DType to);
 
-  // Checks the graph as a whole: ids at their positions, known element types,
-  // usable shapes (no zero extent, byte size within 64 bits), operation links in range and
-  // matching producers, outputs that name tensors, at least one output.
+  // Checks the graph as a whole: ids at their positions, known element types
+  // (of tensors and of casts' targets), usable shapes (no zero extent, byte
+  // size within 64 bits), operation links in range and matching producers,
+  // outputs that name tensors, at least one output.
   [[nodiscard]] Result<void> validate() const;
 
   friend bool operator==(const Graph&, const Graph&) = default;
@@ -406,6 +430,8 @@ std::ostream& operator<<(std::ostream& out, const Exp& kind);
 std::ostream& operator<<(std::ostream& out, const Slice& kind);
 std::ostream& operator<<(std::ostream& out, const Concat& kind);
 std::ostream& operator<<(std::ostream& out, const ReduceMean& kind);
+std::ostream& operator<<(std::ostream& out, const Cast& kind);
+std::ostream& operator<<(std::ostream& out, const Sigmoid& kind);
 std::ostream& operator<<(std::ostream& out, const OpKind& kind);
 std::ostream& operator<<(std::ostream& out, const Op& op);
 std::ostream& operator<<(std::ostream& out, const Graph& graph);

@@ -57,14 +57,29 @@ const char* kind_text(TensorKind kind) {
   return "";
 }
 
+// The buffer's name, followed by its type where `tensors` gives one that
+// is not F32: "l0.w1 (bf16)".
+std::string buffer_text(const LiveBuffer& buffer, std::span<const Tensor> tensors) {
+  std::string text = buffer.name;
+  if (buffer.tensor.index < tensors.size()) {
+    const DType dtype = tensors[buffer.tensor.index].dtype;
+    if (dtype != DType::F32 && is_element_type(dtype)) {
+      text += " (";
+      text += dtype_name(dtype);
+      text += ')';
+    }
+  }
+  return text;
+}
+
 // ", largest l15.w1 (262144)" for the largest live buffer of one kind.
-std::string largest_text(const FitFailure& failure, bool weights) {
+std::string largest_text(const FitFailure& failure, bool weights, std::span<const Tensor> tensors) {
   const auto found = std::ranges::find_if(
       failure.live, [weights](const LiveBuffer& b) { return is_weight(b) == weights; });
   if (found == failure.live.end()) {
     return {};
   }
-  return ", largest " + found->name + " (" + std::to_string(found->bytes) + ")";
+  return ", largest " + buffer_text(*found, tensors) + " (" + std::to_string(found->bytes) + ")";
 }
 
 const GroupFit& failing_group(const FitDiagnosis& diagnosis) {
@@ -143,7 +158,7 @@ std::string fewest_tiles_text(const FewestTiles& fewest, std::uint16_t tile_coun
 
 void write_fit(std::ostream& out, const FitDiagnosis& diagnosis,
                std::optional<std::string_view> failing_op, std::span<const FewestTiles> fewest,
-               std::uint16_t tile_count, std::size_t live_rows) {
+               std::uint16_t tile_count, std::size_t live_rows, std::span<const Tensor> tensors) {
   out << "planner:       " << planner_name(diagnosis.strategy) << '\n';
   out << "tile groups (tiles holding the same buffers in the same order; bytes per tile):\n";
   std::size_t width = 5;
@@ -187,7 +202,7 @@ void write_fit(std::ostream& out, const FitDiagnosis& diagnosis,
     out << "  " << std::setw(10) << buffer.bytes << "  " << std::left << std::setw(12)
         << kind_text(buffer.kind) << std::right << std::setw(8)
         << (std::to_string(buffer.live_from) + "-" + std::to_string(buffer.live_until)) << "  "
-        << buffer.name << '\n';
+        << buffer_text(buffer, tensors) << '\n';
   }
   if (shown < failure.live.size()) {
     std::uint64_t rest = 0;
@@ -198,8 +213,8 @@ void write_fit(std::ostream& out, const FitDiagnosis& diagnosis,
   }
 }
 
-std::string misfit_lines(const FitDiagnosis& diagnosis,
-                         std::optional<std::string_view> failing_op) {
+std::string misfit_lines(const FitDiagnosis& diagnosis, std::optional<std::string_view> failing_op,
+                         std::span<const Tensor> tensors) {
   if (!diagnosis.failure) {
     return {};
   }
@@ -211,8 +226,8 @@ std::string misfit_lines(const FitDiagnosis& diagnosis,
       << "; first-fit peak " << optional_text(group.first_fit_peak) << ", best "
       << optional_text(group.best_peak) << '\n';
   out << "  live there: " << failure.weight_bytes << " bytes of weights"
-      << largest_text(failure, true) << ", " << failure.activation_bytes << " of activations"
-      << largest_text(failure, false) << '\n';
+      << largest_text(failure, true, tensors) << ", " << failure.activation_bytes
+      << " of activations" << largest_text(failure, false, tensors) << '\n';
   out << "  " << hint_text(diagnosis) << "; see zelkc fit\n";
   return std::move(out).str();
 }

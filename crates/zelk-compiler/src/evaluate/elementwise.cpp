@@ -86,6 +86,13 @@ void map_in_place(VectorIsa isa, std::span<const float> input, std::span<float> 
   in_place(isa, output);
 }
 
+// 1 / (1 + exp(-x)), each step rounded: large negative x gives exp's
+// infinity and so +0.0, large positive x gives 1.
+float sigmoid(float x) {
+  const float e = ::expf(-x);
+  return 1.0F / (1.0F + e);
+}
+
 template <class Map>
 void map_each(std::span<const float> input, std::span<float> output, Map map) {
   for (std::size_t i = 0; i < input.size(); ++i) {
@@ -141,6 +148,8 @@ void map_unary(VectorIsa isa, UnaryOp op, std::span<const float> input, std::spa
       return map_each(input, output, [](float x) { return ::sqrtf(x); });
     case UnaryOp::exp:
       return map_in_place(isa, input, output, exp_each);
+    case UnaryOp::sigmoid:
+      return map_each(input, output, sigmoid);
   }
 }
 

@@ -7,6 +7,11 @@
 // it. An element-wise operation, a softmax or a unary map whose operand of
 // the output's shape dies at it writes into that operand's buffer instead of
 // a new one, when nothing else holds it.
+//
+// Values of 16-bit float types are held widened in floats. Every operation
+// computes in float from them and rounds its result once to its output's
+// type; the kinds that only move elements leave them as they are, since
+// they are values of that type already.
 #include "zelk_compiler/evaluate.hpp"
 
 #include <algorithm>
@@ -20,6 +25,7 @@
 #include "evaluate/kernels.hpp"
 #include "evaluate/plan.hpp"
 #include "overloaded.hpp"
+#include "zelk_compiler/detail/float16.hpp"
 
 namespace zelk_compiler {
 namespace {
@@ -50,7 +56,12 @@ class Evaluation {
       }
       throw_if_stopped(stop);
       const Op& op = graph_.ops[j];
-      slots_[op.output.index] = compute(j, op);
+      Slot slot = compute(j, op);
+      const DType type = tensor(op.output).dtype;
+      if (type != DType::F32 && !moves_only(op.kind)) {
+        detail::round_all(type, writable(slot));
+      }
+      slots_[op.output.index] = std::move(slot);
       for (const TensorId input : op.inputs) {
         if (plan_.last_reader[input.index] == j && !plan_.output[input.index]) {
           slots_[input.index] = Slot{};
@@ -98,6 +109,26 @@ class Evaluation {
       }
     }
     return fresh(tensor(op.output).elements());
+  }
+
+  // Kinds whose results are elements of their operand, which may be the
+  // caller's own storage or a buffer the operand still shares.
+  static bool moves_only(const OpKind& kind) {
+    return std::visit(
+        detail::Overloaded{
+            [](const MatMul&) { return false; },   [](const Add&) { return false; },
+            [](const Mul&) { return false; },      [](const Reshape&) { return true; },
+            [](const Transpose&) { return true; }, [](const LayerNorm&) { return false; },
+            [](const Softmax&) { return false; },  [](const Gelu&) { return false; },
+            [](const Sub&) { return false; },      [](const Div&) { return false; },
+            [](const Pow&) { return false; },      [](const GeluErf&) { return false; },
+            [](const Relu&) { return false; },     [](const Erf&) { return false; },
+            [](const Tanh&) { return false; },     [](const Sqrt&) { return false; },
+            [](const Exp&) { return false; },      [](const Slice&) { return true; },
+            [](const Concat&) { return true; },    [](const ReduceMean&) { return false; },
+            [](const Cast&) { return false; },     [](const Sigmoid&) { return false; },
+        },
+        kind);
   }
 
   static std::span<float> writable(const Slot& slot) {
@@ -196,6 +227,17 @@ class Evaluation {
                 detail::reduce_mean_axis(in(0), shape(0), reduce.axis, to);
               });
             },
+            // The rounding to the target type that follows every operation
+            // is the whole conversion between float types.
+            [&](const Cast&) {
+              Slot slot = output_slot(j, op, {0});
+              const std::span<float> to = writable(slot);
+              if (to.data() != in(0).data()) {
+                std::ranges::copy(in(0), to.begin());
+              }
+              return slot;
+            },
+            [&](const Sigmoid&) { return unary(j, op, UnaryOp::sigmoid); },
         },
         op.kind);
   }

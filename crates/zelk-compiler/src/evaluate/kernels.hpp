@@ -20,7 +20,7 @@
 namespace zelk_compiler::detail {
 
 enum class BinaryOp : std::uint8_t { add, sub, mul, div, pow };
-enum class UnaryOp : std::uint8_t { gelu, gelu_erf, relu, erf, tanh, sqrt, exp };
+enum class UnaryOp : std::uint8_t { gelu, gelu_erf, relu, erf, tanh, sqrt, exp, sigmoid };
 
 // output = left op right, the operands broadcast to `output_shape`. The
 // output may be the storage of an operand whose shape is `output_shape`.

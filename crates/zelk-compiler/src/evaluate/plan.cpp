@@ -5,12 +5,14 @@
 // against its kind's shape rule and must be computed before it.
 #include "evaluate/plan.hpp"
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <string_view>
 
 #include "graph/validate.hpp"
 #include "zelk_compiler/debug.hpp"
+#include "zelk_compiler/detail/float16.hpp"
 #include "zelk_compiler/detail/shape_rules.hpp"
 
 namespace zelk_compiler::detail {
@@ -22,31 +24,48 @@ CompileError error(std::string_view phrase, std::string_view name) {
   return CompileError::graph(std::move(message));
 }
 
-// The host kernels compute on F32 values only.
+// The host kernels compute on float values only.
 Result<void> check_types(const Graph& graph) {
   for (const Tensor& tensor : graph.tensors) {
-    if (tensor.dtype != DType::F32) {
+    if (!is_float(tensor.dtype)) {
       return std::unexpected(CompileError::graph("tensor " + tensor.name + " has type " +
                                                  debug_string(tensor.dtype) +
-                                                 "; evaluation computes F32 only"));
+                                                 "; evaluation computes F32, F16 and BF16 only"));
     }
   }
   return {};
 }
 
+// Every element of a 16-bit source value must be one of its type's values:
+// rounding it here would compute on other values than the caller's.
+Result<void> check_representable(const Tensor& tensor, const std::vector<float>& value) {
+  const std::size_t misfit = first_misfit(tensor.dtype, value);
+  if (misfit == value.size()) {
+    return {};
+  }
+  return std::unexpected(CompileError::graph(
+      "value for " + tensor.name + " is not of type " + debug_string(tensor.dtype) + ": element " +
+      std::to_string(misfit) + " is " + debug_string(value[misfit])));
+}
+
 Result<void> check_operations(const Graph& graph,
                               const std::vector<std::optional<std::uint64_t>>& writer) {
   std::vector<ShapeView> shapes;
+  std::vector<DType> types;
   for (std::uint64_t j = 0; j < graph.ops.size(); ++j) {
     const Op& op = graph.ops[j];
     shapes.clear();
+    types.clear();
     if (auto ordered = check_operand_order(op, j, writer); !ordered) {
       return ordered;
     }
     for (const TensorId input : op.inputs) {
       shapes.emplace_back(graph.tensors[input.index].shape);
+      types.push_back(graph.tensors[input.index].dtype);
     }
-    if (output_shape(op.kind, shapes) != graph.tensors[op.output.index].shape) {
+    const Tensor& output = graph.tensors[op.output.index];
+    const auto type = output_type(op.kind, types, op.name);
+    if (output_shape(op.kind, shapes) != output.shape || !type || *type != output.dtype) {
       return std::unexpected(error("operands do not fit op ", op.name));
     }
   }
@@ -74,6 +93,9 @@ Result<std::vector<const std::vector<float>*>> source_values(
     // Validation keeps every tensor's byte size within 64 bits.
     if (found->second.size() != tensor.elements()) {
       return std::unexpected(error("value size mismatch for ", tensor.name));
+    }
+    if (auto typed = check_representable(tensor, found->second); !typed) {
+      return std::unexpected(std::move(typed.error()));
     }
     source[tensor.id.index] = &found->second;
   }

@@ -69,49 +69,18 @@ bool is_unary(const OpKind& kind) {
   return std::holds_alternative<Gelu>(kind) || std::holds_alternative<GeluErf>(kind) ||
          std::holds_alternative<Relu>(kind) || std::holds_alternative<Erf>(kind) ||
          std::holds_alternative<Tanh>(kind) || std::holds_alternative<Sqrt>(kind) ||
-         std::holds_alternative<Exp>(kind);
+         std::holds_alternative<Exp>(kind) || std::holds_alternative<Sigmoid>(kind);
 }
 
-// Whether `kind` computes on integers as well as on floats: the integer
-// arithmetic of masks and ids, and the kinds that only move elements.
-bool takes_integers(const OpKind& kind) {
-  return std::visit(
-      detail::Overloaded{
-          [](const MatMul&) { return false; },   [](const Add&) { return true; },
-          [](const Mul&) { return true; },       [](const Reshape&) { return true; },
-          [](const Transpose&) { return true; }, [](const LayerNorm&) { return false; },
-          [](const Softmax&) { return false; },  [](const Gelu&) { return false; },
-          [](const Sub&) { return true; },       [](const Div&) { return false; },
-          [](const Pow&) { return false; },      [](const GeluErf&) { return false; },
-          [](const Relu&) { return false; },     [](const Erf&) { return false; },
-          [](const Tanh&) { return false; },     [](const Sqrt&) { return false; },
-          [](const Exp&) { return false; },      [](const Slice&) { return true; },
-          [](const Concat&) { return true; },    [](const ReduceMean&) { return false; },
-      },
-      kind);
-}
-
-// The element type of an operation's output: that of all its operands, which
-// must agree, and which must be a float unless the kind takes integers.
+// The element type of an operation's output, under its kind's type rule.
 Result<DType> output_type(const std::vector<Tensor>& tensors, std::string_view name,
                           const OpKind& kind, std::span<const TensorId> inputs) {
-  if (inputs.empty()) {
-    return DType::F32;
+  std::vector<DType> types;
+  types.reserve(inputs.size());
+  for (const TensorId input : inputs) {
+    types.push_back(tensors[input.index].dtype);
   }
-  const DType first = tensors[inputs[0].index].dtype;
-  for (const TensorId input : inputs.subspan(1)) {
-    const DType other = tensors[input.index].dtype;
-    if (other != first) {
-      return std::unexpected(builder_error(
-          name, ": mixed input types " + debug_string(first) + " and " + debug_string(other)));
-    }
-  }
-  if (!is_float(first) && !takes_integers(kind)) {
-    return std::unexpected(builder_error(name, ": " + std::string(operation_name(kind)) +
-                                                   " takes floating-point inputs, not " +
-                                                   debug_string(first)));
-  }
-  return first;
+  return detail::output_type(kind, types, name);
 }
 
 }  // namespace
@@ -146,6 +115,8 @@ std::string_view operation_name(const OpKind& kind) {
                         [](const Slice&) { return std::string_view("slice"); },
                         [](const Concat&) { return std::string_view("concat"); },
                         [](const ReduceMean&) { return std::string_view("reduce_mean"); },
+                        [](const Cast&) { return std::string_view("cast"); },
+                        [](const Sigmoid&) { return std::string_view("sigmoid"); },
                     },
                     kind);
 }
@@ -384,6 +355,13 @@ Result<TensorId> Graph::reduce_mean(std::string_view name, TensorId input, std::
     return std::unexpected(builder_error(name, ": reduce_mean axis out of range"));
   }
   return op(name, ReduceMean{axis}, {input}, std::move(*shape));
+}
+
+Result<TensorId> Graph::cast(std::string_view name, TensorId input, DType to) {
+  if (!known(tensors, {input})) {
+    return std::unexpected(unknown_input(name));
+  }
+  return op(name, Cast{to}, {input}, tensors[input.index].shape);
 }
 
 }  // namespace zelk_compiler

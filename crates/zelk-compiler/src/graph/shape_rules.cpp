@@ -1,4 +1,4 @@
-// The shape rules of the operation kinds.
+// The shape and element type rules of the operation kinds.
 #include "zelk_compiler/detail/shape_rules.hpp"
 
 #include <algorithm>
@@ -6,6 +6,7 @@
 
 #include "overloaded.hpp"
 #include "zelk_compiler/checked.hpp"
+#include "zelk_compiler/debug.hpp"
 
 namespace zelk_compiler::detail {
 namespace {
@@ -25,6 +26,31 @@ std::optional<Shape> of_two(std::span<const ShapeView> inputs,
     return std::nullopt;
   }
   return rule(inputs[0], inputs[1]);
+}
+
+// Whether `kind` computes on integers as well as on floats: the integer
+// arithmetic of masks and ids, the kinds that only move elements, and the
+// conversion between types.
+bool takes_integers(const OpKind& kind) {
+  return std::visit(
+      Overloaded{
+          [](const MatMul&) { return false; },   [](const Add&) { return true; },
+          [](const Mul&) { return true; },       [](const Reshape&) { return true; },
+          [](const Transpose&) { return true; }, [](const LayerNorm&) { return false; },
+          [](const Softmax&) { return false; },  [](const Gelu&) { return false; },
+          [](const Sub&) { return true; },       [](const Div&) { return false; },
+          [](const Pow&) { return false; },      [](const GeluErf&) { return false; },
+          [](const Relu&) { return false; },     [](const Erf&) { return false; },
+          [](const Tanh&) { return false; },     [](const Sqrt&) { return false; },
+          [](const Exp&) { return false; },      [](const Slice&) { return true; },
+          [](const Concat&) { return true; },    [](const ReduceMean&) { return false; },
+          [](const Cast&) { return true; },      [](const Sigmoid&) { return false; },
+      },
+      kind);
+}
+
+CompileError type_error(std::string_view name, const std::string& phrase) {
+  return CompileError::graph(std::string(name) + phrase);
 }
 
 }  // namespace
@@ -213,8 +239,36 @@ std::optional<Shape> output_shape(const OpKind& kind, std::span<const ShapeView>
             return of_one(inputs,
                           [&](ShapeView input) { return reduce_shape(input, reduce.axis); });
           },
+          [&](const Cast& cast) { return same(cast); },
+          [&](const Sigmoid& sigmoid) { return same(sigmoid); },
       },
       kind);
+}
+
+Result<DType> output_type(const OpKind& kind, std::span<const DType> inputs,
+                          std::string_view name) {
+  if (const auto* cast = std::get_if<Cast>(&kind)) {
+    if (!is_element_type(cast->to)) {
+      return std::unexpected(type_error(name, ": cast to an unknown element type"));
+    }
+    return cast->to;
+  }
+  if (inputs.empty()) {
+    return DType::F32;
+  }
+  const DType first = inputs[0];
+  for (const DType other : inputs.subspan(1)) {
+    if (other != first) {
+      return std::unexpected(type_error(
+          name, ": mixed input types " + debug_string(first) + " and " + debug_string(other)));
+    }
+  }
+  if (!is_float(first) && !takes_integers(kind)) {
+    return std::unexpected(type_error(name, ": " + std::string(operation_name(kind)) +
+                                                " takes floating-point inputs, not " +
+                                                debug_string(first)));
+  }
+  return first;
 }
 
 }  // namespace zelk_compiler::detail

@@ -1,6 +1,7 @@
 // Whole-graph validation.
 #include <algorithm>
 #include <string>
+#include <variant>
 
 #include "graph/validate.hpp"
 #include "zelk_compiler/checked.hpp"
@@ -29,6 +30,11 @@ bool op_is_valid(const Op& op, std::uint64_t position, const std::vector<Tensor>
   }
   const auto in_range = [&](TensorId id) { return id.index < tensors.size(); };
   if (!std::ranges::all_of(op.inputs, in_range) || !in_range(op.output)) {
+    return false;
+  }
+  // A conversion must name the type it converts to.
+  if (const auto* cast = std::get_if<Cast>(&op.kind);
+      cast != nullptr && !is_element_type(cast->to)) {
     return false;
   }
   return tensors[op.output.index].producer == op.id;

@@ -1,5 +1,6 @@
-// Prints a hash of the reference encoder's output bits and of compiled
-// schedules for a fixed set of configurations, and the ramp checksum's bits.
+// Prints a hash of the reference encoder's output bits, of compiled
+// schedules for a fixed set of configurations and of a 16-bit graph's
+// evaluation, and the ramp checksum's bits.
 // Builds with different compilers and flags must print the same lines.
 #include <bit>
 #include <cmath>
@@ -78,6 +79,59 @@ int report_schedule(const char* name, const zc::Result<zc::Graph>& graph,
   return 0;
 }
 
+// A block of F16 operations with a BF16 branch: products, normalisation,
+// softmax, activations, casts and a mean, each rounding to its 16-bit type.
+zc::Result<zc::Graph> sixteen_bit_graph() {
+  zc::Graph g;
+  const auto h = zc::DType::F16;
+  const zc::TensorId x = g.input("x", {24, 32}, h);
+  const zc::TensorId w = g.weight("w", {32, 32}, h);
+  const zc::TensorId gain = g.weight("gain", {32}, h);
+  const zc::TensorId bias = g.weight("bias", {32}, h);
+  auto y = g.matmul("y", x, w);
+  if (!y) return std::unexpected(y.error());
+  auto n = g.layer_norm("n", *y, gain, bias, 1e-5F);
+  if (!n) return std::unexpected(n.error());
+  auto s = g.softmax("s", *n, 1);
+  auto a = g.unary("a", zc::GeluErf{}, *n);
+  auto gate = g.unary("gate", zc::Sigmoid{}, *n);
+  if (!s || !a || !gate) return std::unexpected(zc::CompileError::graph("activations"));
+  auto silu = g.mul("silu", *a, *gate);
+  auto wide = g.cast("wide", *silu, zc::DType::BF16);
+  if (!silu || !wide) return std::unexpected(zc::CompileError::graph("casts"));
+  auto e = g.unary("e", zc::Exp{}, *wide);
+  auto mean = e ? g.reduce_mean("mean", *e, 1) : e;
+  auto back = mean ? g.cast("back", *mean, zc::DType::F16) : mean;
+  if (!back) return std::unexpected(back.error());
+  g.mark_output(*s);
+  g.mark_output(*back);
+  return g;
+}
+
+int report_evaluation(const char* name, const zc::Result<zc::Graph>& graph) {
+  if (!graph) {
+    std::fprintf(stderr, "%s: %s\n", name, zc::debug_string(graph.error()).c_str());
+    return 1;
+  }
+  // Multiples of 1/64 from -2 to 2, and NaNs, are values of both 16-bit types.
+  zc::TensorValues values;
+  for (const zc::Tensor& tensor : graph->tensors) {
+    if (!tensor.producer) values[tensor.name] = mixed(tensor.elements(), true);
+  }
+  const auto result = zc::evaluate(*graph, values);
+  if (!result) {
+    std::fprintf(stderr, "%s: %s\n", name, zc::debug_string(result.error()).c_str());
+    return 1;
+  }
+  Hash hash;
+  for (const auto& [output, value] : *result) {
+    hash.add(output);
+    hash.add(value);
+  }
+  std::printf("evaluate %s %016llx\n", name, static_cast<unsigned long long>(hash.value()));
+  return 0;
+}
+
 }  // namespace
 
 int main() {
@@ -102,5 +156,6 @@ int main() {
   failures += report_schedule("default", zc::encoder_graph({}), zc::CompilerOptions{});
   failures += report_schedule("stack3_256", zc::encoder_stack_graph({}, 3),
                               zc::CompilerOptions{.tile_count = 256});
+  failures += report_evaluation("sixteen_bit", sixteen_bit_graph());
   return failures == 0 ? 0 : 1;
 }

@@ -156,6 +156,30 @@ TEST(ElementSizes, KernelKeysNameTheTypesOfKernelsThatAreNot32Bit) {
   EXPECT_TRUE(test_support::check_schedule(mixed, CompilerOptions{}, *schedule).empty());
 }
 
+TEST(ElementSizes, CastsAreKeyedByBothTypesAndMoveEachTypesBytes) {
+  // x [256, 256] in F32, to F16, a sigmoid in F16, back to F32.
+  Graph graph;
+  const TensorId x = graph.input("x", {256, 256});
+  const TensorId half = *graph.cast("half", x, DType::F16);
+  const TensorId gate = *graph.unary("gate", Sigmoid{}, half);
+  graph.mark_output(*graph.cast("back", gate, DType::F32));
+  graph.mark_output(*graph.cast("same", x, DType::F32));
+  const auto schedule = compile(graph, CompilerOptions{});
+  ASSERT_TRUE(schedule.has_value()) << schedule.error();
+  std::vector<std::string> keys;
+  for (const Compute* compute : computes(*schedule)) {
+    keys.push_back(compute->commands.front().specialization.operation);
+  }
+  EXPECT_EQ(keys,
+            (std::vector<std::string>{"cast.f32.f16", "sigmoid.f16", "cast.f16.f32", "cast"}));
+  // Each side of a cast is sized by its own type: the F16 share is half.
+  const auto share = [&](TensorId id) {
+    return local_bytes(graph.tensors[id.index], schedule->layouts[id.index]);
+  };
+  EXPECT_EQ(share(half) * 2, share(x));
+  EXPECT_TRUE(test_support::check_schedule(graph, CompilerOptions{}, *schedule).empty());
+}
+
 TEST(ElementSizes, TheFitLowerBoundHalvesIn16Bits) {
   const CompilerOptions options{.tile_count = 1};
   const auto wide = diagnose_fit(wide_graph(DType::F32), options);

@@ -127,5 +127,27 @@ TEST(FitText, SaysOnHowManyTilesTheWorkloadFits) {
   }
 }
 
+TEST(FitText, LiveBuffersOfAnotherTypeThanF32ShowIt) {
+  // A BF16 product whose weight, converted from F32, does not fit one tile.
+  zc::Graph graph;
+  const TensorId x = graph.input("x", {256, 512});
+  const TensorId w = graph.weight("w", {512, 512}, DType::BF16);
+  graph.mark_output(*graph.matmul("y", *graph.cast("xb", x, DType::BF16), w));
+  const zc::CompilerOptions options{.tile_count = 1};
+  const auto diagnosis = zc::diagnose_fit(graph, options);
+  ASSERT_TRUE(diagnosis.has_value()) << diagnosis.error();
+  ASSERT_FALSE(diagnosis->fits);
+  std::ostringstream out;
+  write_fit(out, *diagnosis, failing_op_name(graph, *diagnosis), {}, 0, kLiveRows, graph.tensors);
+  const std::string text = out.str();
+  EXPECT_NE(text.find("  w (bf16)\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("  x\n"), std::string::npos) << text;
+  const std::string lines =
+      misfit_lines(*diagnosis, failing_op_name(graph, *diagnosis), graph.tensors);
+  EXPECT_NE(lines.find("largest w (bf16) (524288)"), std::string::npos) << lines;
+  // Without the tensors, the names alone, as before.
+  EXPECT_EQ(fit_text(graph, *diagnosis).find("(bf16)"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace zelk_compiler

@@ -9,8 +9,10 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
+#include "zelk_compiler/compiler.hpp"
 #include "zelk_compiler/debug.hpp"
 #include "zelk_compiler/graph.hpp"
 
@@ -108,6 +110,7 @@ std::vector<Builder> builders() {
       {"tanh", 1, false, [](Graph& g, Ids in) { return g.unary("q", Tanh{}, in[0]); }},
       {"sqrt", 1, false, [](Graph& g, Ids in) { return g.unary("q", Sqrt{}, in[0]); }},
       {"exp", 1, false, [](Graph& g, Ids in) { return g.unary("q", Exp{}, in[0]); }},
+      {"sigmoid", 1, false, [](Graph& g, Ids in) { return g.unary("q", Sigmoid{}, in[0]); }},
       {"reduce_mean", 1, false, [](Graph& g, Ids in) { return g.reduce_mean("q", in[0], 1); }},
       // The common step, with an output shape no builder would give.
       {"gelu", 1, false,
@@ -205,6 +208,36 @@ TEST(ElementTypes, AnOperationWithoutOperandsMakesF32) {
   EXPECT_EQ(graph.tensors[made->index].dtype, DType::F32);
 }
 
+TEST(ElementTypes, ACastGoesFromAnyTypeToAnyTypeKeepingTheShape) {
+  for (const DType from : kDTypes) {
+    for (const DType to : kDTypes) {
+      Graph graph = sources({from});
+      const auto cast = graph.cast("c", TensorId{0}, to);
+      ASSERT_TRUE(cast.has_value()) << debug_string(from) << " to " << debug_string(to);
+      EXPECT_EQ(graph.tensors[cast->index].dtype, to);
+      EXPECT_EQ(graph.tensors[cast->index].shape, (Shape{4, 4}));
+      EXPECT_EQ(graph.ops.back().kind, OpKind{Cast{to}});
+    }
+  }
+  // The raw step gives a cast its target type too.
+  Graph graph = sources({DType::F32});
+  const auto raw = graph.op("r", Cast{DType::BF16}, {TensorId{0}}, {4, 4});
+  ASSERT_TRUE(raw.has_value());
+  EXPECT_EQ(graph.tensors[raw->index].dtype, DType::BF16);
+}
+
+TEST(ElementTypes, ACastToAValueThatNamesNoTypeIsRefused) {
+  Graph graph = sources({DType::F16});
+  const Graph before = graph;
+  EXPECT_EQ(graph.cast("c", TensorId{0}, kNotAType).error(),
+            CompileError::graph("c: cast to an unknown element type"));
+  EXPECT_EQ(graph.op("c", Cast{kNotAType}, {TensorId{0}}, {4, 4}).error(),
+            CompileError::graph("c: cast to an unknown element type"));
+  EXPECT_EQ(graph.cast("c", TensorId{3}, DType::F16).error(),
+            CompileError::graph("c: unknown input"));
+  EXPECT_EQ(graph, before);
+}
+
 TEST(ElementTypes, ValidationSizesEachTensorByItsOwnType) {
   // 2^62 elements are 2^63 bytes in 16 bits, but 2^64 in 32: too many.
   const std::uint64_t quarter = std::uint64_t{1} << 62U;
@@ -233,6 +266,16 @@ TEST(ElementTypes, ATypeValueThatNamesNoTypeIsAnInvalidTensor) {
   graph.mark_output(graph.input("ok", {2}));
   graph.mark_output(graph.input("odd", {2}, kNotAType));
   EXPECT_EQ(graph.validate().error(), CompileError::graph("invalid tensor odd"));
+}
+
+TEST(ElementTypes, ACastRecordToAValueThatNamesNoTypeIsAnInvalidOp) {
+  Graph graph;
+  const TensorId x = graph.input("x", {2});
+  graph.mark_output(*graph.cast("c", x, DType::F16));
+  ASSERT_TRUE(graph.validate().has_value());
+  std::get<Cast>(graph.ops[0].kind).to = kNotAType;
+  EXPECT_EQ(graph.validate().error(), CompileError::graph("invalid op c"));
+  EXPECT_EQ(compile(graph, CompilerOptions{}).error(), CompileError::graph("invalid op c"));
 }
 
 }  // namespace

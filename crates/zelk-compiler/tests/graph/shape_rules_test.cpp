@@ -495,7 +495,8 @@ TEST(GraphBuilding, KindsOutsideABuildersSetAreBrokenPreconditions) {
   for (const OpKind& kind : {OpKind{MatMul{}}, OpKind{Gelu{}}, OpKind{Softmax{0}}}) {
     EXPECT_THROW((void)graph.elementwise("e", kind, x, x), std::invalid_argument) << kind;
   }
-  for (const OpKind& kind : {OpKind{Add{}}, OpKind{Reshape{{4}}}, OpKind{Concat{0}}}) {
+  for (const OpKind& kind :
+       {OpKind{Add{}}, OpKind{Reshape{{4}}}, OpKind{Concat{0}}, OpKind{Cast{DType::F16}}}) {
     EXPECT_THROW((void)graph.unary("u", kind, x), std::invalid_argument) << kind;
   }
   EXPECT_EQ(graph.tensors.size(), 1U);
@@ -516,6 +517,8 @@ TEST(GraphRecords, ExtendedKindsHaveTheirNamesAndPrintedForms) {
       {Slice{1, 0, 64}, "slice", "Slice { axis: 1, start: 0, end: 64 }"},
       {Concat{2}, "concat", "Concat { axis: 2 }"},
       {ReduceMean{0}, "reduce_mean", "ReduceMean { axis: 0 }"},
+      {Cast{DType::BF16}, "cast", "Cast { to: BF16 }"},
+      {Sigmoid{}, "sigmoid", "Sigmoid"},
   };
   for (const auto& [kind, name, printed] : cases) {
     EXPECT_EQ(operation_name(kind), name);

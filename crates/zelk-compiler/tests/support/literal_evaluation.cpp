@@ -2,6 +2,8 @@
 // positions.
 #include "support/literal_evaluation.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <variant>
 
@@ -186,12 +188,48 @@ struct Step {
             [&](const Slice& s) { return slice(s); },
             [&](const Concat& c) { return concat(c.axis); },
             [&](const ReduceMean& r) { return reduce_mean(r.axis); },
+            [&](const Cast&) { return in(0); },
+            [&](const Sigmoid&) {
+              return unary([](float x) { return 1.0F / (1.0F + ::expf(-x)); });
+            },
         },
         op.kind);
   }
 };
 
 }  // namespace
+
+float literal_round(DType dtype, float value) {
+  // Fraction bits, and the exponent of the smallest normal value.
+  int fraction = 0;
+  int lowest = 0;
+  if (dtype == DType::F16) {
+    fraction = 10;
+    lowest = -14;
+  } else if (dtype == DType::BF16) {
+    fraction = 7;
+    lowest = -126;
+  } else {
+    return value;
+  }
+  const auto bits = std::bit_cast<std::uint32_t>(value);
+  if (std::isnan(value)) {
+    const std::uint32_t kept = bits & ~((1U << (23 - fraction)) - 1U);
+    return std::bit_cast<float>(kept | 0x0040'0000U);
+  }
+  if (std::isinf(value) || value == 0.0F) return value;
+  // The step between neighbouring values at |value|'s binade (or among the
+  // subnormals); in double, |value| / step is exact and nearbyint rounds it
+  // to the nearest whole number, ties to even.
+  const int exponent = std::max(std::ilogb(value), lowest);
+  const double step = std::ldexp(1.0, exponent - fraction);
+  const double rounded = std::nearbyint(static_cast<double>(value) / step) * step;
+  const int top = dtype == DType::F16 ? 15 : 127;
+  const double largest = std::ldexp(2.0 - std::ldexp(1.0, -fraction), top);
+  if (std::fabs(rounded) > largest) return std::copysign(INFINITY, value);
+  // A result of zero keeps the sign of the value rounded.
+  return std::copysign(static_cast<float>(rounded), value);
+}
 
 std::vector<std::uint64_t> unravel(std::uint64_t flat, const std::vector<std::uint64_t>& shape) {
   std::vector<std::uint64_t> index(shape.size());
@@ -220,7 +258,10 @@ TensorValues literal_evaluate(const Graph& graph, const TensorValues& values) {
     }
   }
   for (const Op& op : graph.ops) {
-    value[op.output.index] = Step{graph, op, value}.compute();
+    Values result = Step{graph, op, value}.compute();
+    for (float& element : result)
+      element = literal_round(graph.tensors[op.output.index].dtype, element);
+    value[op.output.index] = std::move(result);
   }
   TensorValues outputs;
   for (const TensorId id : graph.outputs) {

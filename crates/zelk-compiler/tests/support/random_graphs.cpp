@@ -28,7 +28,8 @@ bool add_operation(Random& random, Graph& graph, const GraphShape& limits) {
   const std::string name = numbered("op", graph.ops.size());
   const TensorId x = pick(random, graph);
   const Shape shape = graph.tensors[x.index].shape;
-  switch (random.between(0, 14)) {
+  const DType dtype = limits.dtype;
+  switch (random.between(0, dtype == DType::F32 ? 14 : 16)) {
     case 0:
       return graph.gelu(name, x).has_value();
     case 1:
@@ -56,7 +57,7 @@ bool add_operation(Random& random, Graph& graph, const GraphShape& limits) {
     case 5: {
       if (shape.size() != 2) return false;
       const TensorId w = graph.weight(numbered("w", graph.tensors.size()),
-                                      {shape[1], random.between(1, limits.max_extent)});
+                                      {shape[1], random.between(1, limits.max_extent)}, dtype);
       return graph.matmul(name, x, w).has_value();
     }
     case 6: {
@@ -74,7 +75,7 @@ bool add_operation(Random& random, Graph& graph, const GraphShape& limits) {
       for (auto& extent : tail) {
         if (random.chance(30)) extent = 1;
       }
-      const TensorId w = graph.weight(numbered("w", graph.tensors.size()), tail);
+      const TensorId w = graph.weight(numbered("w", graph.tensors.size()), tail, dtype);
       const OpKind kinds[] = {Add{}, Mul{}, Sub{}, Div{}, Pow{}};
       const OpKind& kind = kinds[random.between(0, 4)];
       return random.chance(50) ? graph.elementwise(name, kind, x, w).has_value()
@@ -83,12 +84,14 @@ bool add_operation(Random& random, Graph& graph, const GraphShape& limits) {
     case 9: {
       if (shape.size() < 2) return false;
       const TensorId w = graph.weight(numbered("w", graph.tensors.size()),
-                                      {shape.back(), random.between(1, limits.max_extent)});
+                                      {shape.back(), random.between(1, limits.max_extent)}, dtype);
       return graph.batch_matmul(name, x, w).has_value();
     }
     case 10: {
-      const TensorId gain = graph.weight(numbered("g", graph.tensors.size()), {shape.back()});
-      const TensorId bias = graph.weight(numbered("b", graph.tensors.size()), {shape.back()});
+      const TensorId gain =
+          graph.weight(numbered("g", graph.tensors.size()), {shape.back()}, dtype);
+      const TensorId bias =
+          graph.weight(numbered("b", graph.tensors.size()), {shape.back()}, dtype);
       return graph.layer_norm(name, x, gain, bias, 1e-5F).has_value();
     }
     case 11: {
@@ -106,6 +109,14 @@ bool add_operation(Random& random, Graph& graph, const GraphShape& limits) {
     }
     case 14:
       return graph.reduce_mean(name, x, random.between(0, shape.size() - 1)).has_value();
+    case 15:
+      return graph.unary(name, Sigmoid{}, x).has_value();
+    case 16: {
+      // Through another float type and back.
+      const DType others[] = {DType::F32, DType::F16, DType::BF16};
+      const auto there = graph.cast(name + "c", x, others[random.between(0, 2)]);
+      return there && graph.cast(name, *there, dtype).has_value();
+    }
     default: {
       // A wider result from a narrow input, as a raw operation.
       if (!limits.misfits) return false;
@@ -124,7 +135,8 @@ Graph random_graph(Random& random, const GraphShape& limits) {
   for (std::uint64_t i = 0; i < sources; ++i) {
     const Shape shape = random_shape(random, random.between(1, 3), limits.max_extent);
     const std::string name = numbered("in", i);
-    (void)(random.chance(60) ? graph.input(name, shape) : graph.weight(name, shape));
+    (void)(random.chance(60) ? graph.input(name, shape, limits.dtype)
+                             : graph.weight(name, shape, limits.dtype));
   }
   const std::uint64_t ops = random.between(1, limits.max_ops);
   for (std::uint64_t attempt = 0; graph.ops.size() < ops && attempt < ops * 4; ++attempt) {

@@ -44,6 +44,9 @@ struct GraphShape {
   // Whether some raw operations get an output shape their kind's rule does
   // not give (which `compile` accepts and `evaluate` refuses).
   bool misfits = true;
+  // The float type of every source and weight. Other than F32, it also
+  // brings sigmoids and casts to another float type and back.
+  DType dtype = DType::F32;
 };
 
 // A valid graph of inputs and weights of rank 1 to 3 and a random mix of

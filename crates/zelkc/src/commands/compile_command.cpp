@@ -116,7 +116,8 @@ Failure compile_failure(const zc::Graph& graph, const WorkloadFlags& flags,
   std::string message = zc::debug_string(error);
   if (error.kind == zc::CompileError::Kind::Memory) {
     if (const auto diagnosis = zc::diagnose_fit(graph, flags.options, flags.planning)) {
-      std::string lines = zc::misfit_lines(*diagnosis, zc::failing_op_name(graph, *diagnosis));
+      std::string lines =
+          zc::misfit_lines(*diagnosis, zc::failing_op_name(graph, *diagnosis), graph.tensors);
       if (!lines.empty()) {
         lines.pop_back();  // the last newline ends the whole message
         message += '\n' + lines;

@@ -117,7 +117,7 @@ Outcome<std::string> run_fit(const FitFlags& flags) {
   out << "workload:      " << workload->description << '\n';
   out << "options:       " << options_text(flags.workload.options) << '\n';
   zc::write_fit(out, *diagnosis, zc::failing_op_name(workload->graph, *diagnosis), fewest,
-                flags.workload.options.tile_count);
+                flags.workload.options.tile_count, zc::kLiveRows, workload->graph.tensors);
   if (!diagnosis->fits && flags.workload.builds_encoder()) {
     write_largest_fitting(out, flags.workload);
   }

@@ -8,6 +8,8 @@
 #include <limits>
 #include <system_error>
 
+#include <zelk_compiler/debug.hpp>
+
 namespace zelkc::graph_file {
 
 Failure malformed(const std::string& path, std::string_view problem) {
@@ -42,6 +44,23 @@ Outcome<std::vector<std::uint64_t>> read_unsigned_list(const Json& value, const 
     list.push_back(*entry);
   }
   return list;
+}
+
+Outcome<zc::DType> read_element_type(const Json& value, const std::string& path) {
+  if (!value.is_string()) {
+    return std::unexpected(expected(path, "a type name", value));
+  }
+  const auto& name = value.get_ref<const std::string&>();
+  if (const auto dtype = zc::dtype_from_name(name)) {
+    return *dtype;
+  }
+  std::string known;
+  for (const zc::DType dtype : zc::kDTypes) {
+    known += known.empty() ? "" : ", ";
+    known += zc::dtype_name(dtype);
+  }
+  return std::unexpected(
+      malformed(path, "unknown type " + zc::debug_string(name) + " (known: " + known + ")"));
 }
 
 Outcome<float> read_float(const Json& value, const std::string& path) {

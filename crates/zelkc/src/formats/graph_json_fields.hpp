@@ -10,10 +10,13 @@
 #include <utility>
 #include <vector>
 
+#include <zelk_compiler/graph.hpp>
+
 #include "failure.hpp"
 #include "formats/json_text.hpp"
 
 namespace zelkc::graph_file {
+namespace zc = zelk_compiler;
 
 inline constexpr std::string_view kFormat = "zelk-graph";
 inline constexpr std::uint64_t kVersion = 1;
@@ -27,6 +30,9 @@ inline constexpr std::uint64_t kVersion = 1;
 [[nodiscard]] Outcome<std::uint64_t> read_unsigned(const Json& value, const std::string& path);
 [[nodiscard]] Outcome<std::vector<std::uint64_t>> read_unsigned_list(const Json& value,
                                                                      const std::string& path);
+
+// An element type by its name ("f32", "f16", "bf16", "i32", "i64").
+[[nodiscard]] Outcome<zc::DType> read_element_type(const Json& value, const std::string& path);
 
 // A float parameter: any JSON number within the float range, rounded to the
 // nearest float, or one of the strings "nan", "inf" and "-inf".
@@ -71,6 +77,9 @@ class FieldReader {
     return read(key, read_unsigned_list);
   }
   [[nodiscard]] Outcome<float> real(std::string_view key) const { return read(key, read_float); }
+  [[nodiscard]] Outcome<zc::DType> element_type(std::string_view key) const {
+    return read(key, read_element_type);
+  }
 
  private:
   template <class Read>

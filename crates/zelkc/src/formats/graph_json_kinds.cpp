@@ -222,6 +222,28 @@ struct KindFile<zc::ReduceMean> : AxisKind<zc::ReduceMean> {
   }
 };
 
+template <>
+struct KindFile<zc::Cast> {
+  static constexpr std::array<std::string_view, 1> fields{"to"};
+  static constexpr Operands operands{.count = 1};
+  static Outcome<zc::OpKind> read(const FieldReader& entry) {
+    return kind_from(entry.element_type("to"), [](zc::DType to) { return zc::Cast{to}; });
+  }
+  // A value that names no type has no name to write; replaying the entry
+  // refuses it.
+  static void write(const zc::Cast& kind, Json& entry) {
+    if (zc::is_element_type(kind.to)) {
+      entry["to"] = zc::dtype_name(kind.to);
+    }
+  }
+  static Built build(zc::Graph& graph, std::string_view name, const zc::Cast& kind, OperandIds in) {
+    return graph.cast(name, in[0], kind.to);
+  }
+};
+
+template <>
+struct KindFile<zc::Sigmoid> : UnaryKind<zc::Sigmoid> {};
+
 template <class Kind>
 KindSpelling spelling_for() {
   return KindSpelling{.name = zc::operation_name(Kind{}),

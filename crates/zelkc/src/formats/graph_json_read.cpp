@@ -30,6 +30,7 @@ using graph_file::KindSpelling;
 using graph_file::known_entries;
 using graph_file::kVersion;
 using graph_file::malformed;
+using graph_file::read_element_type;
 using graph_file::read_unsigned_list;
 
 // The member `key` of an entry at `path`, a string member, a list of
@@ -68,21 +69,7 @@ Outcome<zc::DType> element_type(const Json& entry, const std::string& path) {
   if (found == entry.end()) {
     return zc::DType::F32;
   }
-  if (!found->is_string()) {
-    return std::unexpected(expected(child_path(path, "dtype"), "a type name", *found));
-  }
-  const auto& name = found->get_ref<const std::string&>();
-  if (const auto dtype = zc::dtype_from_name(name)) {
-    return *dtype;
-  }
-  std::string known;
-  for (const zc::DType dtype : zc::kDTypes) {
-    known += known.empty() ? "" : ", ";
-    known += zc::dtype_name(dtype);
-  }
-  return std::unexpected(
-      malformed(child_path(path, "dtype"),
-                "unknown type " + zc::debug_string(name) + " (known: " + known + ")"));
+  return read_element_type(*found, child_path(path, "dtype"));
 }
 
 // What an entry's "op" names: an input or a weight, an operation of a kind,

@@ -111,9 +111,10 @@ Outcome<Json> operation_entry(const zc::Graph& graph, std::size_t index, const N
   if (entry["op"] == "raw") {
     entry["output_shape"] = tensor.shape;
   }
-  if (!shadow.op(op.name, op.kind, op.inputs, tensor.shape)) {
-    return std::unexpected(not_writable("operation " + std::to_string(op_index) +
-                                        " reads a tensor that does not exist"));
+  // Every operand is an earlier tensor, so only a type rule can refuse it.
+  if (auto replayed = shadow.op(op.name, op.kind, op.inputs, tensor.shape); !replayed) {
+    return std::unexpected(
+        not_writable("operation " + std::to_string(op_index) + ": " + replayed.error().message));
   }
   return entry;
 }

@@ -88,9 +88,14 @@ Json schedule_to_json(const zc::Graph& graph, const zc::CompilerOptions& options
                       const zc::Schedule& schedule) {
   Json tensors = Json::array();
   for (const zc::Tensor& tensor : graph.tensors) {
-    tensors.push_back(Json{{"name", tensor.name},
-                           {"shape", value_json(tensor.shape)},
-                           {"kind", value_json(tensor.kind)}});
+    Json entry{{"name", tensor.name},
+               {"shape", value_json(tensor.shape)},
+               {"kind", value_json(tensor.kind)}};
+    // F32 goes without saying, as in graph files.
+    if (tensor.dtype != zc::DType::F32 && zc::is_element_type(tensor.dtype)) {
+      entry["dtype"] = zc::dtype_name(tensor.dtype);
+    }
+    tensors.push_back(std::move(entry));
   }
   Json ops = Json::array();
   for (const zc::Op& op : graph.ops) {

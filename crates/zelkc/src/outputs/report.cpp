@@ -477,8 +477,14 @@ std::string report_data(const zc::Graph& graph, const zc::Schedule& schedule,
   const zc::CompilerOptions& options = context.options;
   Json tensors = Json::array();
   for (const zc::Tensor& tensor : graph.tensors) {
-    tensors.push_back(Json::array(
-        {tensor.name, zc::debug_string(tensor.kind), std::string(buffer_colour(tensor))}));
+    // The page shows the kind in a buffer's title; a type other than F32
+    // goes beside it there ("weight, bf16").
+    std::string kind = zc::debug_string(tensor.kind);
+    if (tensor.dtype != zc::DType::F32 && zc::is_element_type(tensor.dtype)) {
+      kind += ", ";
+      kind += zc::dtype_name(tensor.dtype);
+    }
+    tensors.push_back(Json::array({tensor.name, kind, std::string(buffer_colour(tensor))}));
   }
   PhaseData phases = phase_data(graph, schedule);
   MapTable maps(schedule.phases.size(), options);

@@ -33,6 +33,23 @@ std::uint64_t tiles_sharing(const Summary& summary, std::uint32_t peak) {
   return static_cast<std::uint64_t>(std::ranges::count(summary.tiles, peak, &TilePeak::peak));
 }
 
+// " (4 f32, 120 bf16)": how many tensors of each type, for a graph that
+// holds another type than F32; empty for an all-F32 graph.
+std::string types_text(const Summary& summary) {
+  const bool only_f32 = std::ranges::all_of(
+      summary.tensors_by_type, [](const auto& entry) { return entry.first == zc::DType::F32; });
+  if (only_f32) {
+    return {};
+  }
+  std::string text;
+  for (const auto& [dtype, count] : summary.tensors_by_type) {
+    text += text.empty() ? " (" : ", ";
+    text += std::to_string(count) + " ";
+    text += zc::is_element_type(dtype) ? zc::dtype_name(dtype) : "?";
+  }
+  return text + ")";
+}
+
 }  // namespace
 
 std::string milliseconds(std::chrono::nanoseconds time) {
@@ -58,6 +75,9 @@ std::map<std::uint16_t, std::uint64_t> peak_lower_bounds(const zc::Schedule& sch
 Summary summarize(const zc::Graph& graph, const zc::Schedule& schedule) {
   Summary summary;
   summary.tensors = graph.tensors.size();
+  for (const zc::Tensor& tensor : graph.tensors) {
+    ++summary.tensors_by_type[tensor.dtype];
+  }
   summary.operations = graph.ops.size();
   summary.phases = schedule.phases.size();
   summary.allocations = schedule.allocations.size();
@@ -139,7 +159,7 @@ void write_summary(std::ostream& out, const Summary& summary, const SummaryConte
   }
   out << "options:       " << options_text(context.options) << '\n';
   out << "planner:       " << context.planner << '\n';
-  out << "tensors:       " << summary.tensors << '\n';
+  out << "tensors:       " << summary.tensors << types_text(summary) << '\n';
   out << "operations:    " << summary.operations << '\n';
   out << "phases:        " << summary.phases << " (" << summary.compute_phases << " compute, "
       << summary.exchange_phases << " exchange)\n";

@@ -38,6 +38,7 @@ struct TileGroup {
 
 struct Summary {
   std::uint64_t tensors = 0;
+  std::map<zelk_compiler::DType, std::uint64_t> tensors_by_type;
   std::uint64_t operations = 0;
   std::uint64_t phases = 0;
   std::uint64_t compute_phases = 0;

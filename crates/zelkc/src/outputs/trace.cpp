@@ -191,8 +191,11 @@ class TraceWriter {
       }
     }
     const std::string kind(zc::operation_name(op.kind));
-    slice(out, kSchedulePid, op.name, "compute", start, cycles,
-          Json{{"phase", index}, {"operation", kind}, {"tiles", compute.commands.size()}});
+    Json args{{"phase", index}, {"operation", kind}, {"tiles", compute.commands.size()}};
+    if (output.dtype != zc::DType::F32 && zc::is_element_type(output.dtype)) {
+      args["dtype"] = zc::dtype_name(output.dtype);
+    }
+    slice(out, kSchedulePid, op.name, "compute", start, cycles, args);
     for (std::size_t track = 0; track < tracks_.size(); ++track) {
       if (activity[track].tiles == 0) {
         continue;

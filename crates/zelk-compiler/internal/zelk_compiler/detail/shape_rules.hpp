@@ -1,4 +1,4 @@
-// The shape rule of every operation kind, written once: the builders use
+// The shape and element type rules of every operation kind, written once: the builders use
 // them to refuse misfits with their own messages, host evaluation uses them
 // to check graphs that were assembled from raw records, and the ONNX importer
 // folds shape arithmetic with them.
@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "zelk_compiler/graph.hpp"
@@ -75,5 +76,14 @@ struct ConcatFit {
 // operands do not fit it or are not as many as the kind takes.
 [[nodiscard]] std::optional<Shape> output_shape(const OpKind& kind,
                                                 std::span<const ShapeView> inputs);
+
+// The element type of an operation of `kind` on operands of types `inputs`:
+// a cast's target type, whatever its operand's; otherwise the operands' one
+// type (F32 when there are none), which must be a float unless the kind
+// computes on integers too (add, sub, mul, and the kinds that only move
+// elements). Fails with a `Graph` error whose message starts with `name`, as
+// `Graph::op` documents.
+[[nodiscard]] Result<DType> output_type(const OpKind& kind, std::span<const DType> inputs,
+                                        std::string_view name);
 
 }  // namespace zelk_compiler::detail
