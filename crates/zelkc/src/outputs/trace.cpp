@@ -174,6 +174,7 @@ class TraceWriter {
   double write_phase(std::string& out, std::size_t index, double start,
                      const zc::Compute& compute) {
     const zc::Op& op = graph_.ops.at(compute.op.index);
+    const zc::Tensor& output = graph_.tensors.at(op.output.index);
     const zc::TileWork share = zc::tile_work(graph_, schedule_, op);
     const double elements = share.elements;
     const double work = share.work;
