@@ -19,10 +19,11 @@
 #include <cstring>
 
 // Every function here is forced inline into a caller compiled for the vectors'
-// instruction set, so none passes a vector across a call: g++'s note that
-// such a call's ABI depends on the instruction set does not apply. (g++
-// gives that note at the end of the file, so it stays off for the includer.)
-#if defined(__GNUC__) && !defined(__clang__)
+// instruction set, so none passes a vector across a call: the compilers'
+// warning that such a call's ABI depends on the instruction set does not
+// apply. (g++ gives it at the end of the file, so it stays off for the
+// includer; clang++ gives it at each function.)
+#if defined(__GNUC__)
 #pragma GCC diagnostic ignored "-Wpsabi"
 #endif
 
