@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "commands/pipeline_command.hpp"
 #include "formats/numbers.hpp"
 
 namespace zelkc {
@@ -60,6 +61,20 @@ TEST(Numbers, RangesBoundTilesAndAddresses) {
   EXPECT_EQ(parse_unsigned("0xFFFFFFFF", 0, 0xFFFFFFFF).value(), 0xFFFFFFFFU);
   EXPECT_EQ(parse_unsigned("0x100000000", 0, 0xFFFFFFFF).error(),
             "0x100000000 is out of range 0 to 4294967295");
+}
+
+TEST(Numbers, GroupsDigitsInThrees) {
+  const std::vector<std::pair<std::uint64_t, std::string>> cases = {
+      {0, "0"},
+      {999, "999"},
+      {1000, "1,000"},
+      {244112, "244,112"},
+      {1572864, "1,572,864"},
+      {kMax, "18,446,744,073,709,551,615"},
+  };
+  for (const auto& [value, text] : cases) {
+    EXPECT_EQ(grouped(value), text) << value;
+  }
 }
 
 }  // namespace

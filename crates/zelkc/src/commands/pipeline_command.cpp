@@ -56,12 +56,18 @@ Outcome<zc::PipelineOptions> pipeline_options(const PipelineFlags& flags,
   return options;
 }
 
+// Built front to back by appends: g++ 12 at -O3 misreads an insert into
+// the string as an overlapping copy.
 std::string grouped(std::uint64_t value) {
-  std::string digits = std::to_string(value);
-  for (std::size_t at = digits.size(); at > 3; at -= 3) {
-    digits.insert(at - 3, ",");
+  const std::string digits = std::to_string(value);
+  std::string out;
+  for (std::size_t at = 0; at < digits.size(); ++at) {
+    if (at != 0 && (digits.size() - at) % 3 == 0) {
+      out += ',';
+    }
+    out += digits[at];
   }
-  return digits;
+  return out;
 }
 
 namespace {
