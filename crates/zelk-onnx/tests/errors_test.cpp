@@ -392,7 +392,10 @@ TEST(ImportErrors, FileErrorsNameTheFile) {
 class ExternalData : public testing::Test {
  protected:
   void SetUp() override {
-    directory_ = std::filesystem::path(testing::TempDir()) / "zelk_onnx_external";
+    // One directory per test: ctest runs these tests side by side.
+    const auto* test = testing::UnitTest::GetInstance()->current_test_info();
+    directory_ = std::filesystem::path(testing::TempDir()) /
+                 (std::string("zelk_onnx_external_") + test->name());
     std::filesystem::remove_all(directory_);
     std::filesystem::create_directories(directory_ / "model");
     const std::vector<float> values{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
@@ -424,6 +427,8 @@ class ExternalData : public testing::Test {
     std::ofstream(file, std::ios::binary) << model.model().SerializeAsString();
     return file;
   }
+
+  void TearDown() override { std::filesystem::remove_all(directory_); }
 
   std::filesystem::path directory_;
 };
