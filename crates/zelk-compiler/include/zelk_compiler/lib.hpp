@@ -14,4 +14,5 @@
 #include "zelk_compiler/graph.hpp"
 #include "zelk_compiler/pipeline.hpp"
 #include "zelk_compiler/placement.hpp"
+#include "zelk_compiler/precision.hpp"
 #include "zelk_compiler/stop.hpp"
