@@ -28,11 +28,16 @@ CLI::App* add_fit_command(CLI::App& app, FitFlags& flags) {
 
 namespace {
 
-// Whether the encoder the flags describe compiles with the flags' options
-// and planner.
+// Whether the encoder the flags describe compiles with the flags' options,
+// planner and precision.
 bool encoder_fits(const EncoderFlags& encoder, const WorkloadFlags& flags) {
-  const auto graph = encoder_graph(encoder);
+  auto graph = encoder_graph(encoder);
   if (!graph) {
+    return false;
+  }
+  zc::TensorValues no_weights;
+  std::string description;
+  if (!convert_workload(flags.precision, *graph, no_weights, description)) {
     return false;
   }
   try {

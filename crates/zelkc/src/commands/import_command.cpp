@@ -15,14 +15,23 @@ CLI::App* add_import_command(CLI::App& app, ImportFlags& flags) {
       ->required()
       ->type_name("FILE.onnx");
   add_dim_flag(*command, flags.onnx);
+  add_precision_flags(*command, flags.precision);
   command->add_option("-o,--output", flags.output, "Write to this file instead of standard output");
   return command;
 }
 
 Outcome<std::string> run_import(const ImportFlags& flags) {
+  if (auto precision = precision_options(flags.precision); !precision) {
+    return std::unexpected(std::move(precision.error()));
+  }
   auto model = read_onnx(flags.onnx);
   if (!model) {
     return std::unexpected(std::move(model.error()));
+  }
+  std::string description;
+  if (auto converted = convert_workload(flags.precision, model->graph, model->weights, description);
+      !converted) {
+    return std::unexpected(std::move(converted.error()));
   }
   auto text = write_graph_json(model->graph);
   if (!text) {

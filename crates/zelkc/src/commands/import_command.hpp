@@ -8,11 +8,13 @@
 
 #include "failure.hpp"
 #include "inputs/onnx_input.hpp"
+#include "inputs/precision_input.hpp"
 
 namespace zelkc {
 
 struct ImportFlags {
   OnnxFlags onnx;
+  PrecisionFlags precision;
   std::string output;  // standard output when empty
 };
 

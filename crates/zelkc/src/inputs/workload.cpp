@@ -37,11 +37,15 @@ void add_workload_flags(CLI::App& command, WorkloadFlags& flags, const std::stri
   add_choice(command, "--planner", flags.planning.strategy, kPlanners,
              "How tile memory is planned: first fit in tensor order, or the lowest peak of "
              "first fit and the placement solver per group of tiles");
+  add_precision_flags(command, flags.precision);
 }
 
 Outcome<void> check_workload_flags(const WorkloadFlags& flags) {
   if (auto dims = dims_of(flags.onnx); !dims) {
     return std::unexpected(std::move(dims.error()));
+  }
+  if (auto precision = precision_options(flags.precision); !precision) {
+    return std::unexpected(std::move(precision.error()));
   }
   if (flags.builds_encoder()) {
     if (auto checked = check_encoder_flags(flags.encoder); !checked) {
@@ -51,20 +55,33 @@ Outcome<void> check_workload_flags(const WorkloadFlags& flags) {
   return check_compiler_options(flags.options);
 }
 
-Outcome<Workload> load_workload(const WorkloadFlags& flags) {
+namespace {
+
+// The workload with its weight values (none for the encoder or a graph
+// file), before any conversion.
+struct Loaded {
+  Workload workload;
+  zc::TensorValues weights;
+};
+
+Outcome<Loaded> load_as_given(const WorkloadFlags& flags) {
   if (!flags.onnx.file.empty()) {
     auto model = read_onnx(flags.onnx);
     if (!model) {
       return std::unexpected(std::move(model.error()));
     }
-    return Workload{.graph = std::move(model->graph), .description = describe_onnx(flags.onnx)};
+    return Loaded{
+        .workload = {.graph = std::move(model->graph), .description = describe_onnx(flags.onnx)},
+        .weights = std::move(model->weights)};
   }
   if (flags.graph_file.empty()) {
     auto graph = encoder_graph(flags.encoder);
     if (!graph) {
       return std::unexpected(std::move(graph.error()));
     }
-    return Workload{.graph = std::move(*graph), .description = describe_encoder(flags.encoder)};
+    return Loaded{
+        .workload = {.graph = std::move(*graph), .description = describe_encoder(flags.encoder)},
+        .weights = {}};
   }
   auto text = read_text_file(flags.graph_file);
   if (!text) {
@@ -74,7 +91,25 @@ Outcome<Workload> load_workload(const WorkloadFlags& flags) {
   if (!graph) {
     return std::unexpected(graph.error().at(flags.graph_file));
   }
-  return Workload{.graph = std::move(*graph), .description = "graph file " + flags.graph_file};
+  return Loaded{
+      .workload = {.graph = std::move(*graph), .description = "graph file " + flags.graph_file},
+      .weights = {}};
+}
+
+}  // namespace
+
+Outcome<Workload> load_workload(const WorkloadFlags& flags) {
+  auto loaded = load_as_given(flags);
+  if (!loaded) {
+    return std::unexpected(std::move(loaded.error()));
+  }
+  Workload& workload = loaded->workload;
+  if (auto converted =
+          convert_workload(flags.precision, workload.graph, loaded->weights, workload.description);
+      !converted) {
+    return std::unexpected(std::move(converted.error()));
+  }
+  return std::move(workload);
 }
 
 }  // namespace zelkc

@@ -12,6 +12,7 @@
 #include "commands/flags.hpp"
 #include "failure.hpp"
 #include "inputs/onnx_input.hpp"
+#include "inputs/precision_input.hpp"
 
 namespace zelkc {
 
@@ -21,14 +22,16 @@ struct WorkloadFlags {
   OnnxFlags onnx;          // an ONNX model instead, when it names a file
   zelk_compiler::CompilerOptions options;
   zelk_compiler::PlanningOptions planning;
+  PrecisionFlags precision;
 
   // Whether the workload is the built-in encoder rather than a file.
   [[nodiscard]] bool builds_encoder() const { return graph_file.empty() && onnx.file.empty(); }
 };
 
 // Declares the encoder flags, --graph and --onnx (which exclude them and each
-// other), --dim, --tiles, --data-base, --data-limit and --planner on
-// `command`; `verb` says what the command does with the file ("Compile").
+// other), --dim, --tiles, --data-base, --data-limit, --planner and the
+// precision flags on `command`; `verb` says what the command does with the
+// file ("Compile").
 void add_workload_flags(CLI::App& command, WorkloadFlags& flags, const std::string& verb);
 
 // Every check of the flags that needs no file and no compilation.
@@ -40,7 +43,7 @@ struct Workload {
   std::string description;
 };
 
-// The graph the flags name, read or built.
+// The graph the flags name, read or built, in the precision they ask for.
 [[nodiscard]] Outcome<Workload> load_workload(const WorkloadFlags& flags);
 
 }  // namespace zelkc
