@@ -46,8 +46,9 @@ Result<KeptKinds> kept_kinds(const std::vector<std::string>& keep) {
         known += known.empty() ? "" : ", ";
         known += each;
       }
-      return std::unexpected(CompileError::graph("unknown operation kind \"" + name +
-                                                 "\" to keep in F32; kinds are " + known));
+      std::string message = "unknown operation kind \"" + name + "\" to keep in F32; kinds are ";
+      message += known;
+      return std::unexpected(CompileError::graph(std::move(message)));
     }
     kept[static_cast<std::size_t>(found - names.begin())] = true;
   }

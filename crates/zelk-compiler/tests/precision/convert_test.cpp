@@ -100,7 +100,9 @@ std::vector<std::string> type_faults(const Graph& graph, const PrecisionOptions&
 
 float largest_magnitude(const std::vector<float>& values) {
   float largest = 0.0F;
-  for (const float value : values) largest = std::max(largest, std::fabs(value));
+  for (const float value : values) {
+    largest = std::max(largest, std::fabs(value));
+  }
   return largest;
 }
 
@@ -155,7 +157,9 @@ TEST(PrecisionConversion, KeptKindsComputeInFloat32WithCastsAroundThem) {
   // The block's own tensors keep their names and order, each cast right after
   // the tensor it converts.
   std::vector<std::string> names;
-  for (const Tensor& tensor : out.tensors) names.push_back(tensor.name);
+  for (const Tensor& tensor : out.tensors) {
+    names.push_back(tensor.name);
+  }
   const std::vector<std::string> expected = {"input",
                                              "input:f32",
                                              "wq",
@@ -269,7 +273,9 @@ TEST(PrecisionConversion, CastNamesAvoidTakenNames) {
   graph.mark_output(*graph.layer_norm("norm", sum, 1e-5F));
   const PrecisionConversion conversion = converted(graph, {}, PrecisionOptions{});
   std::vector<std::string> names;
-  for (const Tensor& tensor : conversion.graph.tensors) names.push_back(tensor.name);
+  for (const Tensor& tensor : conversion.graph.tensors) {
+    names.push_back(tensor.name);
+  }
   EXPECT_EQ(names, (std::vector<std::string>{"x", "sum:f32", "sum", "sum:f32_2", "norm"}));
 }
 
@@ -379,8 +385,12 @@ TEST(PrecisionConversion, BadInputIsRefusedWithNothingConverted) {
     }
   }
   for (const DType target : {DType::F32, DType::I32, DType::I64}) {
-    EXPECT_THROW((void)convert_precision(base(), {}, PrecisionOptions{.target = target}),
-                 std::invalid_argument);
+    EXPECT_THROW(
+        {
+          [[maybe_unused]] const auto refused =
+              convert_precision(base(), {}, PrecisionOptions{.target = target});
+        },
+        std::invalid_argument);
   }
 }
 
