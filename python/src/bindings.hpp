@@ -14,6 +14,7 @@ void bind_fit(py::module_& module);
 void bind_pipeline(py::module_& module);
 void bind_encoder(py::module_& module);
 void bind_evaluate(py::module_& module);
+void bind_precision(py::module_& module);
 void bind_onnx(py::module_& module);
 
 }  // namespace zelk_python

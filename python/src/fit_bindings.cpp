@@ -31,19 +31,23 @@ namespace zc = zelk_compiler;
 struct Diagnosis {
   zc::FitDiagnosis value;
   std::optional<std::string> failing_op;
+  // The diagnosed graph's tensors, whose types the text shows.
+  std::vector<zc::Tensor> tensors;
 
   friend bool operator==(const Diagnosis& a, const Diagnosis& b) { return a.value == b.value; }
 };
 
 Diagnosis held(zc::FitDiagnosis diagnosis, const zc::Graph& graph) {
   const auto name = zc::failing_op_name(graph, diagnosis);
-  return {std::move(diagnosis), name ? std::optional<std::string>(*name) : std::nullopt};
+  return {std::move(diagnosis), name ? std::optional<std::string>(*name) : std::nullopt,
+          graph.tensors};
 }
 
 // The text zelkc fit prints for the diagnosis, without the last newline.
 std::string fit_text(const Diagnosis& diagnosis) {
   std::ostringstream out;
-  zc::write_fit(out, diagnosis.value, diagnosis.failing_op);
+  zc::write_fit(out, diagnosis.value, diagnosis.failing_op, {}, 0, zc::kLiveRows,
+                diagnosis.tensors);
   std::string text = std::move(out).str();
   if (!text.empty() && text.back() == '\n') {
     text.pop_back();
@@ -113,7 +117,7 @@ void bind_diagnosis(py::module_& module) {
   auto fewest = record_class<zc::FewestTiles>(module);
   def_readonly_fields(fewest);
   fewest.def_property_readonly("diagnosis", [](const zc::FewestTiles& self) {
-    return self.diagnosis ? std::optional<Diagnosis>(Diagnosis{*self.diagnosis, std::nullopt})
+    return self.diagnosis ? std::optional<Diagnosis>(Diagnosis{*self.diagnosis, std::nullopt, {}})
                           : std::nullopt;
   });
   replace_method(fewest, "__repr__", [](const zc::FewestTiles& self) {

@@ -29,6 +29,7 @@ PYBIND11_MODULE(_core, module) {
   zelk_python::bind_pipeline(module);
   zelk_python::bind_encoder(module);
   zelk_python::bind_evaluate(module);
+  zelk_python::bind_precision(module);
 #ifdef ZELK_PYTHON_ONNX
   zelk_python::bind_onnx(module);
 #endif

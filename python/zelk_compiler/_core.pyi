@@ -786,6 +786,57 @@ def evaluate(
 ) -> dict[str, _Float32Array]:
     """Every output of `graph` computed on the host in float32, by name."""
 
+class RoundingCounts:
+    """Finite, non-zero float32 values that rounding made infinite, subnormal
+    in the target type, or zero."""
+
+    @property
+    def overflowed(self) -> int: ...
+    @property
+    def subnormal(self) -> int: ...
+    @property
+    def zeroed(self) -> int: ...
+    def __eq__(self, other: object) -> bool: ...
+
+class ValueRounding:
+    @property
+    def name(self) -> str: ...
+    @property
+    def elements(self) -> int: ...
+    @property
+    def counts(self) -> RoundingCounts: ...
+    def __eq__(self, other: object) -> bool: ...
+
+class PrecisionConversion:
+    """A graph converted to a 16-bit float type, with its weights."""
+
+    @property
+    def graph(self) -> Graph: ...
+    @property
+    def weights(self) -> dict[str, _Float32Array]:
+        """A float32 array per value given, in its tensor's shape, holding
+        values of the tensor's new type."""
+    @property
+    def rounding(self) -> list[ValueRounding]:
+        """Per rounded value with a non-zero count, in tensor order."""
+    @property
+    def total(self) -> RoundingCounts: ...
+    @property
+    def casts(self) -> int: ...
+
+def default_keep_f32() -> list[str]:
+    """The operation kinds convert_precision keeps in float32 by default."""
+
+def convert_precision(
+    graph: Graph,
+    weights: Optional[Mapping[str, _Float32Like]],
+    dtype: DType,
+    keep: Optional[Sequence[str]] = None,
+    keep_io: bool = False,
+) -> PrecisionConversion:
+    """`graph` (all F32) and its weights converted to DType.F16 or DType.BF16,
+    the kinds in `keep` (None: default_keep_f32()) computed in float32."""
+
 class OnnxModel:
     """An imported model. Its tensors carry the model's value names."""
 
