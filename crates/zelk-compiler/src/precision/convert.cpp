@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cmath>
 #include <cstddef>
 #include <map>
 #include <optional>
@@ -268,24 +267,33 @@ class Builder {
   std::uint64_t casts_ = 0;
 };
 
-// The smallest positive normal value of a 16-bit float type.
-float smallest_normal(DType type) { return type == DType::F16 ? 0x1p-14F : 0x1p-126F; }
+// The bits of the smallest positive normal value of a 16-bit float type.
+std::uint32_t smallest_normal_bits(DType type) {
+  return std::bit_cast<std::uint32_t>(type == DType::F16 ? 0x1p-14F : 0x1p-126F);
+}
 
-// Rounds `values` to `type` in place and counts what finite, non-zero
-// values became.
-RoundingCounts round_counting(DType type, std::span<float> values) {
+// `from` rounded to `type` into `to`, of the same length, counting what
+// finite, non-zero values became. The tests are comparisons of magnitude
+// bits, without branches, so that the loop vectorises.
+RoundingCounts round_counting(DType type, std::span<const float> from, std::span<float> to) {
   RoundingCounts counts;
-  const float normal = smallest_normal(type);
+  const std::uint32_t normal = smallest_normal_bits(type);
   detail::with_rounding(type, [&](auto round) {
-    for (float& value : values) {
-      const float rounded = round(value);
-      const bool counted = std::isfinite(value) && value != 0.0F;
-      const float magnitude = std::fabs(rounded);
-      counts.overflowed += counted && std::isinf(rounded) ? 1U : 0U;
-      counts.zeroed += counted && rounded == 0.0F ? 1U : 0U;
-      counts.subnormal += counted && magnitude != 0.0F && magnitude < normal ? 1U : 0U;
-      value = rounded;
+    std::uint64_t overflowed = 0;
+    std::uint64_t subnormal = 0;
+    std::uint64_t zeroed = 0;
+    for (std::size_t i = 0; i < from.size(); ++i) {
+      const float rounded = round(from[i]);
+      to[i] = rounded;
+      const std::uint32_t given = std::bit_cast<std::uint32_t>(from[i]) & detail::kFloatAbs;
+      const std::uint32_t result = std::bit_cast<std::uint32_t>(rounded) & detail::kFloatAbs;
+      // Unsigned wrap-around puts zero (given - 1 = 2^32 - 1) out of range.
+      const bool counted = given - 1U < detail::kFloatInfinity - 1U;
+      overflowed += counted && result == detail::kFloatInfinity ? 1U : 0U;
+      zeroed += counted && result == 0U ? 1U : 0U;
+      subnormal += counted && result - 1U < normal - 1U ? 1U : 0U;
     }
+    counts = RoundingCounts{.overflowed = overflowed, .subnormal = subnormal, .zeroed = zeroed};
   });
   return counts;
 }
@@ -358,25 +366,32 @@ Result<PrecisionConversion> convert_precision(const Graph& graph, const TensorVa
   }
   const Types types = assign_types(graph, *kept, options);
 
+  // Each value copied, or rounded from the caller's into a new list; the
+  // counts listed afterwards in tensor order.
   PrecisionConversion conversion;
-  conversion.weights = values;
-  for (const Tensor& tensor : graph.tensors) {
-    const auto value = conversion.weights.find(tensor.name);
-    const auto source = sources->find(tensor.name);
-    if (source == sources->end() || source->second != tensor.id ||
-        types.tensor[tensor.id.index] == DType::F32) {
+  std::vector<std::optional<RoundingCounts>> counted(graph.tensors.size());
+  for (const auto& [name, value] : values) {
+    const auto source = sources->find(name);
+    if (source == sources->end() || types.tensor[source->second.index] == DType::F32) {
+      conversion.weights.emplace_hint(conversion.weights.end(), name, value);
       continue;
     }
-    const RoundingCounts counts = round_counting(options.target, value->second);
-    if (!value->second.empty() && counts.overflowed == value->second.size()) {
+    std::vector<float> rounded(value.size());
+    const RoundingCounts counts = round_counting(options.target, value, rounded);
+    if (!value.empty() && counts.overflowed == value.size()) {
       std::ostringstream message;
-      message << "every value of " << tensor.name << " overflows " << options.target;
+      message << "every value of " << name << " overflows " << options.target;
       return std::unexpected(CompileError::graph(message.str()));
     }
-    if (counts.any()) {
+    counted[source->second.index] = counts;
+    conversion.weights.emplace_hint(conversion.weights.end(), name, std::move(rounded));
+  }
+  for (const Tensor& tensor : graph.tensors) {
+    const std::optional<RoundingCounts>& counts = counted[tensor.id.index];
+    if (counts && counts->any()) {
       conversion.rounding.push_back(
-          ValueRounding{.name = tensor.name, .elements = value->second.size(), .counts = counts});
-      add_to(conversion.total, counts);
+          ValueRounding{.name = tensor.name, .elements = tensor.elements(), .counts = *counts});
+      add_to(conversion.total, *counts);
     }
   }
 
