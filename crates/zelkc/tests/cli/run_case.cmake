@@ -6,7 +6,8 @@
 #         [-DJSON_FILE=<f> -DJSON_PATH=<k1^^k2> -DJSON_VALUE=<v>] [-DSTDIN=<file>]
 #         [-DAT_MOST=<file>^^<bytes>] [-DSTDOUT_FILE=<file>] -P run_case.cmake
 #
-# Lists use ^^ as separator so that arguments may hold semicolons. Paths are
+# Lists use ^^ as separator so that arguments may hold semicolons, and a
+# semicolon in a single value comes as ^semicolon^. Paths are
 # relative to CASE_DIR. A failing run must print exactly one error line on
 # standard error, with only indented detail lines below it. KEEPS names a
 # file made before the run that must come out unchanged; AT_MOST names a file
@@ -54,6 +55,11 @@ execute_process(
 if(NOT "${status}" STREQUAL "${EXIT}")
   fail("exit status ${status}, expected ${EXIT}")
 endif()
+foreach(value STDOUT STDERR KEEPS JSON_FILE JSON_VALUE STDIN STDOUT_FILE)
+  if(DEFINED ${value})
+    string(REPLACE "^semicolon^" ";" ${value} "${${value}}")
+  endif()
+endforeach()
 if(DEFINED STDOUT AND NOT out MATCHES "${STDOUT}")
   fail("standard output does not match: ${STDOUT}")
 endif()
