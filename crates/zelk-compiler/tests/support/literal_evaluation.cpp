@@ -157,6 +157,15 @@ struct Step {
     return result;
   }
 
+  // Rounding toward zero into an integer type; any other cast keeps the
+  // values, which the rounding after every operation then converts.
+  Values cast() const {
+    const DType from = graph.tensors[op.inputs[0].index].dtype;
+    const DType to = graph.tensors[op.output.index].dtype;
+    if (!is_float(from) || is_float(to)) return in(0);
+    return unary([](float x) { return std::trunc(x); });
+  }
+
   Values compute() const {
     return std::visit(
         Cases{
@@ -188,7 +197,7 @@ struct Step {
             [&](const Slice& s) { return slice(s); },
             [&](const Concat& c) { return concat(c.axis); },
             [&](const ReduceMean& r) { return reduce_mean(r.axis); },
-            [&](const Cast&) { return in(0); },
+            [&](const Cast&) { return cast(); },
             [&](const Sigmoid&) {
               return unary([](float x) { return 1.0F / (1.0F + ::expf(-x)); });
             },
