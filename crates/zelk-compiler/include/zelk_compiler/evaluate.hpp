@@ -54,7 +54,8 @@ using TensorValues = std::map<std::string, std::vector<float>, std::less<>>;
 // integer result is beyond 2^24 in magnitude ("op s: I32 result 16777217 is
 // beyond 2^24, the integers evaluation holds exactly") or a cast to an
 // integer type meets a float without such a value ("cast c: inf has no I64
-// value within 2^24").
+// value within 2^24"), or a gather meets an id outside its table ("gather
+// 'emb': id 30522 is outside table 'word_embeddings' of 30522 rows").
 //
 // A stop requested on `stop` throws Stopped before the next operation.
 [[nodiscard]] Result<TensorValues> evaluate(const Graph& graph, const TensorValues& values,

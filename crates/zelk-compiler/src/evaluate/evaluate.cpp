@@ -138,6 +138,7 @@ class Evaluation {
             [](const Exp&) { return false; },      [](const Slice&) { return true; },
             [](const Concat&) { return true; },    [](const ReduceMean&) { return false; },
             [](const Cast&) { return false; },     [](const Sigmoid&) { return false; },
+            [](const Gather&) { return true; },
         },
         kind);
   }
@@ -197,6 +198,20 @@ class Evaluation {
   Slot make(const Op& op, Fill fill) {
     Slot slot = fresh(tensor(op.output).elements());
     fill(writable(slot));
+    return slot;
+  }
+
+  // Rows of the table by id, an id outside the table refused.
+  Result<Slot> gather(const Op& op) {
+    const Tensor& table = tensor(op.inputs[0]);
+    Slot slot = fresh(tensor(op.output).elements());
+    const auto outside =
+        detail::gather_rows(value(table.id), table.shape, value(op.inputs[1]), writable(slot));
+    if (outside) {
+      return std::unexpected(CompileError::graph(
+          "gather '" + op.name + "': id " + debug_string(*outside) + " is outside table '" +
+          table.name + "' of " + std::to_string(table.shape[0]) + " rows"));
+    }
     return slot;
   }
 
@@ -271,6 +286,7 @@ class Evaluation {
             },
             [&](const Cast&) { return cast(j, op); },
             [&](const Sigmoid&) { return unary(j, op, UnaryOp::sigmoid); },
+            [&](const Gather&) { return gather(op); },
         },
         op.kind);
   }

@@ -145,6 +145,50 @@ TEST(IntegerEvaluation, ValuesAndResultsBeyondExactIntegersAreRefused) {
   }
 }
 
+TEST(IntegerEvaluation, AGatherCopiesTableRowsAndRefusesIdsOutsideTheTable) {
+  Graph graph;
+  const TensorId table = graph.weight("word_embeddings", {4, 2}, DType::F16);
+  const TensorId ids = graph.input("ids", {2, 3}, DType::I64);
+  graph.mark_output(*graph.gather("emb", table, ids));
+  const std::vector<float> rows = {0, 1, 10, 11, 20, 21, 30, 31};
+  // -1 .. -4 count from the last row.
+  const auto result = evaluate(graph, {{"word_embeddings", rows}, {"ids", {0, 3, -1, -4, 2, 2}}});
+  ASSERT_TRUE(result.has_value()) << result.error();
+  EXPECT_EQ(result->at("emb"), (std::vector<float>{0, 1, 30, 31, 30, 31, 0, 1, 20, 21, 20, 21}));
+  EXPECT_TRUE(
+      test_support::agrees(graph, {{"word_embeddings", rows}, {"ids", {1, -2, 0, 3, -3, 1}}}));
+
+  for (const float outside : {4.0F, -5.0F, 16777216.0F}) {
+    const auto refused =
+        evaluate(graph, {{"word_embeddings", rows}, {"ids", {0, 1, outside, 2, 99, 3}}});
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_EQ(refused.error(),
+              CompileError::graph("gather 'emb': id " + debug_string(outside) +
+                                  " is outside table 'word_embeddings' of 4 rows"));
+  }
+}
+
+TEST(IntegerEvaluation, IdsComputedByIntegerArithmeticLookUpRows) {
+  // Position ids as a model makes them: a range plus an offset, then looked
+  // up, then added to a float value.
+  Graph graph;
+  const TensorId positions = graph.weight("positions", {3, 2});
+  const TensorId base = graph.input("base", {2}, DType::I32);
+  const TensorId offset = graph.weight("offset", {1}, DType::I32);
+  const TensorId shifted = *graph.elementwise("shifted", Add{}, base, offset);
+  const TensorId looked = *graph.gather("looked", positions, shifted);
+  const TensorId x = graph.input("x", {2, 2});
+  graph.mark_output(*graph.add("sum", looked, x));
+  const TensorValues values = {{"positions", {0, 1, 2, 3, 4, 5}},
+                               {"base", {0, 1}},
+                               {"offset", {1}},
+                               {"x", {0.5F, 0.5F, 0.25F, 0.25F}}};
+  const auto result = evaluate(graph, values);
+  ASSERT_TRUE(result.has_value()) << result.error();
+  EXPECT_EQ(result->at("sum"), (std::vector<float>{2.5F, 3.5F, 4.25F, 5.25F}));
+  EXPECT_TRUE(test_support::agrees(graph, values));
+}
+
 TEST(IntegerEvaluation, GeneratedGraphsMatchTheLiteralEvaluation) {
   for (const DType dtype : {DType::I32, DType::I64}) {
     test_support::Random random(dtype == DType::I32 ? 31 : 37);

@@ -166,6 +166,18 @@ struct Step {
     return unary([](float x) { return std::trunc(x); });
   }
 
+  // Row ids[i] of the table, an id below zero counted from the end.
+  Values gather() const {
+    const std::uint64_t rows = shape(0)[0];
+    const std::uint64_t width = shape(0)[1];
+    Values result;
+    for (const float id : in(1)) {
+      const auto row = static_cast<std::uint64_t>(id < 0 ? id + static_cast<float>(rows) : id);
+      for (std::uint64_t c = 0; c < width; ++c) result.push_back(in(0)[row * width + c]);
+    }
+    return result;
+  }
+
   Values compute() const {
     return std::visit(
         Cases{
@@ -201,6 +213,7 @@ struct Step {
             [&](const Sigmoid&) {
               return unary([](float x) { return 1.0F / (1.0F + ::expf(-x)); });
             },
+            [&](const Gather&) { return gather(); },
         },
         op.kind);
   }
