@@ -338,7 +338,7 @@ struct Graph {
   // types that differ) and, for an integer operand of a kind that computes
   // only on floats (every kind but add, sub, mul, cast and those that only
   // move elements), with name + ": matmul takes floating-point inputs, not
-  // I64".
+  // I64". A gather mixes types: its output has its float table's type.
   [[nodiscard]] TensorId tensor(std::string_view name, std::vector<std::uint64_t> shape,
                                 TensorKind kind, std::optional<OpId> producer,
                                 DType dtype = DType::F32);
