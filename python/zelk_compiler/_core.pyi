@@ -792,7 +792,10 @@ def evaluate(
     inputs: Mapping[str, _Float32Like],
     weights: Optional[Mapping[str, _Float32Like]] = None,
 ) -> dict[str, _Float32Array]:
-    """Every output of `graph` computed on the host in float32, by name."""
+    """Every output of `graph` computed on the host in float32, by name.
+    I32 and I64 values (token ids, masks) go in as integer arrays and come
+    out as float32 arrays of whole numbers; magnitudes beyond 2**24 are
+    refused."""
 
 class OnnxModel:
     """An imported model. Its tensors carry the model's value names."""
