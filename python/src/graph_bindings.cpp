@@ -247,6 +247,12 @@ void bind_graph_class(py::module_& module) {
             return unwrap(self.cast(name.text, input, to));
           },
           arg("name"), arg("input"), arg("to"))
+      .def(
+          "gather",
+          [](zc::Graph& self, const Name& name, zc::TensorId table, zc::TensorId ids) {
+            return unwrap(self.gather(name.text, table, ids));
+          },
+          arg("name"), arg("table"), arg("ids"))
       .def("validate", [](const zc::Graph& self) { unwrap(self.validate()); });
 }
 

@@ -133,3 +133,16 @@ def test_an_invalid_graph_is_a_compile_error():
     graph.input("x", [2])
     with pytest.raises(zc.CompileError, match="graph has no outputs"):
         zc.evaluate(graph, {"x": np.zeros(2, f32)})
+
+
+def test_a_gather_looks_rows_up_by_int64_ids():
+    graph = zc.Graph()
+    table = graph.weight("word_embeddings", [30, 4])
+    ids = graph.input("input_ids", [2, 3], dtype=zc.DType.I64)
+    graph.mark_output(graph.gather("emb", table, ids))
+    rows = values(30, 4)
+    chosen = np.array([[0, 29, -1], [-30, 7, 7]], dtype=np.int64)
+    result = zc.evaluate(graph, {"input_ids": chosen}, {"word_embeddings": rows})
+    assert literal.same_bits(result["emb"], rows[chosen])
+    with pytest.raises(zc.CompileError, match="id 30 is outside table 'word_embeddings' of 30 rows"):
+        zc.evaluate(graph, {"input_ids": chosen + 30}, {"word_embeddings": rows})

@@ -206,9 +206,13 @@ class Sigmoid:
     def __init__(self) -> None: ...
     def __eq__(self, other: object) -> bool: ...
 
+class Gather:
+    def __init__(self) -> None: ...
+    def __eq__(self, other: object) -> bool: ...
+
 OpKind = Union[
     MatMul, Add, Mul, Reshape, Transpose, LayerNorm, Softmax, Gelu, Sub, Div, Pow, GeluErf,
-    Relu, Erf, Tanh, Sqrt, Exp, Slice, Concat, ReduceMean, Cast, Sigmoid,
+    Relu, Erf, Tanh, Sqrt, Exp, Slice, Concat, ReduceMean, Cast, Sigmoid, Gather,
 ]
 
 def operation_name(kind: OpKind) -> str: ...
@@ -308,6 +312,10 @@ class Graph:
     def reduce_mean(self, name: str, input: TensorId, axis: _Index) -> TensorId: ...
     def cast(self, name: str, input: TensorId, to: DType) -> TensorId:
         """The input's elements converted to `to`, shape unchanged."""
+    def gather(self, name: str, table: TensorId, ids: TensorId) -> TensorId:
+        """Row ids[i] of the 2-D float `table` for every integer id: ids' shape
+        plus the table's width. Ids -rows .. -1 count from the end; others
+        outside the table are refused by `evaluate`."""
     def validate(self) -> None: ...
     def __eq__(self, other: object) -> bool: ...
     def __copy__(self) -> Graph: ...
@@ -784,7 +792,10 @@ def evaluate(
     inputs: Mapping[str, _Float32Like],
     weights: Optional[Mapping[str, _Float32Like]] = None,
 ) -> dict[str, _Float32Array]:
-    """Every output of `graph` computed on the host in float32, by name."""
+    """Every output of `graph` computed on the host in float32, by name.
+    I32 and I64 values (token ids, masks) go in as integer arrays and come
+    out as float32 arrays of whole numbers; magnitudes beyond 2**24 are
+    refused."""
 
 class RoundingCounts:
     """Finite, non-zero float32 values that rounding made infinite, subnormal

@@ -20,7 +20,7 @@ Result<TensorId> build_one(FuzzedDataProvider& in, Graph& graph) {
   const std::string name = in.ConsumeRandomLengthString(8);
   const TensorId a{fuzz::index(in, count)};
   const TensorId b{fuzz::index(in, count)};
-  switch (in.ConsumeIntegralInRange<int>(0, 20)) {
+  switch (in.ConsumeIntegralInRange<int>(0, 21)) {
     case 0: {
       auto shape = fuzz::shape(in);
       return graph.input(name, std::move(shape), fuzz::dtype(in));
@@ -81,6 +81,8 @@ Result<TensorId> build_one(FuzzedDataProvider& in, Graph& graph) {
       return graph.mul(name, a, b);
     case 19:
       return graph.cast(name, a, fuzz::dtype(in));
+    case 20:
+      return graph.gather(name, a, b);
     default:
       try {
         graph.mark_output(a);

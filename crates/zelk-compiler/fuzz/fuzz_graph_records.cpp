@@ -15,7 +15,7 @@ namespace {
 
 OpKind kind(FuzzedDataProvider& in) {
   const auto axis = [&] { return fuzz::index(in, 3); };
-  switch (in.ConsumeIntegralInRange<int>(0, 21)) {
+  switch (in.ConsumeIntegralInRange<int>(0, 22)) {
     case 0:
       return MatMul{};
     case 1:
@@ -60,6 +60,8 @@ OpKind kind(FuzzedDataProvider& in) {
       return Cast{fuzz::dtype(in)};
     case 20:
       return Sigmoid{};
+    case 21:
+      return Gather{};
     default:
       return Gelu{};
   }

@@ -101,7 +101,8 @@ inline void expect_same(const std::vector<float>& actual, const std::vector<floa
 inline constexpr std::uint64_t kMaxEvaluatedElements = 4096;
 
 // Values of every tensor that no operation computes, by name, from a seed,
-// each a value of its tensor's type; about one in 61 is an infinity or a NaN.
+// each a value of its tensor's type; about one in 61 is an infinity or a NaN
+// (for an integer tensor, a whole number beyond the exact range).
 inline TensorValues source_values(const Graph& graph, std::uint32_t seed) {
   std::vector<bool> computed(graph.tensors.size(), false);
   for (const Op& op : graph.ops) {
@@ -114,6 +115,12 @@ inline TensorValues source_values(const Graph& graph, std::uint32_t seed) {
     value.clear();
     for (std::uint64_t i = 0; i < tensor.elements(); ++i) {
       seed = seed * 1664525U + 1013904223U;
+      if (!is_float(tensor.dtype)) {
+        // Small whole numbers (ids, masks), rarely one past the exact range.
+        const auto whole = static_cast<float>(static_cast<int>((seed >> 8U) % 64U) - 32);
+        value.push_back(seed % 61 == 0 ? 16777218.0F : whole);
+        continue;
+      }
       const float x = seed % 61 == 0 ? std::bit_cast<float>(seed | 0x7F800000U)
                                      : static_cast<float>(seed >> 8U) / 8388608.0F - 1.0F;
       value.push_back(test_support::literal_round(tensor.dtype, x));

@@ -1,7 +1,8 @@
 // Fuzz target: arbitrary bytes (and mutations of the exported fixtures) as
 // an ONNX model. Importing must fail with a message naming the model or give
 // a valid graph with a value of the right size for every weight; a small
-// imported graph evaluates on zero inputs and compiles to a schedule the
+// imported graph evaluates on zero inputs (unless its weights make integer
+// ids or results that evaluation refuses) and compiles to a schedule the
 // checker accepts.
 #include <cstdint>
 #include <span>
@@ -38,6 +39,15 @@ zelk_onnx::Dims small_dims(std::span<const std::byte> bytes) {
     }
   }
   return dims;
+}
+
+// The refusals that depend on the values computed, not on the graph: a cast
+// to an integer type of a float without such a value, an id outside its
+// table, an integer result beyond the exact range.
+bool refused_for_values(const std::string& message) {
+  return message.find(" value within 2^24") != std::string::npos ||
+         message.find(" is outside table ") != std::string::npos ||
+         message.find(" is beyond 2^24") != std::string::npos;
 }
 
 }  // namespace
@@ -80,7 +90,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Small graphs evaluate and compile.
   if (elements > (1U << 16U) || model->graph.ops.size() > 256) return 0;
   const auto outputs = zc::evaluate(model->graph, values);
-  if (!outputs) fail("an imported graph did not evaluate: " + outputs.error().message);
+  if (!outputs && !refused_for_values(outputs.error().message)) {
+    fail("an imported graph did not evaluate: " + outputs.error().message);
+  }
   const zc::CompilerOptions options{.tile_count = 16};
   const auto schedule = zc::compile(model->graph, options);
   if (schedule && !zc::test_support::check_schedule(model->graph, options, *schedule).empty()) {

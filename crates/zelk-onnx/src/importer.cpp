@@ -20,6 +20,7 @@
 #include <utility>
 
 #include <zelk_compiler/checked.hpp>
+#include <zelk_compiler/debug.hpp>
 
 #include "fold.hpp"
 #include "graph_index.hpp"
@@ -76,18 +77,21 @@ Result<std::int64_t> onnx_opset(const onnx::ModelProto& model) {
   return *version;
 }
 
-// The element type of a graph input or output, when it declares one.
-Result<void> check_float(const onnx::ValueInfoProto& info, std::string_view role) {
+// The element type of a graph input or output: the graph's type for the
+// one it declares, none when it declares none.
+Result<std::optional<zc::DType>> declared_element_type(const onnx::ValueInfoProto& info,
+                                                       std::string_view role) {
   const auto& type = info.type();
   const std::int32_t element = type.has_tensor_type() ? type.tensor_type().elem_type() : 0;
-  if (element != onnx::TensorProto_DataType_UNDEFINED &&
-      element != onnx::TensorProto_DataType_FLOAT) {
-    const auto known = element_type(element);
-    return fail(std::string(role) + " '" + info.name() + "' has element type " +
-                (known ? std::string(type_name(*known)) : "other than FLOAT") +
-                "; only FLOAT inputs and outputs are supported");
+  if (element == onnx::TensorProto_DataType_UNDEFINED) {
+    return std::nullopt;
   }
-  return {};
+  if (const auto dtype = graph_element_type(element)) {
+    return dtype;
+  }
+  return fail(std::string(role) + " '" + info.name() + "' has element type " +
+              data_type_name(element) +
+              "; FLOAT, FLOAT16, BFLOAT16, INT64 and INT32 inputs and outputs are supported");
 }
 
 // The shape of graph input `info`, symbolic dimensions bound from `dims`
@@ -253,11 +257,13 @@ Result<void> import_inputs(Importer& in, const onnx::GraphProto& graph, const Di
     if (!shape) {
       return std::unexpected(shape.error());
     }
-    if (auto is_float = check_float(info, "input"); !is_float) {
-      return is_float;
+    const auto dtype = declared_element_type(info, "input");
+    if (!dtype) {
+      return std::unexpected(dtype.error());
     }
-    if (auto defined = in.define(info.name(), in.graph.input(info.name(), std::move(*shape)));
-        !defined) {
+    const TensorId input =
+        in.graph.input(info.name(), std::move(*shape), dtype->value_or(zc::DType::F32));
+    if (auto defined = in.define(info.name(), input); !defined) {
       return defined;
     }
     inputs.push_back(info.name());
@@ -360,12 +366,18 @@ Result<void> mark_outputs(Importer& in, const onnx::GraphProto& graph,
     if (!value) {
       return fail("output '" + name + "' is not computed by the graph");
     }
-    if (auto is_float = check_float(info, "output"); !is_float) {
-      return is_float;
+    const auto dtype = declared_element_type(info, "output");
+    if (!dtype) {
+      return std::unexpected(dtype.error());
     }
     auto tensor = in.operand(*value);
     if (!tensor) {
       return std::unexpected(at("output '" + name + "'", tensor.error()));
+    }
+    const zc::DType computed = in.graph.tensors[tensor->index].dtype;
+    if (dtype->has_value() && **dtype != computed) {
+      return fail("output '" + name + "' is declared " + debug_string(**dtype) +
+                  " but the graph computes it as " + debug_string(computed));
     }
     const Shape shape = in.graph.tensors[tensor->index].shape;
     if (auto checked = check_output_shape(info, shape); !checked) {

@@ -28,13 +28,6 @@ std::unexpected<zc::CompileError> fail(const onnx::TensorProto& tensor,
   return detail::fail("tensor '" + tensor.name() + "': " + problem);
 }
 
-std::string data_type_name(std::int32_t data_type) {
-  if (onnx::TensorProto_DataType_IsValid(data_type)) {
-    return onnx::TensorProto_DataType_Name(static_cast<onnx::TensorProto_DataType>(data_type));
-  }
-  return "type " + std::to_string(data_type);
-}
-
 // Bytes per element as stored in raw or external data.
 std::uint64_t stored_size(std::int32_t data_type) {
   switch (data_type) {
@@ -275,6 +268,30 @@ zc::Result<void> typed_count(const onnx::TensorProto& tensor, const Entries& ent
 }
 
 }  // namespace
+
+std::string data_type_name(std::int32_t data_type) {
+  if (onnx::TensorProto_DataType_IsValid(data_type)) {
+    return onnx::TensorProto_DataType_Name(static_cast<onnx::TensorProto_DataType>(data_type));
+  }
+  return "type " + std::to_string(data_type);
+}
+
+std::optional<zc::DType> graph_element_type(std::int32_t data_type) {
+  switch (data_type) {
+    case onnx::TensorProto_DataType_FLOAT:
+      return zc::DType::F32;
+    case onnx::TensorProto_DataType_FLOAT16:
+      return zc::DType::F16;
+    case onnx::TensorProto_DataType_BFLOAT16:
+      return zc::DType::BF16;
+    case onnx::TensorProto_DataType_INT32:
+      return zc::DType::I32;
+    case onnx::TensorProto_DataType_INT64:
+      return zc::DType::I64;
+    default:
+      return std::nullopt;
+  }
+}
 
 zc::Result<ElementType> element_type(std::int32_t data_type) {
   switch (data_type) {

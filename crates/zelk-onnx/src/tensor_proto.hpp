@@ -4,12 +4,23 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
+
+#include <zelk_compiler/graph.hpp>
 
 #include <onnx/onnx_pb.h>
 
 #include "host_tensor.hpp"
 
 namespace zelk_onnx::detail {
+
+// The name of an ONNX data type code ("FLOAT16", or "type 99" for a code
+// that names none).
+[[nodiscard]] std::string data_type_name(std::int32_t data_type);
+
+// The element type of the graph's tensors an ONNX data type code stands
+// for, if the graph has one.
+[[nodiscard]] std::optional<zelk_compiler::DType> graph_element_type(std::int32_t data_type);
 
 // The element type an ONNX data type code stands for, or an error naming the
 // type when the importer does not hold values of it.

@@ -163,12 +163,13 @@ std::vector<BadModel> bad_models() {
              ->mutable_input(0)
              ->mutable_type()
              ->mutable_tensor_type()
-             ->set_elem_type(onnx::TensorProto_DataType_INT64);
+             ->set_elem_type(onnx::TensorProto_DataType_DOUBLE);
          m.node("Relu", {"ids"}, {"y"});
          return m.output("y");
        },
        {},
-       "input 'ids' has element type INT64; only FLOAT inputs and outputs are supported"},
+       "input 'ids' has element type DOUBLE; FLOAT, FLOAT16, BFLOAT16, INT64 and INT32 inputs "
+       "and outputs are supported"},
       {"ValueReadBeforeItIsDefined",
        [] {
          return with_body([](ModelBuilder& m) {
@@ -254,7 +255,7 @@ std::vector<BadModel> bad_models() {
               m.node("Gather", {"x", "x"}, {"y"});
             }); },
        {},
-       "indices 'x' are computed by the graph"},
+       "(Gather): y: gather takes integer ids, not F32"},
       {"FoldBeyondTheLimit",
        [] {
          return with_body([](ModelBuilder& m) {

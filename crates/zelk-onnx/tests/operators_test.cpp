@@ -285,6 +285,65 @@ TEST(Aliases, IdentityCastAndDropoutAddNoOperation) {
   EXPECT_EQ(model.graph.ops[0].inputs, (std::vector<zc::TensorId>{{0}}));
 }
 
+// Sets the element type of the model's input or output `name`.
+void set_type(ModelBuilder& m, std::string_view name, onnx::TensorProto_DataType type) {
+  auto* graph = m.model().mutable_graph();
+  for (auto* infos : {graph->mutable_input(), graph->mutable_output()}) {
+    for (auto& info : *infos) {
+      if (info.name() == name) info.mutable_type()->mutable_tensor_type()->set_elem_type(type);
+    }
+  }
+}
+
+TEST(IntegerInputs, IdsLookRowsUpAndAMaskBecomesAnAdditiveBias) {
+  // As a BERT export begins: token ids into an embedding table, and an
+  // attention mask widened to [batch, 1, 1, sequence], cast to float, and
+  // made (1 - mask) * lowest.
+  ModelBuilder m;
+  m.input("input_ids", {-1, -1}, {"batch", "sequence"});
+  m.input("attention_mask", {-1, -1}, {"batch", "sequence"});
+  set_type(m, "input_ids", onnx::TensorProto_DataType_INT64);
+  set_type(m, "attention_mask", onnx::TensorProto_DataType_INT64);
+  m.initializer("word_embeddings", {5, 2}, {0, 1, 10, 11, 20, 21, 30, 31, 40, 41});
+  m.int_initializer("axes", {2}, {1, 2});
+  m.scalar("one", 1.0F);
+  m.scalar("lowest", -1e4F);
+  m.node("Gather", {"word_embeddings", "input_ids"}, {"embedded"});
+  m.node("Sigmoid", {"embedded"}, {"gates"});
+  m.node("Unsqueeze", {"attention_mask", "axes"}, {"wide"});
+  set_int(m.node("Cast", {"wide"}, {"wide_float"}), "to", onnx::TensorProto_DataType_FLOAT);
+  m.node("Sub", {"one", "wide_float"}, {"inverted"});
+  m.node("Mul", {"inverted", "lowest"}, {"bias"});
+  m.output("embedded").output("gates").output("bias");
+  const OnnxModel model = import(m, {{"batch", 1}, {"sequence", 3}});
+  EXPECT_EQ(tensor(model, "input_ids").dtype, zc::DType::I64);
+  EXPECT_EQ(tensor(model, "embedded").shape, (std::vector<std::uint64_t>{1, 3, 2}));
+  EXPECT_EQ(tensor(model, "wide").dtype, zc::DType::I64);
+  const zc::TensorValues inputs = {{"input_ids", {4, 0, -1}}, {"attention_mask", {1, 1, 0}}};
+  expect_near(run(model, inputs, "embedded"), {40, 41, 0, 1, 40, 41});
+  expect_near(run(model, inputs, "gates"),
+              {1.0F, 1.0F, 0.5F, 1.0F / (1.0F + std::exp(-1.0F)), 1.0F, 1.0F});
+  expect_near(run(model, inputs, "bias"), {0, 0, -1e4F});
+  EXPECT_EQ(
+      operation_counts(model),
+      (std::map<std::string, int>{
+          {"cast", 1}, {"gather", 1}, {"mul", 1}, {"reshape", 1}, {"sigmoid", 1}, {"sub", 1}}));
+}
+
+TEST(IntegerInputs, CastsOfComputedValuesBecomeCastOperations) {
+  ModelBuilder m;
+  m.input("x", {3});
+  set_int(m.node("Cast", {"x"}, {"whole"}), "to", onnx::TensorProto_DataType_INT32);
+  set_int(m.node("Cast", {"whole"}, {"half"}), "to", onnx::TensorProto_DataType_FLOAT16);
+  set_int(m.node("Cast", {"half"}, {"y"}), "to", onnx::TensorProto_DataType_FLOAT);
+  m.output("half").output("y");
+  set_type(m, "half", onnx::TensorProto_DataType_FLOAT16);
+  const OnnxModel model = import(m);
+  EXPECT_EQ(tensor(model, "whole").dtype, zc::DType::I32);
+  EXPECT_EQ(tensor(model, "half").dtype, zc::DType::F16);
+  expect_near(run(model, {{"x", {2.75F, -2.75F, 2049.0F}}}), {2, -2, 2048});
+}
+
 TEST(Outputs, AnOutputThatIsAnotherValueGetsACopyUnderItsOwnName) {
   ModelBuilder m;
   m.input("x", {2});

@@ -117,6 +117,7 @@ zc::Graph every_kind_graph() {
   const auto joined = *graph.concat("joined", {part, soft, part}, 0);  // [14, 2, 4]
   const auto mean = *graph.reduce_mean("mean", joined, 1);             // [14, 1, 4]
   graph.mark_output(*graph.cast("half", mean, zc::DType::F16));
+  graph.mark_output(*graph.gather("looked", w, graph.input("ids", {2, 3}, zc::DType::I64)));
   graph.mark_output(product);
   graph.mark_output(square);
   return graph;
@@ -143,6 +144,7 @@ TEST(GraphJson, EveryKindRoundTripsThroughItsBuilder) {
           R"({"op": "concat", "name": "joined", "inputs": ["part", "soft", "part"], "axis": 0})",
           R"({"op": "reduce_mean", "name": "mean", "inputs": ["joined"], "axis": 1})",
           R"({"op": "cast", "name": "half", "inputs": ["mean"], "to": "f16"})",
+          R"({"op": "gather", "name": "looked", "inputs": ["w", "ids"]})",
       }) {
     EXPECT_NE(text->find(line), std::string::npos) << line << "\n" << *text;
   }
@@ -294,7 +296,7 @@ TEST(GraphJson, MalformedFilesAreUsageErrorsAtTheirPlace) {
       {document(kX + R"(, {"op": "conv", "name": "c", "inputs": ["x"]})"),
        "/ops/1/op: unknown operation \"conv\" (known: input, weight, matmul, add, mul, "
        "reshape, transpose, layer_norm, softmax, gelu, sub, div, pow, gelu_erf, relu, erf, tanh, "
-       "sqrt, exp, slice, concat, reduce_mean, cast, sigmoid, raw)"},
+       "sqrt, exp, slice, concat, reduce_mean, cast, sigmoid, gather, raw)"},
       {document(R"({"op": "input", "name": "x", "shape": [4], "epsilon": 1})"),
        "/ops/0/epsilon: unexpected field for input"},
       {document(R"({"op": "input", "shape": [4]})"), "/ops/0: missing field \"name\""},

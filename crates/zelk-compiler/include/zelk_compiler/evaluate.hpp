@@ -1,4 +1,4 @@
-// Host evaluation of any graph of float tensors.
+// Host evaluation of any graph.
 #pragma once
 
 #include <functional>
@@ -33,19 +33,29 @@ using TensorValues = std::map<std::string, std::vector<float>, std::less<>>;
 // to even; beyond the largest finite value to infinity); a matrix product
 // accumulates in float and rounds each sum once.
 //
+// I32 and I64 values are floats that hold whole numbers of magnitude at
+// most 2^24 (every integer a float holds exactly), in and out. Integer
+// add, sub and mul compute exactly; a cast from a float type to an integer
+// type rounds toward zero, one between integer types keeps the value, and
+// one from an integer type to a float type rounds as any result does.
+//
 // Fails, before computing anything, with a `Graph` error when the graph fails
-// `validate`; when a tensor has an integer element type ("tensor " + name +
-// " has type I64; evaluation computes F32, F16 and BF16 only", for the first
-// such tensor); when an operation's operands do not fit its kind's shape or
+// `validate`; when an operation's operands do not fit its kind's shape or
 // type rule or its output's shape or type ("operands do not fit op " + name),
 // or it reads a tensor that a later operation computes ("operand computed
 // after op " + name); when two source tensors share a name ("ambiguous value
 // name " + name), a source has no value ("missing value for " + name), a
 // value of another length than its tensor's element count ("value size
 // mismatch for " + name) or, for a 16-bit source, an element that is not a
-// value of its type ("value for x is not of type F16: element 3 is 0.1"); or
-// when two different output tensors share a name ("ambiguous output name " +
-// name).
+// value of its type ("value for x is not of type F16: element 3 is 0.1";
+// "value for ids is not an integer of I64 within 2^24: element 0 is 0.5");
+// or when two different output tensors share a name ("ambiguous output
+// name " + name). Fails while computing, with a `Graph` error, when an
+// integer result is beyond 2^24 in magnitude ("op s: I32 result 16777217 is
+// beyond 2^24, the integers evaluation holds exactly") or a cast to an
+// integer type meets a float without such a value ("cast c: inf has no I64
+// value within 2^24"), or a gather meets an id outside its table ("gather
+// 'emb': id 30522 is outside table 'word_embeddings' of 30522 rows").
 //
 // A stop requested on `stop` throws Stopped before the next operation.
 [[nodiscard]] Result<TensorValues> evaluate(const Graph& graph, const TensorValues& values,

@@ -292,10 +292,18 @@ struct Sigmoid {
 [[nodiscard]] constexpr auto describe(std::type_identity<Sigmoid>) {
   return describe_record<Sigmoid>("Sigmoid");
 }
+// Rows of a table looked up by integer ids; see `Graph::gather`.
+struct Gather {
+  friend bool operator==(const Gather&, const Gather&) = default;
+};
 
-using OpKind =
-    std::variant<MatMul, Add, Mul, Reshape, Transpose, LayerNorm, Softmax, Gelu, Sub, Div, Pow,
-                 GeluErf, Relu, Erf, Tanh, Sqrt, Exp, Slice, Concat, ReduceMean, Cast, Sigmoid>;
+[[nodiscard]] constexpr auto describe(std::type_identity<Gather>) {
+  return describe_record<Gather>("Gather");
+}
+
+using OpKind = std::variant<MatMul, Add, Mul, Reshape, Transpose, LayerNorm, Softmax, Gelu, Sub,
+                            Div, Pow, GeluErf, Relu, Erf, Tanh, Sqrt, Exp, Slice, Concat,
+                            ReduceMean, Cast, Sigmoid, Gather>;
 
 // The fixed lower-case kernel name of an operation kind ("matmul",
 // "layer_norm", ...); the data a kind carries does not change it.
@@ -330,7 +338,7 @@ struct Graph {
   // types that differ) and, for an integer operand of a kind that computes
   // only on floats (every kind but add, sub, mul, cast and those that only
   // move elements), with name + ": matmul takes floating-point inputs, not
-  // I64".
+  // I64". A gather mixes types: its output has its float table's type.
   [[nodiscard]] TensorId tensor(std::string_view name, std::vector<std::uint64_t> shape,
                                 TensorKind kind, std::optional<OpId> producer,
                                 DType dtype = DType::F32);
@@ -390,6 +398,14 @@ struct Graph {
   // element type (docs/operations.md gives the conversions); `to` must name
   // an element type (name + ": cast to an unknown element type").
   [[nodiscard]] Result<TensorId> cast(std::string_view name, TensorId input, DType to);
+  // Row ids[i] of `table` for every id (an embedding lookup): `table` is
+  // [rows, width] of a float type, `ids` of any shape and an integer type;
+  // the output is ids' shape + [width], of the table's type. Refuses a table
+  // of another rank (name + ": gather table must be 2-D, not [3]") or type,
+  // and ids of a float type (name + ": gather takes integer ids, not F32").
+  // Ids outside -rows .. rows - 1 are refused when evaluated; -rows .. -1
+  // count from the last row.
+  [[nodiscard]] Result<TensorId> gather(std::string_view name, TensorId table, TensorId ids);
 
   // Checks the graph as a whole: ids at their positions, known element types
   // (of tensors and of casts' targets), usable shapes (no zero extent, byte
@@ -432,6 +448,7 @@ std::ostream& operator<<(std::ostream& out, const Concat& kind);
 std::ostream& operator<<(std::ostream& out, const ReduceMean& kind);
 std::ostream& operator<<(std::ostream& out, const Cast& kind);
 std::ostream& operator<<(std::ostream& out, const Sigmoid& kind);
+std::ostream& operator<<(std::ostream& out, const Gather& kind);
 std::ostream& operator<<(std::ostream& out, const OpKind& kind);
 std::ostream& operator<<(std::ostream& out, const Op& op);
 std::ostream& operator<<(std::ostream& out, const Graph& graph);

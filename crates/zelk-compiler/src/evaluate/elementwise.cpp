@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "evaluate/kernels.hpp"
+#include "zelk_compiler/detail/exact_integers.hpp"
 #include "zelk_compiler/detail/walk.hpp"
 
 namespace zelk_compiler::detail {
@@ -100,17 +101,40 @@ void map_each(std::span<const float> input, std::span<float> output, Map map) {
   }
 }
 
-}  // namespace
-
-void broadcast_binary(BinaryOp op, std::span<const float> left, ShapeView left_shape,
-                      std::span<const float> right, ShapeView right_shape, std::span<float> output,
-                      ShapeView output_shape) {
+void require_broadcast(std::span<const float> left, ShapeView left_shape,
+                       std::span<const float> right, ShapeView right_shape,
+                       std::span<const float> output, ShapeView output_shape) {
   require_elements(left, left_shape, "broadcast_binary: left operand of another size");
   require_elements(right, right_shape, "broadcast_binary: right operand of another size");
   require_elements(output, output_shape, "broadcast_binary: output of another size");
   if (broadcast_shape(left_shape, right_shape) != Shape(output_shape.begin(), output_shape.end())) {
     throw std::invalid_argument("broadcast_binary: shapes do not broadcast to the output");
   }
+}
+
+// Integer operands are exact in double, and so are their sums, differences
+// and products (at most 2^48 in magnitude).
+double exact(BinaryOp op, double a, double b) {
+  switch (op) {
+    case BinaryOp::add:
+      return a + b;
+    case BinaryOp::sub:
+      return a - b;
+    case BinaryOp::mul:
+      return a * b;
+    case BinaryOp::div:
+    case BinaryOp::pow:
+      break;
+  }
+  throw std::invalid_argument("integer_binary: not add, sub or mul");
+}
+
+}  // namespace
+
+void broadcast_binary(BinaryOp op, std::span<const float> left, ShapeView left_shape,
+                      std::span<const float> right, ShapeView right_shape, std::span<float> output,
+                      ShapeView output_shape) {
+  require_broadcast(left, left_shape, right, right_shape, output, output_shape);
   if (output.empty()) {
     return;
   }
@@ -127,6 +151,46 @@ void broadcast_binary(BinaryOp op, std::span<const float> left, ShapeView left_s
     case BinaryOp::pow:
       return run_walk<BinaryOp::pow>(axes, left.data(), right.data(), output.data());
   }
+}
+
+std::optional<double> integer_binary(BinaryOp op, std::span<const float> left, ShapeView left_shape,
+                                     std::span<const float> right, ShapeView right_shape,
+                                     std::span<float> output, ShapeView output_shape) {
+  require_broadcast(left, left_shape, right, right_shape, output, output_shape);
+  if (op == BinaryOp::div || op == BinaryOp::pow) {
+    throw std::invalid_argument("integer_binary: not add, sub or mul");
+  }
+  if (output.empty()) {
+    return std::nullopt;
+  }
+  std::optional<double> beyond;
+  const auto axes = simplify_walk(broadcast_walk(left_shape, right_shape, output_shape));
+  const WalkAxis<3>& line = axes.back();
+  walk_lines(axes, [&](const std::array<std::uint64_t, 3>& at) {
+    for (std::uint64_t i = 0; i < line.extent; ++i) {
+      const double result = exact(op, left[at[kWalkLeft] + i * line.step[kWalkLeft]],
+                                  right[at[kWalkRight] + i * line.step[kWalkRight]]);
+      if (!beyond && !is_exact_integer(result)) {
+        beyond = result;
+      }
+      output[at[kWalkOutput] + i * line.step[kWalkOutput]] = static_cast<float>(result);
+    }
+  });
+  return beyond;
+}
+
+std::optional<float> truncate_values(std::span<const float> input, std::span<float> output) {
+  if (input.size() != output.size()) {
+    throw std::invalid_argument("truncate_values: output of another size");
+  }
+  for (std::size_t i = 0; i < input.size(); ++i) {
+    const float whole = std::trunc(input[i]);
+    if (!is_exact_integer(whole)) {
+      return input[i];
+    }
+    output[i] = whole;
+  }
+  return std::nullopt;
 }
 
 void map_unary(VectorIsa isa, UnaryOp op, std::span<const float> input, std::span<float> output) {

@@ -12,6 +12,12 @@
 // computes in float from them and rounds its result once to its output's
 // type; the kinds that only move elements leave them as they are, since
 // they are values of that type already.
+//
+// Integer values are held in floats too, as whole numbers of magnitude at
+// most 2^24, where floats are exact. Integer arithmetic is computed exactly
+// and a result beyond that range is refused rather than rounded, as is a
+// cast from a float whose value, rounded toward zero, is not such an
+// integer.
 #include "zelk_compiler/evaluate.hpp"
 
 #include <algorithm>
@@ -25,6 +31,7 @@
 #include "evaluate/kernels.hpp"
 #include "evaluate/plan.hpp"
 #include "overloaded.hpp"
+#include "zelk_compiler/debug.hpp"
 #include "zelk_compiler/detail/float16.hpp"
 
 namespace zelk_compiler {
@@ -49,16 +56,20 @@ class Evaluation {
     }
   }
 
-  TensorValues run(const std::stop_token& stop) {
+  Result<TensorValues> run(const std::stop_token& stop) {
     for (std::uint64_t j = 0; j < graph_.ops.size(); ++j) {
       if (!plan_.needed[j]) {
         continue;
       }
       throw_if_stopped(stop);
       const Op& op = graph_.ops[j];
-      Slot slot = compute(j, op);
+      auto computed = compute(j, op);
+      if (!computed) {
+        return std::unexpected(std::move(computed.error()));
+      }
+      Slot slot = std::move(*computed);
       const DType type = tensor(op.output).dtype;
-      if (type != DType::F32 && !moves_only(op.kind)) {
+      if (is_float(type) && type != DType::F32 && !moves_only(op.kind)) {
         detail::round_all(type, writable(slot));
       }
       slots_[op.output.index] = std::move(slot);
@@ -127,6 +138,7 @@ class Evaluation {
             [](const Exp&) { return false; },      [](const Slice&) { return true; },
             [](const Concat&) { return true; },    [](const ReduceMean&) { return false; },
             [](const Cast&) { return false; },     [](const Sigmoid&) { return false; },
+            [](const Gather&) { return true; },
         },
         kind);
   }
@@ -135,12 +147,43 @@ class Evaluation {
     return std::span<float>(slot.owned.get(), slot.view.size());
   }
 
-  Slot binary(std::uint64_t j, const Op& op, BinaryOp kind) {
+  Result<Slot> binary(std::uint64_t j, const Op& op, BinaryOp kind) {
     const Tensor& out = tensor(op.output);
     Slot slot = output_slot(j, op, {0, 1});
-    detail::broadcast_binary(kind, value(op.inputs[0]), tensor(op.inputs[0]).shape,
-                             value(op.inputs[1]), tensor(op.inputs[1]).shape, writable(slot),
-                             out.shape);
+    const Tensor& left = tensor(op.inputs[0]);
+    const Tensor& right = tensor(op.inputs[1]);
+    if (is_float(out.dtype)) {
+      detail::broadcast_binary(kind, value(left.id), left.shape, value(right.id), right.shape,
+                               writable(slot), out.shape);
+      return slot;
+    }
+    const auto beyond = detail::integer_binary(kind, value(left.id), left.shape, value(right.id),
+                                               right.shape, writable(slot), out.shape);
+    if (beyond) {
+      return std::unexpected(CompileError::graph(
+          "op " + op.name + ": " + debug_string(out.dtype) + " result " + debug_string(*beyond) +
+          " is beyond 2^24, the integers evaluation holds exactly"));
+    }
+    return slot;
+  }
+
+  // A cast: from a float to an integer type, each value rounded toward zero;
+  // otherwise the values as they are, since the rounding to a float target
+  // type that follows every operation is the whole conversion, and an
+  // integer is a value of every integer type.
+  Result<Slot> cast(std::uint64_t j, const Op& op) {
+    Slot slot = output_slot(j, op, {0});
+    const std::span<float> to = writable(slot);
+    const std::span<const float> from = value(op.inputs[0]);
+    if (is_float(tensor(op.inputs[0]).dtype) && !is_float(tensor(op.output).dtype)) {
+      if (const auto misfit = detail::truncate_values(from, to)) {
+        return std::unexpected(
+            CompileError::graph("cast " + op.name + ": " + debug_string(*misfit) + " has no " +
+                                debug_string(tensor(op.output).dtype) + " value within 2^24"));
+      }
+    } else if (to.data() != from.data()) {
+      std::ranges::copy(from, to.begin());
+    }
     return slot;
   }
 
@@ -158,13 +201,27 @@ class Evaluation {
     return slot;
   }
 
-  Slot compute(std::uint64_t j, const Op& op) {
+  // Rows of the table by id, an id outside the table refused.
+  Result<Slot> gather(const Op& op) {
+    const Tensor& table = tensor(op.inputs[0]);
+    Slot slot = fresh(tensor(op.output).elements());
+    const auto outside =
+        detail::gather_rows(value(table.id), table.shape, value(op.inputs[1]), writable(slot));
+    if (outside) {
+      return std::unexpected(CompileError::graph(
+          "gather '" + op.name + "': id " + debug_string(*outside) + " is outside table '" +
+          table.name + "' of " + std::to_string(table.shape[0]) + " rows"));
+    }
+    return slot;
+  }
+
+  Result<Slot> compute(std::uint64_t j, const Op& op) {
     const Tensor& out = tensor(op.output);
     const auto in = [&](std::size_t position) { return value(op.inputs[position]); };
     const auto shape = [&](std::size_t position) -> detail::ShapeView {
       return tensor(op.inputs[position]).shape;
     };
-    return std::visit(
+    return std::visit<Result<Slot>>(
         detail::Overloaded{
             [&](const MatMul&) {
               return make(op, [&](std::span<float> to) {
@@ -227,17 +284,9 @@ class Evaluation {
                 detail::reduce_mean_axis(in(0), shape(0), reduce.axis, to);
               });
             },
-            // The rounding to the target type that follows every operation
-            // is the whole conversion between float types.
-            [&](const Cast&) {
-              Slot slot = output_slot(j, op, {0});
-              const std::span<float> to = writable(slot);
-              if (to.data() != in(0).data()) {
-                std::ranges::copy(in(0), to.begin());
-              }
-              return slot;
-            },
+            [&](const Cast&) { return cast(j, op); },
             [&](const Sigmoid&) { return unary(j, op, UnaryOp::sigmoid); },
+            [&](const Gather&) { return gather(op); },
         },
         op.kind);
   }

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "encoder/vector_kernels.hpp"
@@ -27,6 +28,22 @@ enum class UnaryOp : std::uint8_t { gelu, gelu_erf, relu, erf, tanh, sqrt, exp, 
 void broadcast_binary(BinaryOp op, std::span<const float> left, ShapeView left_shape,
                       std::span<const float> right, ShapeView right_shape, std::span<float> output,
                       ShapeView output_shape);
+
+// broadcast_binary of integer values (add, sub or mul; another op throws
+// std::invalid_argument), each result computed exactly. Returns the first
+// result, in output order, whose magnitude is beyond 2^24, which no float
+// holds exactly, if any; the output is then not to be used.
+[[nodiscard]] std::optional<double> integer_binary(BinaryOp op, std::span<const float> left,
+                                                   ShapeView left_shape,
+                                                   std::span<const float> right,
+                                                   ShapeView right_shape, std::span<float> output,
+                                                   ShapeView output_shape);
+
+// output[i] = input[i] rounded toward zero, the two possibly the same
+// storage. Returns the first input whose rounded value is not an integer of
+// magnitude at most 2^24 (an infinity, a NaN, a value too large), if any.
+[[nodiscard]] std::optional<float> truncate_values(std::span<const float> input,
+                                                   std::span<float> output);
 
 // output[i] = op(input[i]); the two may be the same storage.
 void map_unary(VectorIsa isa, UnaryOp op, std::span<const float> input, std::span<float> output);
@@ -48,6 +65,12 @@ void slice_values(std::span<const float> input, ShapeView shape, std::uint64_t a
 // The inputs one after the other along `axis`.
 void concat_values(std::span<const std::span<const float>> inputs,
                    std::span<const ShapeView> shapes, std::uint64_t axis, std::span<float> output);
+
+// Row ids[i] of `table` ([rows, width]) as output row i; an id of -rows
+// .. -1 counts from the end. Returns the first id outside -rows .. rows - 1
+// (a NaN is one), if any; the output is then not to be used.
+[[nodiscard]] std::optional<float> gather_rows(std::span<const float> table, ShapeView table_shape,
+                                               std::span<const float> ids, std::span<float> output);
 
 // Softmax along `axis`, in place: each line along the axis as one row of the
 // host reference's `softmax_rows`.

@@ -1,9 +1,11 @@
-// Kernels that only move values: transpose, slice and concat. Nothing is
+// Kernels that only move values: transpose, slice, concat and gather. Nothing is
 // computed, so any order of copying gives the same result.
 #include <algorithm>
+#include <cmath>
 #include <stdexcept>
 #include <vector>
 
+#include "checked.hpp"
 #include "evaluate/kernels.hpp"
 #include "zelk_compiler/detail/walk.hpp"
 
@@ -77,6 +79,32 @@ void concat_values(std::span<const std::span<const float>> inputs,
       to = std::copy(from, from + run, to);
     }
   }
+}
+
+std::optional<float> gather_rows(std::span<const float> table, ShapeView table_shape,
+                                 std::span<const float> ids, std::span<float> output) {
+  if (table_shape.size() != 2) {
+    throw std::invalid_argument("gather_rows: table is not 2-D");
+  }
+  require_elements(table, table_shape, "gather_rows: table of another size");
+  const std::uint64_t rows = table_shape[0];
+  const std::uint64_t width = table_shape[1];
+  if (mul_or_throw(ids.size(), width, "gather_rows: output overflows") != output.size()) {
+    throw std::invalid_argument("gather_rows: output of another size");
+  }
+  // In double, every row count and every id compares exactly; a NaN fails
+  // both comparisons.
+  const auto extent = static_cast<double>(rows);
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    const double id = std::trunc(static_cast<double>(ids[i]));
+    if (!(id >= -extent && id < extent)) {
+      return ids[i];
+    }
+    const auto row = static_cast<std::uint64_t>(id < 0 ? id + extent : id);
+    const float* from = table.data() + row * width;
+    std::copy(from, from + width, output.data() + i * width);
+  }
+  return std::nullopt;
 }
 
 }  // namespace zelk_compiler::detail

@@ -12,6 +12,7 @@
 
 #include "graph/validate.hpp"
 #include "zelk_compiler/debug.hpp"
+#include "zelk_compiler/detail/exact_integers.hpp"
 #include "zelk_compiler/detail/float16.hpp"
 #include "zelk_compiler/detail/shape_rules.hpp"
 
@@ -24,21 +25,19 @@ CompileError error(std::string_view phrase, std::string_view name) {
   return CompileError::graph(std::move(message));
 }
 
-// The host kernels compute on float values only.
-Result<void> check_types(const Graph& graph) {
-  for (const Tensor& tensor : graph.tensors) {
-    if (!is_float(tensor.dtype)) {
-      return std::unexpected(CompileError::graph("tensor " + tensor.name + " has type " +
-                                                 debug_string(tensor.dtype) +
-                                                 "; evaluation computes F32, F16 and BF16 only"));
-    }
-  }
-  return {};
-}
-
 // Every element of a 16-bit source value must be one of its type's values:
-// rounding it here would compute on other values than the caller's.
+// rounding it here would compute on other values than the caller's. An
+// integer value must be a whole number a float holds exactly.
 Result<void> check_representable(const Tensor& tensor, const std::vector<float>& value) {
+  if (!is_float(tensor.dtype)) {
+    const std::size_t misfit = first_non_integer(value);
+    if (misfit == value.size()) {
+      return {};
+    }
+    return std::unexpected(CompileError::graph(
+        "value for " + tensor.name + " is not an integer of " + debug_string(tensor.dtype) +
+        " within 2^24: element " + std::to_string(misfit) + " is " + debug_string(value[misfit])));
+  }
   const std::size_t misfit = first_misfit(tensor.dtype, value);
   if (misfit == value.size()) {
     return {};
@@ -122,9 +121,6 @@ Result<std::vector<bool>> outputs(const Graph& graph) {
 Result<EvaluationPlan> plan_evaluation(const Graph& graph, const TensorValues& values) {
   if (auto valid = graph.validate(); !valid) {
     return std::unexpected(std::move(valid.error()));
-  }
-  if (auto typed = check_types(graph); !typed) {
-    return std::unexpected(std::move(typed.error()));
   }
   const auto writer = tensor_writers(graph);
   if (auto checked = check_operations(graph, writer); !checked) {

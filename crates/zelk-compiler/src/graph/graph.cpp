@@ -117,6 +117,7 @@ std::string_view operation_name(const OpKind& kind) {
                         [](const ReduceMean&) { return std::string_view("reduce_mean"); },
                         [](const Cast&) { return std::string_view("cast"); },
                         [](const Sigmoid&) { return std::string_view("sigmoid"); },
+                        [](const Gather&) { return std::string_view("gather"); },
                     },
                     kind);
 }
@@ -362,6 +363,19 @@ Result<TensorId> Graph::cast(std::string_view name, TensorId input, DType to) {
     return std::unexpected(unknown_input(name));
   }
   return op(name, Cast{to}, {input}, tensors[input.index].shape);
+}
+
+Result<TensorId> Graph::gather(std::string_view name, TensorId table, TensorId ids) {
+  if (!known(tensors, {table, ids})) {
+    return std::unexpected(unknown_input(name));
+  }
+  const auto& rows = tensors[table.index].shape;
+  auto shape = detail::gather_shape(rows, tensors[ids.index].shape);
+  if (!shape) {
+    return std::unexpected(
+        builder_error(name, ": gather table must be 2-D, not " + detail::shape_text(rows)));
+  }
+  return op(name, Gather{}, {table, ids}, std::move(*shape));
 }
 
 }  // namespace zelk_compiler

@@ -84,6 +84,7 @@ std::ostream& operator<<(std::ostream& out, const ReduceMean& kind) {
 std::ostream& operator<<(std::ostream& out, const Cast& kind) { return write_record(out, kind); }
 
 std::ostream& operator<<(std::ostream& out, const Sigmoid& kind) { return write_record(out, kind); }
+std::ostream& operator<<(std::ostream& out, const Gather& kind) { return write_record(out, kind); }
 
 std::ostream& operator<<(std::ostream& out, const OpKind& kind) {
   std::visit([&out](const auto& variant) { out << variant; }, kind);

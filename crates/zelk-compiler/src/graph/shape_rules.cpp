@@ -45,12 +45,26 @@ bool takes_integers(const OpKind& kind) {
           [](const Exp&) { return false; },      [](const Slice&) { return true; },
           [](const Concat&) { return true; },    [](const ReduceMean&) { return false; },
           [](const Cast&) { return true; },      [](const Sigmoid&) { return false; },
+          [](const Gather&) { return false; },
       },
       kind);
 }
 
 CompileError type_error(std::string_view name, const std::string& phrase) {
   return CompileError::graph(std::string(name) + phrase);
+}
+
+// A gather mixes types: a float table looked up by integer ids.
+Result<DType> gather_type(DType table, DType ids, std::string_view name) {
+  if (is_float(ids)) {
+    return std::unexpected(
+        type_error(name, ": gather takes integer ids, not " + debug_string(ids)));
+  }
+  if (!is_float(table)) {
+    return std::unexpected(
+        type_error(name, ": gather takes a floating-point table, not " + debug_string(table)));
+  }
+  return table;
 }
 
 }  // namespace
@@ -178,6 +192,15 @@ std::optional<Shape> reduce_shape(ShapeView source, std::uint64_t axis) {
   return shape;
 }
 
+std::optional<Shape> gather_shape(ShapeView table, ShapeView ids) {
+  if (table.size() != 2) {
+    return std::nullopt;
+  }
+  Shape shape(ids.begin(), ids.end());
+  shape.push_back(table[1]);
+  return shape;
+}
+
 std::optional<Shape> output_shape(const OpKind& kind, std::span<const ShapeView> inputs) {
   const auto broadcast = [&](const auto&) { return of_two(inputs, broadcast_shape); };
   const auto same = [&](const auto&) {
@@ -241,6 +264,7 @@ std::optional<Shape> output_shape(const OpKind& kind, std::span<const ShapeView>
           },
           [&](const Cast& cast) { return same(cast); },
           [&](const Sigmoid& sigmoid) { return same(sigmoid); },
+          [&](const Gather&) { return of_two(inputs, gather_shape); },
       },
       kind);
 }
@@ -252,6 +276,9 @@ Result<DType> output_type(const OpKind& kind, std::span<const DType> inputs,
       return std::unexpected(type_error(name, ": cast to an unknown element type"));
     }
     return cast->to;
+  }
+  if (std::holds_alternative<Gather>(kind) && inputs.size() == 2) {
+    return gather_type(inputs[0], inputs[1], name);
   }
   if (inputs.empty()) {
     return DType::F32;

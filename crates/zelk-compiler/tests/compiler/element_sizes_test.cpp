@@ -195,6 +195,25 @@ TEST(ElementSizes, TheFitLowerBoundHalvesIn16Bits) {
   }
 }
 
+TEST(ElementSizes, AGatherIsKeyedByItsTableAndIdTypesAndPlacesItsTableLikeAnyWeight) {
+  // An embedding: a [512, 64] table, ids [4, 32], rows [4, 32, 64].
+  for (const DType table_type : {DType::F32, DType::F16}) {
+    Graph graph;
+    const TensorId table = graph.weight("table", {512, 64}, table_type);
+    const TensorId ids = graph.input("ids", {4, 32}, DType::I64);
+    const TensorId rows = *graph.gather("rows", table, ids);
+    graph.mark_output(*graph.layer_norm("norm", rows, 1e-5F));
+    const auto schedule = compile(graph, CompilerOptions{});
+    ASSERT_TRUE(schedule.has_value()) << schedule.error();
+    const std::string type(dtype_name(table_type));
+    EXPECT_EQ(computes(*schedule).front()->commands.front().specialization.operation,
+              "gather." + type + ".i64." + type);
+    EXPECT_EQ(schedule->layouts[table.index].sharding, Sharding::Columns);
+    EXPECT_EQ(local_bytes(graph.tensors[ids.index], schedule->layouts[ids.index]), 1024U);
+    EXPECT_TRUE(test_support::check_schedule(graph, CompilerOptions{}, *schedule).empty());
+  }
+}
+
 TEST(ElementSizes, GeneratedGraphsInEveryTypeGiveSoundSchedules) {
   Random random(20261210);
   int compiled = 0;

@@ -127,29 +127,6 @@ TEST(Evaluate, ValuesAreCheckedBeforeAnythingIsComputed) {
   EXPECT_EQ(*result, (TensorValues{{"y", {3, 3, 3, 3}}}));
 }
 
-TEST(Evaluate, GraphsHoldingIntegerTensorsAreRefused) {
-  const std::vector<float> six(6, 1.0F);
-  for (const DType dtype : {DType::I32, DType::I64}) {
-    // The first integer tensor is named, wherever it stands.
-    Graph graph;
-    const TensorId x = graph.input("x", {2, 3});
-    const TensorId h = graph.input("h", {2, 3}, dtype);
-    const TensorId k = graph.input("k", {2, 3}, dtype);
-    graph.mark_output(*graph.add("y", h, k));
-    graph.mark_output(x);
-    const auto result = evaluate(graph, {{"x", six}, {"h", six}, {"k", six}});
-    ASSERT_FALSE(result.has_value());
-    EXPECT_EQ(result.error(), CompileError::graph("tensor h has type " + debug_string(dtype) +
-                                                  "; evaluation computes F32, F16 and BF16 only"));
-    // Only an intermediate of an integer type.
-    Graph inner = small_graph();
-    inner.tensors[2].dtype = dtype;
-    EXPECT_EQ(evaluate(inner, {{"x", six}, {"w", six}}).error().message,
-              "tensor y has type " + debug_string(dtype) +
-                  "; evaluation computes F32, F16 and BF16 only");
-  }
-}
-
 TEST(Evaluate, RawOperationsThatBreakTheirKindsRuleAreRefused) {
   struct Case {
     const char* label;

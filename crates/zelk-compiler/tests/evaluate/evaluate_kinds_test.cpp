@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "evaluate/literal_agreement.hpp"
 #include "reference/float_testing.hpp"
 #include "support/literal_evaluation.hpp"
 #include "support/random_graphs.hpp"
@@ -20,6 +21,7 @@ namespace zelk_compiler {
 namespace {
 
 using Shape = std::vector<std::uint64_t>;
+using test_support::agrees;
 using test_support::literal_evaluate;
 using test_support::same_bits;
 using test_support::ValueSource;
@@ -32,23 +34,6 @@ TensorValues values_for(const Graph& graph, ValueSource& source) {
     if (!tensor.producer) values[tensor.name] = source.list(tensor.elements());
   }
   return values;
-}
-
-// evaluate and the literal evaluation agree on every output of `graph`.
-testing::AssertionResult agrees(const Graph& graph, const TensorValues& values) {
-  const auto result = evaluate(graph, values);
-  if (!result) return testing::AssertionFailure() << result.error();
-  const TensorValues expected = literal_evaluate(graph, values);
-  if (result->size() != expected.size()) {
-    return testing::AssertionFailure()
-           << result->size() << " outputs, expected " << expected.size();
-  }
-  for (const auto& [name, value] : expected) {
-    const auto found = result->find(name);
-    if (found == result->end()) return testing::AssertionFailure() << "no output " << name;
-    if (auto same = same_bits(found->second, value); !same) return same << " in " << name;
-  }
-  return testing::AssertionSuccess();
 }
 
 // One operation made by `build` from an input "a" and a weight "b" of the

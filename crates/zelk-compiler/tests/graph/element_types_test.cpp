@@ -226,6 +226,44 @@ TEST(ElementTypes, ACastGoesFromAnyTypeToAnyTypeKeepingTheShape) {
   EXPECT_EQ(graph.tensors[raw->index].dtype, DType::BF16);
 }
 
+TEST(ElementTypes, AGatherLooksFloatRowsUpByIntegerIds) {
+  Graph graph;
+  const TensorId table = graph.weight("table", {30, 8}, DType::BF16);
+  const TensorId ids = graph.input("ids", {2, 5}, DType::I64);
+  const auto rows = graph.gather("rows", table, ids);
+  ASSERT_TRUE(rows.has_value()) << rows.error();
+  const Tensor& out = graph.tensors[rows->index];
+  EXPECT_EQ(out.shape, (Shape{2, 5, 8}));
+  EXPECT_EQ(out.dtype, DType::BF16);
+  EXPECT_EQ(debug_string(graph.ops.back().kind), "Gather");
+  EXPECT_EQ(operation_name(graph.ops.back().kind), "gather");
+  // One id of rank 0 gives one row.
+  const TensorId one = graph.input("one", {}, DType::I32);
+  EXPECT_EQ(graph.tensors[graph.gather("row", table, one)->index].shape, (Shape{8}));
+
+  const TensorId cube = graph.weight("cube", {2, 3, 4});
+  const TensorId floats = graph.input("floats", {3});
+  const TensorId counts = graph.weight("counts", {3, 4}, DType::I32);
+  struct Case {
+    TensorId table;
+    TensorId ids;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {cube, ids, "g: gather table must be 2-D, not [2, 3, 4]"},
+      {table, floats, "g: gather takes integer ids, not F32"},
+      {counts, ids, "g: gather takes a floating-point table, not I32"},
+      {table, TensorId{99}, "g: unknown input"},
+  };
+  for (const Case& c : cases) {
+    const Graph before = graph;
+    const auto refused = graph.gather("g", c.table, c.ids);
+    ASSERT_FALSE(refused.has_value()) << c.message;
+    EXPECT_EQ(refused.error(), CompileError::graph(c.message));
+    EXPECT_EQ(graph, before);
+  }
+}
+
 TEST(ElementTypes, ACastToAValueThatNamesNoTypeIsRefused) {
   Graph graph = sources({DType::F16});
   const Graph before = graph;

@@ -157,6 +157,27 @@ struct Step {
     return result;
   }
 
+  // Rounding toward zero into an integer type; any other cast keeps the
+  // values, which the rounding after every operation then converts.
+  Values cast() const {
+    const DType from = graph.tensors[op.inputs[0].index].dtype;
+    const DType to = graph.tensors[op.output.index].dtype;
+    if (!is_float(from) || is_float(to)) return in(0);
+    return unary([](float x) { return std::trunc(x); });
+  }
+
+  // Row ids[i] of the table, an id below zero counted from the end.
+  Values gather() const {
+    const std::uint64_t rows = shape(0)[0];
+    const std::uint64_t width = shape(0)[1];
+    Values result;
+    for (const float id : in(1)) {
+      const auto row = static_cast<std::uint64_t>(id < 0 ? id + static_cast<float>(rows) : id);
+      for (std::uint64_t c = 0; c < width; ++c) result.push_back(in(0)[row * width + c]);
+    }
+    return result;
+  }
+
   Values compute() const {
     return std::visit(
         Cases{
@@ -188,10 +209,11 @@ struct Step {
             [&](const Slice& s) { return slice(s); },
             [&](const Concat& c) { return concat(c.axis); },
             [&](const ReduceMean& r) { return reduce_mean(r.axis); },
-            [&](const Cast&) { return in(0); },
+            [&](const Cast&) { return cast(); },
             [&](const Sigmoid&) {
               return unary([](float x) { return 1.0F / (1.0F + ::expf(-x)); });
             },
+            [&](const Gather&) { return gather(); },
         },
         op.kind);
   }

@@ -112,9 +112,11 @@ bool add_operation(Random& random, Graph& graph, const GraphShape& limits) {
     case 15:
       return graph.unary(name, Sigmoid{}, x).has_value();
     case 16: {
-      // Through another float type and back.
-      const DType others[] = {DType::F32, DType::F16, DType::BF16};
-      const auto there = graph.cast(name + "c", x, others[random.between(0, 2)]);
+      // Through another type and back: another float type for float
+      // graphs, any type for integer ones.
+      const DType others[] = {DType::F32, DType::F16, DType::BF16, DType::I32, DType::I64};
+      const auto there =
+          graph.cast(name + "c", x, others[random.between(0, is_float(dtype) ? 2 : 4)]);
       return there && graph.cast(name, *there, dtype).has_value();
     }
     default: {

@@ -44,8 +44,8 @@ struct GraphShape {
   // Whether some raw operations get an output shape their kind's rule does
   // not give (which `compile` accepts and `evaluate` refuses).
   bool misfits = true;
-  // The float type of every source and weight. Other than F32, it also
-  // brings sigmoids and casts to another float type and back.
+  // The type of every source and weight. Other than F32, it also brings
+  // sigmoids and casts to another type and back.
   DType dtype = DType::F32;
 };
 

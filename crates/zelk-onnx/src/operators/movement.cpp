@@ -408,6 +408,28 @@ Result<void> concat(Importer& in, const onnx::NodeProto& node) {
 
 // Gather of values known at import; of a graph tensor with one index, a
 // slice (and a reshape dropping the axis for a scalar index).
+namespace {
+
+// Rows of a 2-D table looked up by ids the graph computes: an embedding.
+Result<void> gather_rows(Importer& in, const onnx::NodeProto& node, const Value& data,
+                         const Value& indices, std::uint64_t axis) {
+  const Shape shape = in.shape(data);
+  if (shape.size() != 2 || axis != 0) {
+    return fail("indices '" + node.input(1) +
+                "' are computed by the graph; a Gather of computed indices takes rows (axis 0) "
+                "of a 2-D table, not axis " +
+                std::to_string(axis) + " of " + shape_text(shape));
+  }
+  auto table = in.operand(data);
+  auto ids = in.operand(indices);
+  if (auto error = first_error(table, ids)) {
+    return std::unexpected(*error);
+  }
+  return in.define(output(node), in.graph.gather(output(node), *table, *ids));
+}
+
+}  // namespace
+
 Result<void> gather(Importer& in, const onnx::NodeProto& node) {
   auto data = in.required(node, 0);
   auto indices = in.required(node, 1);
@@ -421,8 +443,7 @@ Result<void> gather(Importer& in, const onnx::NodeProto& node) {
     return std::unexpected(axis.error());
   }
   if (!Importer::is_constant(*indices)) {
-    return fail("indices '" + node.input(1) + "' are computed by the graph; only indices known " +
-                "at import are supported");
+    return gather_rows(in, node, *data, *indices, *axis);
   }
   auto known_indices = in.constant(*indices);
   if (!known_indices) {

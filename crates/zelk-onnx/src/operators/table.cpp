@@ -44,6 +44,7 @@ constexpr std::array kOperators{
     Operator{"", "Relu", kOpset13, ops::unary<zc::Relu>},
     Operator{"", "Reshape", kOpset13, ops::reshape},
     Operator{"", "Shape", kOpset13, ops::shape},
+    Operator{"", "Sigmoid", kOpset13, ops::unary<zc::Sigmoid>},
     Operator{"", "Slice", kOpset13, ops::slice},
     Operator{"", "Softmax", kOpset13, ops::softmax},
     Operator{"", "Split", kOpset13, ops::split},

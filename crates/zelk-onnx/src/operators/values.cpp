@@ -46,22 +46,42 @@ Result<void> dropout(Importer& in, const onnx::NodeProto& node) {
   return in.define_value(output(node), *x);
 }
 
+namespace {
+
+// A cast of a value the graph computes: a cast operation, or the value
+// itself when it has the target type already.
+Result<void> cast_computed(Importer& in, const onnx::NodeProto& node, const Value& x,
+                           std::int32_t code) {
+  const auto target = graph_element_type(code);
+  if (!target) {
+    return fail("a computed tensor is cast to " + data_type_name(code) +
+                "; the graph computes FLOAT, FLOAT16, BFLOAT16, INT64 and INT32 tensors");
+  }
+  auto tensor = in.operand(x);
+  if (!tensor) {
+    return std::unexpected(tensor.error());
+  }
+  if (in.graph.tensors[tensor->index].dtype == *target) {
+    return in.define_value(output(node), x);
+  }
+  return in.define(output(node), in.graph.cast(output(node), *tensor, *target));
+}
+
+}  // namespace
+
 Result<void> cast(Importer& in, const onnx::NodeProto& node) {
   auto x = in.required(node, 0);
   auto to = int_attribute(node, "to", 0);
   if (auto error = first_error(x, to)) {
     return std::unexpected(*error);
   }
-  auto type = element_type(static_cast<std::int32_t>(*to));
+  const auto code = static_cast<std::int32_t>(*to);
+  if (!Importer::is_constant(*x)) {
+    return cast_computed(in, node, *x, code);
+  }
+  auto type = element_type(code);
   if (!type) {
     return std::unexpected(type.error());
-  }
-  if (!Importer::is_constant(*x)) {
-    if (*type != ElementType::Float) {
-      return fail("a computed tensor is cast to " + std::string(type_name(*type)) +
-                  "; the graph computes FLOAT tensors only");
-    }
-    return in.define_value(output(node), *x);
   }
   auto known = in.constant(*x);
   return known ? fold(in, node, fold_cast(**known, *type, in.budget))

@@ -244,6 +244,13 @@ struct KindFile<zc::Cast> {
 template <>
 struct KindFile<zc::Sigmoid> : UnaryKind<zc::Sigmoid> {};
 
+template <>
+struct KindFile<zc::Gather> : PlainKind<zc::Gather, 2> {
+  static Built build(zc::Graph& graph, std::string_view name, const zc::Gather&, OperandIds in) {
+    return graph.gather(name, in[0], in[1]);
+  }
+};
+
 template <class Kind>
 KindSpelling spelling_for() {
   return KindSpelling{.name = zc::operation_name(Kind{}),

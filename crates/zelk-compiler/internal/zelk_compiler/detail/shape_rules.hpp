@@ -70,6 +70,9 @@ struct ConcatFit {
 // `source` with the extent of `axis` replaced by 1.
 [[nodiscard]] std::optional<Shape> reduce_shape(ShapeView source, std::uint64_t axis);
 
+// ids + [width] for a 2-D table [rows, width] and ids of any shape.
+[[nodiscard]] std::optional<Shape> gather_shape(ShapeView table, ShapeView ids);
+
 // The output shape an operation of `kind` on operands of these shapes has
 // under the kind's most general rule (broadcasting for the element-wise
 // kinds, batches for MatMul, 1 or 3 operands for LayerNorm), nothing when the
@@ -78,7 +81,9 @@ struct ConcatFit {
                                                 std::span<const ShapeView> inputs);
 
 // The element type of an operation of `kind` on operands of types `inputs`:
-// a cast's target type, whatever its operand's; otherwise the operands' one
+// a cast's target type, whatever its operand's; a gather's table's type,
+// which must be a float, its ids being of an integer type; otherwise the
+// operands' one
 // type (F32 when there are none), which must be a float unless the kind
 // computes on integers too (add, sub, mul, and the kinds that only move
 // elements). Fails with a `Graph` error whose message starts with `name`, as
