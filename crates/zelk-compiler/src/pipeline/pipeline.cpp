@@ -106,7 +106,11 @@ Result<std::vector<std::uint64_t>> manual_cuts(const Graph& graph,
 
 // Cuts where the values crossing weigh the fewest bytes of any cut: a sweep
 // adds each value after its producer and drops it after its last reader.
-std::vector<std::uint64_t> narrowest_cuts(const Graph& graph, const TensorUses& uses) {
+// The graph's inputs count from the start only with `with_inputs`: the host
+// sends them to any chip, but they are as much a layer's input as a value
+// an earlier layer computes.
+std::vector<std::uint64_t> narrowest_cuts(const Graph& graph, const TensorUses& uses,
+                                          bool with_inputs = false) {
   const std::size_t ops = graph.ops.size();
   std::vector<std::uint64_t> starting(ops + 1, 0);
   std::vector<std::uint64_t> ending(ops + 1, 0);
@@ -115,6 +119,9 @@ std::vector<std::uint64_t> narrowest_cuts(const Graph& graph, const TensorUses& 
     const auto& reader = uses.last_reader[tensor];
     if (producer && reader && *reader > *producer) {
       starting[*producer + 1] = saturating_add(starting[*producer + 1], uses.bytes[tensor]);
+      ending[*reader + 1] = saturating_add(ending[*reader + 1], uses.bytes[tensor]);
+    } else if (with_inputs && reader && graph.tensors[tensor].kind == TensorKind::Input) {
+      starting[1] = saturating_add(starting[1], uses.bytes[tensor]);
       ending[*reader + 1] = saturating_add(ending[*reader + 1], uses.bytes[tensor]);
     }
   }
@@ -131,6 +138,114 @@ std::vector<std::uint64_t> narrowest_cuts(const Graph& graph, const TensorUses& 
     if (crossing[cut] == least) {
       cuts.push_back(cut);
     }
+  }
+  return cuts;
+}
+
+std::string op_range(const Graph& graph, std::uint64_t first, std::uint64_t last) {
+  return first + 1 == last
+             ? "operation " + graph.ops[first].name
+             : "operations " + graph.ops[first].name + " to " + graph.ops[last - 1].name;
+}
+
+// The layers' first operations (see graph_layers), from the spans between
+// the narrowest cuts. Each span gets a signature, its operations' kinds and
+// output shapes interned as one number; then for every period p the
+// maximal runs of spans equal to the span p further on are periodic
+// stretches, of (run + p) / p whole repetitions; a graph that repeats
+// nothing is one layer. Comparing every period is
+// quadratic in the spans, a few million steps for thousands of spans, and
+// stops once a period covers every span.
+std::vector<std::uint64_t> layer_starts(const Graph& graph, const TensorUses& uses) {
+  std::vector<std::uint64_t> points{0};
+  const std::vector<std::uint64_t> cuts = narrowest_cuts(graph, uses, true);
+  points.insert(points.end(), cuts.begin(), cuts.end());
+  points.push_back(graph.ops.size());
+  const std::size_t spans = points.size() - 1;
+
+  std::map<std::string, std::size_t> interned;
+  std::vector<std::size_t> signature;
+  for (std::size_t span = 0; span < spans; ++span) {
+    std::string text;
+    for (std::uint64_t position = points[span]; position < points[span + 1]; ++position) {
+      const Op& op = graph.ops[position];
+      text += operation_name(op.kind);
+      for (const std::uint64_t extent : graph.tensors[op.output.index].shape) {
+        text += ' ' + std::to_string(extent);
+      }
+      text += ';';
+    }
+    signature.push_back(interned.try_emplace(std::move(text), interned.size()).first->second);
+  }
+
+  std::size_t best_period = 0;
+  std::size_t best_start = 0;
+  std::size_t best_repeats = 0;
+  for (std::size_t period = 1; period <= spans / 2; ++period) {
+    if (best_repeats * best_period == spans) {
+      break;
+    }
+    std::size_t run_start = 0;
+    for (std::size_t at = 0; at + period <= spans; ++at) {
+      const bool repeats = at + period < spans && signature[at] == signature[at + period];
+      if (repeats) {
+        continue;
+      }
+      // [run_start, at) repeat the span `period` on: a stretch of
+      // at - run_start + period spans.
+      const std::size_t whole = (at - run_start + period) / period;
+      if (whole >= 2 && whole * period > best_repeats * best_period) {
+        best_period = period;
+        best_start = run_start;
+        best_repeats = whole;
+      }
+      run_start = at + 1;
+    }
+  }
+  if (best_repeats == 0) {
+    return {0};
+  }
+  std::vector<std::uint64_t> starts{0};
+  for (std::size_t layer = 1; layer < best_repeats; ++layer) {
+    starts.push_back(points[best_start + layer * best_period]);
+  }
+  return starts;
+}
+
+// The cuts that give each stage its count of layers.
+Result<std::vector<std::uint64_t>> layer_cuts(const Graph& graph, const TensorUses& uses,
+                                              const PipelineOptions& pipeline) {
+  const std::vector<std::uint64_t>& counts = pipeline.layers_per_stage;
+  if (!pipeline.cut_after.empty()) {
+    return std::unexpected(refused("cut after named operations or by layers per stage, not both"));
+  }
+  if (pipeline.chips != 0 && counts.size() != pipeline.chips) {
+    return std::unexpected(refused(std::to_string(counts.size()) + " layer counts make " +
+                                   std::to_string(counts.size()) + " stages, not " +
+                                   std::to_string(pipeline.chips)));
+  }
+  const std::vector<std::uint64_t> starts = layer_starts(graph, uses);
+  std::uint64_t sum = 0;
+  std::string terms;
+  for (const std::uint64_t count : counts) {
+    if (count == 0) {
+      return std::unexpected(refused("layers per stage: a stage of 0 layers"));
+    }
+    sum = saturating_add(sum, count);
+    terms += (terms.empty() ? "" : " + ") + std::to_string(count);
+  }
+  if (sum != starts.size()) {
+    const std::uint64_t last = starts.size() > 1 ? starts[1] : graph.ops.size();
+    return std::unexpected(refused("layers per stage add up to " + terms +
+                                   (counts.size() > 1 ? " = " + std::to_string(sum) : "") +
+                                   ", but the graph has " + std::to_string(starts.size()) +
+                                   " layers (the first " + op_range(graph, 0, last) + ")"));
+  }
+  std::vector<std::uint64_t> cuts;
+  std::uint64_t layer = 0;
+  for (std::size_t stage = 0; stage + 1 < counts.size(); ++stage) {
+    layer += counts[stage];
+    cuts.push_back(starts[layer]);
   }
   return cuts;
 }
@@ -175,12 +290,6 @@ SegmentTable cost_table(const Graph& graph, const TensorUses& uses,
     }
   }
   return table;
-}
-
-std::string op_range(const Graph& graph, std::uint64_t first, std::uint64_t last) {
-  return first + 1 == last
-             ? "operation " + graph.ops[first].name
-             : "operations " + graph.ops[first].name + " to " + graph.ops[last - 1].name;
 }
 
 // Why no split fits: the first smallest stage the cut points allow that
@@ -269,7 +378,13 @@ Result<Pipeline> compile_pipeline(const Graph& graph, const CompilerOptions& opt
   }
   const TensorUses uses = detail::tensor_uses(graph);
   std::vector<std::uint64_t> cuts;
-  if (!pipeline.cut_after.empty()) {
+  if (!pipeline.layers_per_stage.empty()) {
+    auto counted = layer_cuts(graph, uses, pipeline);
+    if (!counted) {
+      return std::unexpected(std::move(counted.error()));
+    }
+    cuts = std::move(*counted);
+  } else if (!pipeline.cut_after.empty()) {
     auto named = manual_cuts(graph, pipeline.cut_after);
     if (!named) {
       return std::unexpected(std::move(named.error()));
@@ -290,13 +405,14 @@ Result<Pipeline> compile_pipeline(const Graph& graph, const CompilerOptions& opt
   const std::vector<std::uint64_t> cycles = op_cycles(graph, *whole, pipeline.cost);
   SegmentTable table = cost_table(graph, uses, cycles, points, options, pipeline);
 
+  const bool by_hand = !pipeline.cut_after.empty() || !pipeline.layers_per_stage.empty();
   std::size_t stages = pipeline.chips;
-  if (!pipeline.cut_after.empty()) {
+  if (by_hand) {
     stages = cuts.size() + 1;
   } else if (stages == 0) {
     stages = 1;
   }
-  const std::size_t most = pipeline.chips != 0 || !pipeline.cut_after.empty()
+  const std::size_t most = pipeline.chips != 0 || by_hand
                                ? stages
                                : std::min<std::size_t>(pipeline.max_chips, points.size() - 1);
   Pipeline result;
@@ -380,6 +496,16 @@ Result<Pipeline> compile_pipeline(const Graph& graph, const CompilerOptions& opt
     result.bubble_fraction = 1.0 - busy / (static_cast<double>(result.stages.size()) * total);
   }
   return result;
+}
+
+Result<std::vector<std::uint64_t>> graph_layers(const Graph& graph) {
+  if (auto valid = graph.validate(); !valid) {
+    return std::unexpected(std::move(valid.error()));
+  }
+  if (graph.ops.empty()) {
+    return std::unexpected(refused("the graph has no operations to split"));
+  }
+  return layer_starts(graph, detail::tensor_uses(graph));
 }
 
 std::vector<std::string> check_pipeline(const Graph& graph, const Pipeline& pipeline) {

@@ -33,14 +33,22 @@ void add_pipeline_flags(CLI::App& command, PipelineFlags& flags) {
       "Inputs streamed through the pipeline, which the choice of cuts weighs (default 1)");
   command.add_option("--cut", flags.cut, "Cut after these operations instead of choosing")
       ->delimiter(',');
+  command
+      .add_option("--layers-per-stage", flags.layers_per_stage,
+                  "Give the stages so many of the graph's layers each, in order, instead of "
+                  "choosing (the counts add up to the graph's layers)")
+      ->delimiter(',')
+      ->excludes("--cut");
 }
 
 Outcome<zc::PipelineOptions> pipeline_options(const PipelineFlags& flags,
                                               const WorkloadFlags& workload) {
   zc::PipelineOptions options;
   if (!flags.given()) {
-    const char* alone = flags.microbatches ? "--microbatches" : "--cut";
-    if (flags.microbatches || !flags.cut.empty()) {
+    const char* alone = flags.microbatches   ? "--microbatches"
+                        : !flags.cut.empty() ? "--cut"
+                                             : "--layers-per-stage";
+    if (flags.microbatches || !flags.cut.empty() || !flags.layers_per_stage.empty()) {
       return std::unexpected(Failure::usage(std::string(alone) + ": needs --chips"));
     }
     return options;
@@ -48,6 +56,7 @@ Outcome<zc::PipelineOptions> pipeline_options(const PipelineFlags& flags,
   options.planning = workload.planning;
   options.microbatches = flags.microbatches.value_or(1);
   options.cut_after = flags.cut;
+  options.layers_per_stage = flags.layers_per_stage;
   if (flags.chips != "auto") {
     const char* end = flags.chips.data() + flags.chips.size();
     const auto parsed = std::from_chars(flags.chips.data(), end, options.chips);
@@ -151,7 +160,7 @@ void write_stages(std::ostream& out, const zc::Graph& graph, const zc::Pipeline&
 
 std::string chips_line(const zc::Pipeline& pipeline, const zc::PipelineOptions& options) {
   std::string line = "chips:         " + std::to_string(pipeline.stages.size());
-  if (!options.cut_after.empty()) {
+  if (!options.cut_after.empty() || !options.layers_per_stage.empty()) {
     line += " (cut by hand)";
   } else if (options.chips == 0) {
     line += " (the fewest that fit)";

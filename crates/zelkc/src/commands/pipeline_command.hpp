@@ -25,16 +25,18 @@ struct PipelineFlags {
   std::string chips;  // "auto" or a count; one chip, the usual compile, when empty
   std::optional<std::uint64_t> microbatches;
   std::vector<std::string> cut;
+  std::vector<std::uint64_t> layers_per_stage;
 
   [[nodiscard]] bool given() const { return !chips.empty(); }
 };
 
-// Declares --chips, --microbatches and --cut on `command`.
+// Declares --chips, --microbatches, --cut and --layers-per-stage on
+// `command`.
 void add_pipeline_flags(CLI::App& command, PipelineFlags& flags);
 
 // The library's pipeline options from the flags and the workload's planner;
 // a usage failure for a --chips that is neither "auto" nor a count from 1,
-// or --microbatches or --cut without --chips.
+// or --microbatches, --cut or --layers-per-stage without --chips.
 [[nodiscard]] Outcome<zelk_compiler::PipelineOptions> pipeline_options(
     const PipelineFlags& flags, const WorkloadFlags& workload);
 
