@@ -250,6 +250,28 @@ Result<std::vector<std::uint64_t>> layer_cuts(const Graph& graph, const TensorUs
   return cuts;
 }
 
+// The cost table holds every pair of cut points and the search meets every
+// segment that fits, so both grow with the square of the cut points: a
+// chain of ten thousand operations, every cut as narrow as the next, would
+// take a hundred million entries. Past this many candidate cuts, this many
+// are kept, spread evenly over the candidates in graph order; the table then
+// stays under 17 MB and the search exact over the cuts kept. Stacks of up to
+// 512 blocks of two spans each keep every cut.
+constexpr std::size_t kMostCandidateCuts = 1024;
+
+std::vector<std::uint64_t> thinned(std::vector<std::uint64_t> cuts) {
+  if (cuts.size() <= kMostCandidateCuts) {
+    return cuts;
+  }
+  std::vector<std::uint64_t> kept;
+  kept.reserve(kMostCandidateCuts);
+  for (std::size_t k = 0; k < kMostCandidateCuts; ++k) {
+    // The (k + 1)-th of kMostCandidateCuts + 1 equal shares of the list.
+    kept.push_back(cuts[(k + 1) * cuts.size() / (kMostCandidateCuts + 1)]);
+  }
+  return kept;
+}
+
 // The cost table over `points`: a segment's operations' cycles plus the
 // link cycles of what it receives from other chips, or none when its
 // weights alone, spread evenly over every tile, pass the window. That bound
@@ -396,7 +418,7 @@ Result<Pipeline> compile_pipeline(const Graph& graph, const CompilerOptions& opt
     }
     cuts = std::move(*named);
   } else {
-    cuts = narrowest_cuts(graph, uses);
+    cuts = thinned(narrowest_cuts(graph, uses));
   }
   std::vector<std::uint64_t> points{0};
   points.insert(points.end(), cuts.begin(), cuts.end());
