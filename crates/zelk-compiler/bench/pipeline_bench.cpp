@@ -65,8 +65,13 @@ Graph product_chain(std::uint64_t ops) {
   Graph graph;
   TensorId x = graph.input("x", {16, 64});
   for (std::uint64_t op = 0; op < ops; ++op) {
-    const std::string name = "m" + std::to_string(op);
-    x = graph.matmul(name, x, graph.weight("w" + std::to_string(op), {64, 64})).value();
+    // Appended, as g++ 12 at -O3 misreads "m" + number as an overlapping copy.
+    const std::string number = std::to_string(op);
+    std::string product = "m";
+    product += number;
+    std::string weight = "w";
+    weight += number;
+    x = graph.matmul(product, x, graph.weight(weight, {64, 64})).value();
   }
   graph.mark_output(x);
   return graph;

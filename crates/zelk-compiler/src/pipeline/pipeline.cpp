@@ -273,9 +273,12 @@ std::vector<std::uint64_t> thinned(std::vector<std::uint64_t> cuts) {
 }
 
 // The cost table over `points`: a segment's operations' cycles plus the
-// link cycles of what it receives from other chips, or none when its
-// weights alone, spread evenly over every tile, pass the window. That bound
-// only grows as a segment grows, so each row stops at its first miss.
+// link cycles of what it receives from other chips, or none when what it
+// holds from its first phase on cannot fit tile 0. Every weight and input
+// of a stage graph is live from phase 0, and every layout starts at tile 0,
+// so tile 0 holds a share of each at once: more than the window in all and
+// no placement fits. That bound only grows as a segment grows, so each row
+// stops at its first miss.
 SegmentTable cost_table(const Graph& graph, const TensorUses& uses,
                         const std::vector<std::uint64_t>& cycles,
                         const std::vector<std::uint64_t>& points, const CompilerOptions& options,
@@ -283,9 +286,13 @@ SegmentTable cost_table(const Graph& graph, const TensorUses& uses,
   SegmentTable table(points.size());
   const std::uint64_t window = options.data_limit - options.data_base;
   std::vector<std::uint64_t> counted(graph.tensors.size(), 0);  // stamp: row + 1
+  std::vector<std::uint64_t> tile0(graph.tensors.size(), 0);    // a source's share on tile 0
+  for (const Tensor& tensor : graph.tensors) {
+    tile0[tensor.id.index] = local_bytes(tensor, choose_layout(tensor, options.tile_count));
+  }
   for (std::size_t first = 0; first + 1 < points.size(); ++first) {
     std::uint64_t op_sum = 0;
-    std::uint64_t weights = 0;
+    std::uint64_t sources = 0;
     std::uint64_t received = 0;
     for (std::size_t last = first + 1; last < points.size(); ++last) {
       for (std::uint64_t position = points[last - 1]; position < points[last]; ++position) {
@@ -297,14 +304,17 @@ SegmentTable cost_table(const Graph& graph, const TensorUses& uses,
             continue;
           }
           counted[index] = first + 1;
-          if (graph.tensors[index].kind == TensorKind::Weight) {
-            weights = saturating_add(weights, uses.bytes[index]);
-          } else if (uses.producer[index] && *uses.producer[index] < points[first]) {
+          const auto& producer = uses.producer[index];
+          if (producer && *producer >= points[first]) {
+            continue;  // computed inside the segment
+          }
+          sources = saturating_add(sources, tile0[index]);
+          if (producer) {
             received = saturating_add(received, uses.bytes[index]);
           }
         }
       }
-      if (weights / options.tile_count > window) {
+      if (sources > window) {
         break;
       }
       table.set(first, last,

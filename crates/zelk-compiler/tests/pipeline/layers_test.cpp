@@ -35,7 +35,9 @@ Graph decoder(std::uint64_t layers, std::uint64_t hidden, std::uint64_t vocabula
   TensorId x = graph.input("tokens", {kSequence, 4});
   x = graph.matmul("embed", x, graph.weight("embedding", {4, hidden})).value();
   for (std::uint64_t layer = 0; layer < layers; ++layer) {
-    const std::string at = "b" + std::to_string(layer) + ".";
+    std::string at = "b";
+    at += std::to_string(layer);
+    at += '.';
     const TensorId norm = graph.layer_norm(at + "norm", x, 1e-5F).value();
     const TensorId up =
         graph.matmul(at + "up", norm, graph.weight(at + "w1", {hidden, 4 * hidden})).value();
@@ -55,7 +57,10 @@ TEST(GraphLayers, AStackHasOneLayerPerBlock) {
     const Graph graph = encoder_stack_graph(kSmall, blocks).value();
     std::vector<std::string> expected;
     for (std::uint64_t block = 0; block < blocks; ++block) {
-      expected.push_back("l" + std::to_string(block) + ".norm1");
+      std::string name = "l";
+      name += std::to_string(block);
+      name += ".norm1";
+      expected.push_back(name);
     }
     EXPECT_EQ(first_ops(graph, graph_layers(graph).value()), expected) << blocks << " blocks";
   }

@@ -357,7 +357,9 @@ TEST(Pipeline, ALongChainSplitsAtTheCandidateCutsKept) {
   Graph graph;
   TensorId x = graph.input("x", {2, 4});
   for (std::uint64_t op = 0; op < kOps; ++op) {
-    x = graph.gelu("g" + std::to_string(op), x).value();
+    std::string name = "g";
+    name += std::to_string(op);
+    x = graph.gelu(name, x).value();
   }
   graph.mark_output(x);
   const auto pipeline =
