@@ -27,12 +27,13 @@
 // exactly: for every candidate slowest-stage time T it finds the least sum
 // of stage times with every stage at most T, and keeps the best sum +
 // (B - 1) x T. Which stages fit a chip is decided by the memory planner
-// itself, lazily: the weights of a stage spread over all tiles are a lower
-// bound that rules most stages out cheaply; the split found is then
-// compiled stage by stage, a stage that does not fit is struck out and the
-// search runs again, until every stage of the best split compiles. So the
-// result is the best split among those whose stages compile, and only
-// stages that could be part of it are compiled.
+// itself, lazily: the shares of a stage's weights and inputs on tile 0, all
+// live from its first phase, are a lower bound that rules most stages out
+// cheaply; the split found is then compiled stage by stage, a stage that does not fit is struck out
+// and the search runs again, until every stage of the best split compiles. So the result is the
+// best split among those whose stages compile, and only stages that could be part of it are
+// compiled. Past 1,024 candidate cuts, 1,024 spread evenly over them are kept, which bounds the
+// table of stage costs (and the search over it) on graphs of thousands of operations.
 #pragma once
 
 #include <cstdint>
