@@ -75,6 +75,11 @@ void bind_functions(py::module_& module) {
       "PipelineOptions(chips=0) asks for the fewest chips that fit, chips=N for exactly N "
       "stages. Each stage's graph keeps the whole graph's tensor names, so values pass between "
       "stages by name.");
+  module.def(
+      "graph_layers", [](const zc::Graph& graph) { return unwrap(zc::graph_layers(graph)); },
+      py::arg("graph"),
+      "The positions of the operations that start the graph's layers, the repetitions of the "
+      "block it repeats most; what PipelineOptions.layers_per_stage counts.");
   module.def("check_pipeline", &zc::check_pipeline, py::arg("graph"), py::arg("pipeline"),
              "Every way the pipeline fails to be a sound split of the graph, one line each; "
              "empty when it is sound.");

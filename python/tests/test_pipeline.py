@@ -71,3 +71,12 @@ def test_bad_options_are_a_compile_error(stack):
         zc.compile_pipeline(stack, None, zc.PipelineOptions(cut_after=["nowhere"]))
     with pytest.raises(ValueError):
         zc.PipelineOptions(chips=-1)
+
+
+def test_a_split_by_layers_per_stage(stack):
+    starts = zc.graph_layers(stack)
+    assert [stack.ops[s].name for s in starts] == ["l0.norm1", "l1.norm1", "l2.norm1", "l3.norm1"]
+    pipeline = zc.compile_pipeline(stack, None, zc.PipelineOptions(layers_per_stage=[3, 1]))
+    assert [stage.ops[0].index for stage in pipeline.stages] == [0, starts[3]]
+    with pytest.raises(zc.CompileError, match=r"add up to 2 \+ 1 = 3, but the graph has 4 layers"):
+        zc.compile_pipeline(stack, None, zc.PipelineOptions(layers_per_stage=[2, 1]))

@@ -643,7 +643,7 @@ class PipelineOptions:
     """How a graph is split over chips: ``chips`` 0 for the fewest that fit
     (up to ``max_chips``), N for exactly N stages; the microbatches streamed
     through; the link's bytes per cycle; and optionally the operations to cut
-    after."""
+    after, or the count of the graph's layers (``graph_layers``) per stage."""
 
     chips: int
     max_chips: int
@@ -652,6 +652,7 @@ class PipelineOptions:
     cost: CostModel
     planning: PlanningOptions
     cut_after: list[str]
+    layers_per_stage: list[int]
     def __init__(
         self,
         *,
@@ -662,6 +663,7 @@ class PipelineOptions:
         cost: CostModel = ...,
         planning: PlanningOptions = ...,
         cut_after: list[str] = ...,
+        layers_per_stage: list[int] = ...,
     ) -> None: ...
     def __eq__(self, other: object) -> bool: ...
 
@@ -727,6 +729,7 @@ def compile_pipeline(
     pipeline: Optional[PipelineOptions] = None,
 ) -> Pipeline: ...
 def check_pipeline(graph: Graph, pipeline: Pipeline) -> list[str]: ...
+def graph_layers(graph: Graph) -> list[int]: ...
 
 class EncoderConfig:
     sequence: int

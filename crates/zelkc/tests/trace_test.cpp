@@ -11,6 +11,7 @@
 #include <zelk_compiler/lib.hpp>
 
 #include "formats/json_text.hpp"
+#include "outputs/pipeline_trace.hpp"
 #include "outputs/summary.hpp"
 #include "outputs/trace.hpp"
 #include "support/random_graphs.hpp"
@@ -336,6 +337,86 @@ TEST(Trace, RefusesARateOfZero) {
     EXPECT_THROW((void)trace_json(c.graph, c.schedule, c.summary, model, "x"),
                  std::invalid_argument);
   }
+}
+
+// Pipelines: a process per chip, the link and the microbatches.
+
+zc::Pipeline stack_pipeline(const zc::Graph& graph, std::uint64_t microbatches,
+                            const CostModel& model = {}) {
+  return *zc::compile_pipeline(graph, zc::CompilerOptions{.tile_count = 16, .data_limit = 0x58000},
+                               zc::PipelineOptions{.microbatches = microbatches, .cost = model});
+}
+
+TEST(PipelineTrace, StagesStartWhenTheStageBeforeAndTheMicrobatchBeforeAreDone) {
+  zc::Pipeline pipeline;
+  pipeline.microbatches = 3;
+  for (const std::uint64_t cycles : {5U, 10U, 4U}) {
+    zc::PipelineStage stage;
+    stage.chip = pipeline.stages.size();
+    stage.cycles = cycles;
+    pipeline.stages.push_back(std::move(stage));
+  }
+  // Stage 1, the slowest, sets the pace once the pipeline is full; stage 2
+  // waits for it.
+  EXPECT_EQ(stage_starts(pipeline), (StageStarts{{0, 5, 10}, {5, 15, 25}, {15, 25, 35}}));
+}
+
+TEST(PipelineTrace, ShowsEveryChipFillingAndDrainingOverTheMicrobatches) {
+  const zc::Graph graph = *zc::encoder_stack_graph(zc::EncoderConfig{}, 4);
+  const zc::Pipeline pipeline = stack_pipeline(graph, 4);
+  ASSERT_EQ(pipeline.stages.size(), 3U);
+  const Json trace = Json::parse(pipeline_trace_json(graph, pipeline, {}, "stack"));
+  EXPECT_EQ(trace_problems(trace), std::vector<std::string>{});
+  EXPECT_EQ(process_names(trace),
+            (std::map<std::uint64_t, std::string>{
+                {1, "microbatches"}, {2, "chip 0"}, {3, "chip 1"}, {4, "chip 2"}, {5, "link"}}));
+  const auto on_thread = [&](std::uint64_t pid, std::uint64_t tid) {
+    std::vector<Json> slices;
+    for (const Json& e : events_of(trace, pid, "X")) {
+      if (e.at("tid") == tid) {
+        slices.push_back(e);
+      }
+    }
+    return slices;
+  };
+  double end = 0;
+  for (const zc::PipelineStage& stage : pipeline.stages) {
+    const std::vector<Json> batches = on_thread(stage.chip + 2, 1);
+    ASSERT_EQ(batches.size(), 4U);
+    EXPECT_EQ(on_thread(stage.chip + 2, 2).size(), 4 * stage.schedule.phases.size());
+    for (const Json& batch : batches) {
+      EXPECT_EQ(batch.at("args").at("cycles"), stage.compute_cycles);
+      end = std::max(end, batch.at("ts").get<double>() + batch.at("dur").get<double>());
+    }
+    if (stage.chip > 0) {
+      // Fill: a chip's first microbatch starts after the chip before has
+      // finished it, and its link transfer comes first.
+      const Json before = on_thread(stage.chip + 1, 1).front();
+      const Json link = on_thread(5, stage.chip + 1).front();
+      EXPECT_GE(link.at("ts").get<double>() + 1e-6,
+                before.at("ts").get<double>() + before.at("dur").get<double>());
+      EXPECT_NEAR(link.at("ts").get<double>() + link.at("dur").get<double>(),
+                  batches.front().at("ts").get<double>(), 1e-6);
+      EXPECT_EQ(link.at("args").at("cycles"), stage.cycles - stage.compute_cycles);
+    }
+  }
+  // The last microbatch leaves the last chip after the pipeline's cycles
+  // (1000 MHz: a cycle a nanosecond).
+  EXPECT_NEAR(end, static_cast<double>(pipeline.total_cycles) / 1000.0, 1e-6);
+  EXPECT_EQ(on_thread(1, 4).size(), 1U);
+}
+
+TEST(PipelineTrace, OneChipAndOneMicrobatchIsTheSchedulesPhasesInARow) {
+  const zc::Graph graph = *zc::encoder_graph({});
+  const CostModel model{.clock_mhz = 500};
+  const zc::Pipeline pipeline =
+      *zc::compile_pipeline(graph, {}, zc::PipelineOptions{.chips = 1, .cost = model});
+  const Json trace = Json::parse(pipeline_trace_json(graph, pipeline, model, "block"));
+  EXPECT_EQ(trace_problems(trace), std::vector<std::string>{});
+  EXPECT_EQ(events_of(trace, 2, "X").size(), 1 + pipeline.stages.at(0).schedule.phases.size());
+  EXPECT_TRUE(events_of(trace, 3, "X").empty());  // nothing crosses the link
+  EXPECT_THROW((void)pipeline_trace_json(graph, pipeline, CostModel{.macs_per_cycle = 0}, "x"),
+               std::invalid_argument);
 }
 
 }  // namespace

@@ -21,17 +21,19 @@
 //
 // Choosing the cuts: cuts are considered only where the values crossing
 // them are the fewest bytes any cut in graph order has (between the blocks
-// of a layer stack, where one hidden state crosses), and after the
-// operations a caller names. Over those cut points a dynamic programme finds
-// the split with the least pipeline time, exactly: for every candidate
-// slowest-stage time T it finds the least sum of stage times with every
-// stage at most T, and keeps the best sum + (B - 1) x T. Which stages fit a
-// chip is decided by the memory planner itself, lazily: the weights of a
-// stage spread over all tiles are a lower bound that rules most stages out
-// cheaply; the split found is then compiled stage by stage, a stage that
-// does not fit is struck out and the search runs again, until every stage of
-// the best split compiles. So the result is the best split among those whose
-// stages compile, and only stages that could be part of it are compiled.
+// of a layer stack, where one hidden state crosses), after the operations a
+// caller names, or between the layers a caller counts. Over those cut
+// points a dynamic programme finds the split with the least pipeline time,
+// exactly: for every candidate slowest-stage time T it finds the least sum
+// of stage times with every stage at most T, and keeps the best sum +
+// (B - 1) x T. Which stages fit a chip is decided by the memory planner
+// itself, lazily: the shares of a stage's weights and inputs on tile 0, all
+// live from its first phase, are a lower bound that rules most stages out
+// cheaply; the split found is then compiled stage by stage, a stage that does not fit is struck out
+// and the search runs again, until every stage of the best split compiles. So the result is the
+// best split among those whose stages compile, and only stages that could be part of it are
+// compiled. Past 1,024 candidate cuts, 1,024 spread evenly over them are kept, which bounds the
+// table of stage costs (and the search over it) on graphs of thousands of operations.
 #pragma once
 
 #include <cstdint>
@@ -65,6 +67,10 @@ struct PipelineOptions {
   // Initialised so that designated initialisers may leave it out without a
   // missing-initialiser warning.
   std::vector<std::string> cut_after = {};  // NOLINT(readability-redundant-member-init)
+  // A manual split by layers (see graph_layers): so many consecutive layers
+  // per stage, adding up to the graph's layers; with `chips` not 0, one
+  // count per chip. Not together with `cut_after`.
+  std::vector<std::uint64_t> layers_per_stage = {};  // NOLINT(readability-redundant-member-init)
 
   friend bool operator==(const PipelineOptions&, const PipelineOptions&) = default;
 };
@@ -76,7 +82,8 @@ struct PipelineOptions {
       field("microbatches", &PipelineOptions::microbatches),
       field("link_bytes_per_cycle", &PipelineOptions::link_bytes_per_cycle),
       field("cost", &PipelineOptions::cost), field("planning", &PipelineOptions::planning),
-      field("cut_after", &PipelineOptions::cut_after));
+      field("cut_after", &PipelineOptions::cut_after),
+      field("layers_per_stage", &PipelineOptions::layers_per_stage));
 }
 
 // One value sent to a chip: from the chip of an earlier stage, or from the
@@ -150,13 +157,28 @@ struct Pipeline {
 [[nodiscard]] Result<Graph> stage_graph(const Graph& graph, std::uint64_t first,
                                         std::uint64_t last);
 
+// The graph's layers, as the positions (in graph order) of the operations
+// that start them; the first is 0. A layer is one repetition of the block
+// the graph repeats most: the spans between the cuts where the fewest bytes
+// cross (the graph's inputs counted) are compared by their
+// operations' kinds and output shapes, and the longest run of spans
+// repeating with some period (the shortest period on a tie, the earliest
+// run) makes a layer of every period. What comes before the run joins the
+// first layer (an embedding), what comes after it the last (an output
+// head). A graph that repeats nothing is one layer. So a stack of
+// 24 encoder blocks has 24 layers, whatever its first and last operations.
+// Fails as `validate` does for an invalid graph, and for one without
+// operations.
+[[nodiscard]] Result<std::vector<std::uint64_t>> graph_layers(const Graph& graph);
+
 // Compiles `graph` as a pipeline of stages on chips alike with `options`.
 // Fails with a `Graph` error for an invalid graph, options (no tiles, an
 // empty window) or pipeline options (microbatches, max_chips with chips 0,
 // a rate of 0; a cut after an unknown, repeated or the last operation, or
-// a count of cuts that does not match `chips`; more chips than
-// operations), and with a `Memory` error when no split fits: naming the
-// single operation or smallest stage that does not fit one chip, with the
+// a count of cuts that does not match `chips`; layers per stage with a
+// count of 0, a sum other than the graph's layers, a count of stages other
+// than `chips`, or given with cuts; more chips than operations), and with a `Memory` error when no
+// split fits: naming the single operation or smallest stage that does not fit one chip, with the
 // fit diagnosis for it, or saying how many chips the search went up to.
 // Deterministic.
 [[nodiscard]] Result<Pipeline> compile_pipeline(const Graph& graph, const CompilerOptions& options,

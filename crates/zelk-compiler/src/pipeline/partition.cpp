@@ -11,11 +11,13 @@
 // wins (an even split, where every split sums alike); once the least sum of
 // all plus (B - 1) x T reaches the best found, no larger T can win. With
 // one microbatch the least sum alone counts, and the lowest T that reaches
-// the least sum of all is found by bisection instead.
+// the least sum of all is found by bisection instead; with more, bisection
+// first finds the lowest T any split meets, where the scan starts.
 #include "pipeline/partition.hpp"
 
 #include <algorithm>
 #include <limits>
+#include <span>
 #include <stdexcept>
 
 #include "zelk_compiler/checked.hpp"
@@ -142,8 +144,24 @@ std::optional<Split> best_split(const SegmentTable& table, std::size_t stages,
     split->cycles = split->sum;
     return split;
   }
+  // No split has a slowest stage below the lowest limit any split meets,
+  // and feasibility only grows with the limit: bisection finds that lowest
+  // limit, and the scan starts there instead of at the shortest segment.
+  // Most limits are below it (every short segment's cycles), so the scan
+  // then meets only the few between it and the point where (B - 1) x limit
+  // alone loses to the best found.
+  std::size_t low = 0;
+  std::size_t high = limits.size() - 1;
+  while (low < high) {
+    const std::size_t middle = low + (high - low) / 2;
+    if (least_sum(ending, stages, limits[middle])) {
+      high = middle;
+    } else {
+      low = middle + 1;
+    }
+  }
   std::optional<Split> chosen;
-  for (const std::uint64_t limit : limits) {
+  for (const std::uint64_t limit : std::span(limits).subspan(low)) {
     if (chosen && pipeline_cycles(unlimited->sum, limit, microbatches) >= chosen->cycles) {
       break;
     }

@@ -106,7 +106,11 @@ Result<std::vector<std::uint64_t>> manual_cuts(const Graph& graph,
 
 // Cuts where the values crossing weigh the fewest bytes of any cut: a sweep
 // adds each value after its producer and drops it after its last reader.
-std::vector<std::uint64_t> narrowest_cuts(const Graph& graph, const TensorUses& uses) {
+// The graph's inputs count from the start only with `with_inputs`: the host
+// sends them to any chip, but they are as much a layer's input as a value
+// an earlier layer computes.
+std::vector<std::uint64_t> narrowest_cuts(const Graph& graph, const TensorUses& uses,
+                                          bool with_inputs = false) {
   const std::size_t ops = graph.ops.size();
   std::vector<std::uint64_t> starting(ops + 1, 0);
   std::vector<std::uint64_t> ending(ops + 1, 0);
@@ -115,6 +119,9 @@ std::vector<std::uint64_t> narrowest_cuts(const Graph& graph, const TensorUses& 
     const auto& reader = uses.last_reader[tensor];
     if (producer && reader && *reader > *producer) {
       starting[*producer + 1] = saturating_add(starting[*producer + 1], uses.bytes[tensor]);
+      ending[*reader + 1] = saturating_add(ending[*reader + 1], uses.bytes[tensor]);
+    } else if (with_inputs && reader && graph.tensors[tensor].kind == TensorKind::Input) {
+      starting[1] = saturating_add(starting[1], uses.bytes[tensor]);
       ending[*reader + 1] = saturating_add(ending[*reader + 1], uses.bytes[tensor]);
     }
   }
@@ -135,10 +142,143 @@ std::vector<std::uint64_t> narrowest_cuts(const Graph& graph, const TensorUses& 
   return cuts;
 }
 
+std::string op_range(const Graph& graph, std::uint64_t first, std::uint64_t last) {
+  return first + 1 == last
+             ? "operation " + graph.ops[first].name
+             : "operations " + graph.ops[first].name + " to " + graph.ops[last - 1].name;
+}
+
+// The layers' first operations (see graph_layers), from the spans between
+// the narrowest cuts. Each span gets a signature, its operations' kinds and
+// output shapes interned as one number; then for every period p the
+// maximal runs of spans equal to the span p further on are periodic
+// stretches, of (run + p) / p whole repetitions; a graph that repeats
+// nothing is one layer. Comparing every period is
+// quadratic in the spans, a few million steps for thousands of spans, and
+// stops once a period covers every span.
+std::vector<std::uint64_t> layer_starts(const Graph& graph, const TensorUses& uses) {
+  std::vector<std::uint64_t> points{0};
+  const std::vector<std::uint64_t> cuts = narrowest_cuts(graph, uses, true);
+  points.insert(points.end(), cuts.begin(), cuts.end());
+  points.push_back(graph.ops.size());
+  const std::size_t spans = points.size() - 1;
+
+  std::map<std::string, std::size_t> interned;
+  std::vector<std::size_t> signature;
+  for (std::size_t span = 0; span < spans; ++span) {
+    std::string text;
+    for (std::uint64_t position = points[span]; position < points[span + 1]; ++position) {
+      const Op& op = graph.ops[position];
+      text += operation_name(op.kind);
+      for (const std::uint64_t extent : graph.tensors[op.output.index].shape) {
+        text += ' ' + std::to_string(extent);
+      }
+      text += ';';
+    }
+    signature.push_back(interned.try_emplace(std::move(text), interned.size()).first->second);
+  }
+
+  std::size_t best_period = 0;
+  std::size_t best_start = 0;
+  std::size_t best_repeats = 0;
+  for (std::size_t period = 1; period <= spans / 2; ++period) {
+    if (best_repeats * best_period == spans) {
+      break;
+    }
+    std::size_t run_start = 0;
+    for (std::size_t at = 0; at + period <= spans; ++at) {
+      const bool repeats = at + period < spans && signature[at] == signature[at + period];
+      if (repeats) {
+        continue;
+      }
+      // [run_start, at) repeat the span `period` on: a stretch of
+      // at - run_start + period spans.
+      const std::size_t whole = (at - run_start + period) / period;
+      if (whole >= 2 && whole * period > best_repeats * best_period) {
+        best_period = period;
+        best_start = run_start;
+        best_repeats = whole;
+      }
+      run_start = at + 1;
+    }
+  }
+  if (best_repeats == 0) {
+    return {0};
+  }
+  std::vector<std::uint64_t> starts{0};
+  for (std::size_t layer = 1; layer < best_repeats; ++layer) {
+    starts.push_back(points[best_start + layer * best_period]);
+  }
+  return starts;
+}
+
+// The cuts that give each stage its count of layers.
+Result<std::vector<std::uint64_t>> layer_cuts(const Graph& graph, const TensorUses& uses,
+                                              const PipelineOptions& pipeline) {
+  const std::vector<std::uint64_t>& counts = pipeline.layers_per_stage;
+  if (!pipeline.cut_after.empty()) {
+    return std::unexpected(refused("cut after named operations or by layers per stage, not both"));
+  }
+  if (pipeline.chips != 0 && counts.size() != pipeline.chips) {
+    return std::unexpected(refused(std::to_string(counts.size()) + " layer counts make " +
+                                   std::to_string(counts.size()) + " stages, not " +
+                                   std::to_string(pipeline.chips)));
+  }
+  const std::vector<std::uint64_t> starts = layer_starts(graph, uses);
+  std::uint64_t sum = 0;
+  std::string terms;
+  for (const std::uint64_t count : counts) {
+    if (count == 0) {
+      return std::unexpected(refused("layers per stage: a stage of 0 layers"));
+    }
+    sum = saturating_add(sum, count);
+    terms += (terms.empty() ? "" : " + ") + std::to_string(count);
+  }
+  if (sum != starts.size()) {
+    const std::uint64_t last = starts.size() > 1 ? starts[1] : graph.ops.size();
+    return std::unexpected(refused("layers per stage add up to " + terms +
+                                   (counts.size() > 1 ? " = " + std::to_string(sum) : "") +
+                                   ", but the graph has " + std::to_string(starts.size()) +
+                                   " layers (the first " + op_range(graph, 0, last) + ")"));
+  }
+  std::vector<std::uint64_t> cuts;
+  std::uint64_t layer = 0;
+  for (std::size_t stage = 0; stage + 1 < counts.size(); ++stage) {
+    layer += counts[stage];
+    cuts.push_back(starts[layer]);
+  }
+  return cuts;
+}
+
+// The cost table holds every pair of cut points and the search meets every
+// segment that fits, so both grow with the square of the cut points: a
+// chain of ten thousand operations, every cut as narrow as the next, would
+// take a hundred million entries. Past this many candidate cuts, this many
+// are kept, spread evenly over the candidates in graph order; the table then
+// stays under 17 MB and the search exact over the cuts kept. Stacks of up to
+// 512 blocks of two spans each keep every cut.
+constexpr std::size_t kMostCandidateCuts = 1024;
+
+std::vector<std::uint64_t> thinned(std::vector<std::uint64_t> cuts) {
+  if (cuts.size() <= kMostCandidateCuts) {
+    return cuts;
+  }
+  std::vector<std::uint64_t> kept;
+  kept.reserve(kMostCandidateCuts);
+  for (std::size_t k = 0; k < kMostCandidateCuts; ++k) {
+    // The (k + 1)-th of kMostCandidateCuts + 1 equal shares of the list.
+    kept.push_back(cuts[(k + 1) * cuts.size() / (kMostCandidateCuts + 1)]);
+  }
+  return kept;
+}
+
 // The cost table over `points`: a segment's operations' cycles plus the
-// link cycles of what it receives from other chips, or none when its
-// weights alone, spread evenly over every tile, pass the window. That bound
-// only grows as a segment grows, so each row stops at its first miss.
+// link cycles of what it receives from other chips, or none when what it
+// holds from its first phase on cannot fit tile 0. Every weight and input
+// of a stage graph is live from phase 0, and every layout starts at tile 0,
+// so tile 0 holds a share of each at once: more than the window in all and
+// no placement fits. That bound only grows as a segment grows, so each row
+// stops at its first miss.
 SegmentTable cost_table(const Graph& graph, const TensorUses& uses,
                         const std::vector<std::uint64_t>& cycles,
                         const std::vector<std::uint64_t>& points, const CompilerOptions& options,
@@ -146,9 +286,13 @@ SegmentTable cost_table(const Graph& graph, const TensorUses& uses,
   SegmentTable table(points.size());
   const std::uint64_t window = options.data_limit - options.data_base;
   std::vector<std::uint64_t> counted(graph.tensors.size(), 0);  // stamp: row + 1
+  std::vector<std::uint64_t> tile0(graph.tensors.size(), 0);    // a source's share on tile 0
+  for (const Tensor& tensor : graph.tensors) {
+    tile0[tensor.id.index] = local_bytes(tensor, choose_layout(tensor, options.tile_count));
+  }
   for (std::size_t first = 0; first + 1 < points.size(); ++first) {
     std::uint64_t op_sum = 0;
-    std::uint64_t weights = 0;
+    std::uint64_t sources = 0;
     std::uint64_t received = 0;
     for (std::size_t last = first + 1; last < points.size(); ++last) {
       for (std::uint64_t position = points[last - 1]; position < points[last]; ++position) {
@@ -160,14 +304,17 @@ SegmentTable cost_table(const Graph& graph, const TensorUses& uses,
             continue;
           }
           counted[index] = first + 1;
-          if (graph.tensors[index].kind == TensorKind::Weight) {
-            weights = saturating_add(weights, uses.bytes[index]);
-          } else if (uses.producer[index] && *uses.producer[index] < points[first]) {
+          const auto& producer = uses.producer[index];
+          if (producer && *producer >= points[first]) {
+            continue;  // computed inside the segment
+          }
+          sources = saturating_add(sources, tile0[index]);
+          if (producer) {
             received = saturating_add(received, uses.bytes[index]);
           }
         }
       }
-      if (weights / options.tile_count > window) {
+      if (sources > window) {
         break;
       }
       table.set(first, last,
@@ -175,12 +322,6 @@ SegmentTable cost_table(const Graph& graph, const TensorUses& uses,
     }
   }
   return table;
-}
-
-std::string op_range(const Graph& graph, std::uint64_t first, std::uint64_t last) {
-  return first + 1 == last
-             ? "operation " + graph.ops[first].name
-             : "operations " + graph.ops[first].name + " to " + graph.ops[last - 1].name;
 }
 
 // Why no split fits: the first smallest stage the cut points allow that
@@ -269,7 +410,13 @@ Result<Pipeline> compile_pipeline(const Graph& graph, const CompilerOptions& opt
   }
   const TensorUses uses = detail::tensor_uses(graph);
   std::vector<std::uint64_t> cuts;
-  if (!pipeline.cut_after.empty()) {
+  if (!pipeline.layers_per_stage.empty()) {
+    auto counted = layer_cuts(graph, uses, pipeline);
+    if (!counted) {
+      return std::unexpected(std::move(counted.error()));
+    }
+    cuts = std::move(*counted);
+  } else if (!pipeline.cut_after.empty()) {
     auto named = manual_cuts(graph, pipeline.cut_after);
     if (!named) {
       return std::unexpected(std::move(named.error()));
@@ -281,7 +428,7 @@ Result<Pipeline> compile_pipeline(const Graph& graph, const CompilerOptions& opt
     }
     cuts = std::move(*named);
   } else {
-    cuts = narrowest_cuts(graph, uses);
+    cuts = thinned(narrowest_cuts(graph, uses));
   }
   std::vector<std::uint64_t> points{0};
   points.insert(points.end(), cuts.begin(), cuts.end());
@@ -290,13 +437,14 @@ Result<Pipeline> compile_pipeline(const Graph& graph, const CompilerOptions& opt
   const std::vector<std::uint64_t> cycles = op_cycles(graph, *whole, pipeline.cost);
   SegmentTable table = cost_table(graph, uses, cycles, points, options, pipeline);
 
+  const bool by_hand = !pipeline.cut_after.empty() || !pipeline.layers_per_stage.empty();
   std::size_t stages = pipeline.chips;
-  if (!pipeline.cut_after.empty()) {
+  if (by_hand) {
     stages = cuts.size() + 1;
   } else if (stages == 0) {
     stages = 1;
   }
-  const std::size_t most = pipeline.chips != 0 || !pipeline.cut_after.empty()
+  const std::size_t most = pipeline.chips != 0 || by_hand
                                ? stages
                                : std::min<std::size_t>(pipeline.max_chips, points.size() - 1);
   Pipeline result;
@@ -380,6 +528,16 @@ Result<Pipeline> compile_pipeline(const Graph& graph, const CompilerOptions& opt
     result.bubble_fraction = 1.0 - busy / (static_cast<double>(result.stages.size()) * total);
   }
   return result;
+}
+
+Result<std::vector<std::uint64_t>> graph_layers(const Graph& graph) {
+  if (auto valid = graph.validate(); !valid) {
+    return std::unexpected(std::move(valid.error()));
+  }
+  if (graph.ops.empty()) {
+    return std::unexpected(refused("the graph has no operations to split"));
+  }
+  return layer_starts(graph, detail::tensor_uses(graph));
 }
 
 std::vector<std::string> check_pipeline(const Graph& graph, const Pipeline& pipeline) {

@@ -2,6 +2,7 @@
 // its evaluation stage by stage, its schedules and its checker.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <string>
@@ -347,6 +348,37 @@ TEST(Pipeline, StageGraphKeepsNamesAndTurnsCrossingValuesIntoInputsAndOutputs) {
   }
   EXPECT_FALSE(stage_graph(graph, 2, 2).has_value());
   EXPECT_FALSE(stage_graph(graph, 0, graph.ops.size() + 1).has_value());
+}
+
+// Every cut of a chain is as narrow as the next; past 1,024 candidates the
+// search keeps 1,024 spread evenly, and the split is still sound.
+TEST(Pipeline, ALongChainSplitsAtTheCandidateCutsKept) {
+  constexpr std::uint64_t kOps = 1100;
+  Graph graph;
+  TensorId x = graph.input("x", {2, 4});
+  for (std::uint64_t op = 0; op < kOps; ++op) {
+    std::string name = "g";
+    name += std::to_string(op);
+    x = graph.gelu(name, x).value();
+  }
+  graph.mark_output(x);
+  const auto pipeline =
+      compile_pipeline(graph, CompilerOptions{}, PipelineOptions{.chips = 3, .microbatches = 4});
+  ASSERT_TRUE(pipeline.has_value()) << pipeline.error();
+  EXPECT_EQ(check_pipeline(graph, *pipeline), std::vector<std::string>{});
+  ASSERT_EQ(pipeline->stages.size(), 3U);
+  // Cut k of those kept is the candidate at (k + 1) x 1099 / 1025, the
+  // cut before operation that + 1.
+  std::vector<std::uint64_t> kept;
+  for (std::uint64_t k = 0; k < 1024; ++k) {
+    kept.push_back((k + 1) * (kOps - 1) / 1025 + 1);
+  }
+  for (const PipelineStage& stage : pipeline->stages) {
+    if (stage.chip != 0) {
+      EXPECT_TRUE(std::ranges::binary_search(kept, stage.ops.front().index))
+          << "chip " << stage.chip << " starts at " << stage.ops.front().index;
+    }
+  }
 }
 
 }  // namespace

@@ -134,14 +134,17 @@ Outcome<std::string> run_compile(const CompileFlags& flags) {
     return std::unexpected(std::move(checked.error()));
   }
   if (flags.pipeline.given()) {
-    const bool single_chip_outputs = flags.emit != Emit::Summary || !flags.memory_map.empty() ||
-                                     !flags.report.empty() || !flags.trace.empty();
-    if (single_chip_outputs) {
+    if (!flags.memory_map.empty()) {
       return std::unexpected(Failure::usage(
-          "--chips: prints the pipeline's summary; --emit, --memory-map, --report and --trace "
-          "are for one chip"));
+          "--chips: --memory-map draws one chip; --report draws the memory of every chip"));
     }
-    return run_compile_pipeline(flags.workload, flags.pipeline);
+    return run_compile_pipeline(flags.workload, flags.pipeline,
+                                PipelineOutputs{.emit = flags.emit,
+                                                .output = flags.output,
+                                                .report = flags.report,
+                                                .tile = flags.tile.value_or(0),
+                                                .trace = flags.trace,
+                                                .cost = cost_model(flags)});
   }
   if (auto options = pipeline_options(flags.pipeline, flags.workload); !options) {
     return std::unexpected(std::move(options.error()));

@@ -17,8 +17,6 @@
 
 namespace zelkc {
 
-enum class Emit { Summary, Json, Text };
-
 struct CompileFlags {
   WorkloadFlags workload;
   Emit emit = Emit::Summary;

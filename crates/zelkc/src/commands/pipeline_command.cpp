@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <exception>
 #include <iomanip>
 #include <sstream>
@@ -13,6 +14,11 @@
 #include <zelk_compiler/fit_text.hpp>
 
 #include "commands/flags.hpp"
+#include "formats/pipeline_json.hpp"
+#include "outputs/output_files.hpp"
+#include "outputs/pipeline_report.hpp"
+#include "outputs/pipeline_trace.hpp"
+#include "outputs/printed_text.hpp"
 #include "outputs/summary.hpp"
 
 namespace zelkc {
@@ -27,14 +33,22 @@ void add_pipeline_flags(CLI::App& command, PipelineFlags& flags) {
       "Inputs streamed through the pipeline, which the choice of cuts weighs (default 1)");
   command.add_option("--cut", flags.cut, "Cut after these operations instead of choosing")
       ->delimiter(',');
+  command
+      .add_option("--layers-per-stage", flags.layers_per_stage,
+                  "Give the stages so many of the graph's layers each, in order, instead of "
+                  "choosing (the counts add up to the graph's layers)")
+      ->delimiter(',')
+      ->excludes("--cut");
 }
 
 Outcome<zc::PipelineOptions> pipeline_options(const PipelineFlags& flags,
                                               const WorkloadFlags& workload) {
   zc::PipelineOptions options;
   if (!flags.given()) {
-    const char* alone = flags.microbatches ? "--microbatches" : "--cut";
-    if (flags.microbatches || !flags.cut.empty()) {
+    const char* alone = flags.microbatches   ? "--microbatches"
+                        : !flags.cut.empty() ? "--cut"
+                                             : "--layers-per-stage";
+    if (flags.microbatches || !flags.cut.empty() || !flags.layers_per_stage.empty()) {
       return std::unexpected(Failure::usage(std::string(alone) + ": needs --chips"));
     }
     return options;
@@ -42,6 +56,7 @@ Outcome<zc::PipelineOptions> pipeline_options(const PipelineFlags& flags,
   options.planning = workload.planning;
   options.microbatches = flags.microbatches.value_or(1);
   options.cut_after = flags.cut;
+  options.layers_per_stage = flags.layers_per_stage;
   if (flags.chips != "auto") {
     const char* end = flags.chips.data() + flags.chips.size();
     const auto parsed = std::from_chars(flags.chips.data(), end, options.chips);
@@ -145,7 +160,7 @@ void write_stages(std::ostream& out, const zc::Graph& graph, const zc::Pipeline&
 
 std::string chips_line(const zc::Pipeline& pipeline, const zc::PipelineOptions& options) {
   std::string line = "chips:         " + std::to_string(pipeline.stages.size());
-  if (!options.cut_after.empty()) {
+  if (!options.cut_after.empty() || !options.layers_per_stage.empty()) {
     line += " (cut by hand)";
   } else if (options.chips == 0) {
     line += " (the fewest that fit)";
@@ -178,25 +193,31 @@ struct Compiled {
   zc::PipelineOptions options;
   Workload workload;
   zc::Pipeline pipeline;
+  std::chrono::nanoseconds compile_time{0};
   std::ostringstream out;
 };
 
-Outcome<Compiled> compile_workload(const WorkloadFlags& workload, const PipelineFlags& flags) {
+Outcome<Compiled> compile_workload(const WorkloadFlags& workload, const PipelineFlags& flags,
+                                   const zc::CostModel& cost = {}) {
   auto options = pipeline_options(flags, workload);
   if (!options) {
     return std::unexpected(std::move(options.error()));
   }
+  options->cost = cost;
   auto loaded = load_workload(workload);
   if (!loaded) {
     return std::unexpected(std::move(loaded.error()));
   }
+  const auto started = std::chrono::steady_clock::now();
   auto pipeline = compiled(loaded->graph, workload, *options);
+  const auto elapsed = std::chrono::steady_clock::now() - started;
   if (!pipeline) {
     return std::unexpected(std::move(pipeline.error()));
   }
   Compiled done{.options = std::move(*options),
                 .workload = std::move(*loaded),
                 .pipeline = std::move(*pipeline),
+                .compile_time = std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed),
                 .out = {}};
   done.out << "workload:      " << done.workload.description << '\n';
   done.out << "options:       " << options_text(workload.options) << " per chip\n";
@@ -205,9 +226,9 @@ Outcome<Compiled> compile_workload(const WorkloadFlags& workload, const Pipeline
 
 }  // namespace
 
-Outcome<std::string> run_compile_pipeline(const WorkloadFlags& workload,
-                                          const PipelineFlags& flags) {
-  auto done = compile_workload(workload, flags);
+Outcome<std::string> run_compile_pipeline(const WorkloadFlags& workload, const PipelineFlags& flags,
+                                          const PipelineOutputs& outputs) {
+  auto done = compile_workload(workload, flags, outputs.cost);
   if (!done) {
     return std::unexpected(std::move(done.error()));
   }
@@ -215,7 +236,39 @@ Outcome<std::string> run_compile_pipeline(const WorkloadFlags& workload,
   out << "planner:       " << zc::planner_name(workload.planning.strategy) << '\n';
   out << chips_line(done->pipeline, done->options);
   write_stages(out, done->workload.graph, done->pipeline, workload.options);
-  return std::move(out).str();
+  std::string summary = std::move(out).str();
+
+  const zc::Graph& graph = done->workload.graph;
+  std::vector<OutputFile> files;
+  try {
+    if (!outputs.report.empty()) {
+      const SummaryContext context{.workload = done->workload.description,
+                                   .options = workload.options,
+                                   .planner = zc::planner_name(workload.planning.strategy),
+                                   .compile_time = done->compile_time};
+      files.push_back(
+          {outputs.report, pipeline_report_html(done->pipeline, summary, context, outputs.tile)});
+    }
+    if (!outputs.trace.empty()) {
+      files.push_back({outputs.trace, pipeline_trace_json(graph, done->pipeline, outputs.cost,
+                                                          done->workload.description)});
+    }
+  } catch (const std::exception& error) {
+    return std::unexpected(Failure::refused(std::string("cannot write: ") + error.what()));
+  }
+  std::string text;
+  switch (outputs.emit) {
+    case Emit::Summary:
+      text = std::move(summary);
+      break;
+    case Emit::Json:
+      text = write_pipeline_json(graph, workload.options, done->pipeline);
+      break;
+    case Emit::Text:
+      text = indent_printed_form(zc::debug_string(done->pipeline)) + '\n';
+      break;
+  }
+  return deliver(outputs.output, std::move(text), std::move(files));
 }
 
 Outcome<std::string> run_fit_pipeline(const WorkloadFlags& workload, const PipelineFlags& flags) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <CLI/CLI.hpp>
+#include <zelk_compiler/cost_model.hpp>
 #include <zelk_compiler/pipeline.hpp>
 
 #include "failure.hpp"
@@ -16,26 +17,46 @@
 
 namespace zelkc {
 
+// What `compile` prints: the summary, the schedule (or pipeline) document or
+// the printed form.
+enum class Emit { Summary, Json, Text };
+
 struct PipelineFlags {
   std::string chips;  // "auto" or a count; one chip, the usual compile, when empty
   std::optional<std::uint64_t> microbatches;
   std::vector<std::string> cut;
+  std::vector<std::uint64_t> layers_per_stage;
 
   [[nodiscard]] bool given() const { return !chips.empty(); }
 };
 
-// Declares --chips, --microbatches and --cut on `command`.
+// Declares --chips, --microbatches, --cut and --layers-per-stage on
+// `command`.
 void add_pipeline_flags(CLI::App& command, PipelineFlags& flags);
 
 // The library's pipeline options from the flags and the workload's planner;
 // a usage failure for a --chips that is neither "auto" nor a count from 1,
-// or --microbatches or --cut without --chips.
+// or --microbatches, --cut or --layers-per-stage without --chips.
 [[nodiscard]] Outcome<zelk_compiler::PipelineOptions> pipeline_options(
     const PipelineFlags& flags, const WorkloadFlags& workload);
 
-// zelkc compile --chips: the workload compiled as a pipeline, its summary.
+// What `compile --chips` writes besides its summary.
+struct PipelineOutputs {
+  Emit emit = Emit::Summary;
+  std::string output;  // standard output when empty
+  std::string report;  // no report when empty
+  std::uint16_t tile = 0;
+  std::string trace;  // no timeline when empty
+  // The cost model the cuts are chosen by and the timeline drawn with.
+  zelk_compiler::CostModel cost;
+};
+
+// zelkc compile --chips: the workload compiled as a pipeline; its summary,
+// the pipeline document or its printed form, and the report and timeline
+// asked for.
 [[nodiscard]] Outcome<std::string> run_compile_pipeline(const WorkloadFlags& workload,
-                                                        const PipelineFlags& flags);
+                                                        const PipelineFlags& flags,
+                                                        const PipelineOutputs& outputs);
 
 // zelkc fit --chips: "fits on 2 chips; on 1, 244,112 bytes over the window"
 // and the stages that fit.

@@ -10,6 +10,7 @@
 
 #include "formats/json_text.hpp"
 #include "outputs/tile_runs.hpp"
+#include "outputs/trace_events.hpp"
 
 namespace zelkc {
 namespace zc = zelk_compiler;
@@ -51,7 +52,11 @@ class TraceWriter {
  public:
   TraceWriter(const zc::Graph& graph, const zc::Schedule& schedule, const Summary& summary,
               const CostModel& model)
-      : graph_(graph), schedule_(schedule), model_(model), tracks_(tracks_of(summary)) {
+      : graph_(graph),
+        schedule_(schedule),
+        model_(model),
+        tracks_(tracks_of(summary)),
+        events_(model.clock_mhz) {
     std::size_t tiles = schedule.tile_count;
     for (const Track& track : tracks_) {
       tiles = std::max<std::size_t>(tiles, std::size_t{track.last_tile} + 1);
@@ -68,17 +73,7 @@ class TraceWriter {
   }
 
   std::string write(std::string_view workload) {
-    std::string out = "{\"displayTimeUnit\": \"ns\",\n\"otherData\": ";
-    out += dump(Json{
-        {"generator", "zelkc"},
-        {"workload", workload},
-        {"durations", "estimates from zelkc's cost model, not measurements"},
-        {"clock_mhz", model_.clock_mhz},
-        {"macs_per_cycle_per_worker", model_.macs_per_cycle},
-        {"exchange_bytes_per_cycle_per_tile", model_.exchange_bytes_per_cycle},
-    });
-    out += ",\n\"traceEvents\": [\n";
-    first_event_ = true;
+    std::string out = TraceEvents::open(TraceEvents::other_data(workload, model_));
     write_metadata(out);
 
     std::vector<double> starts;  // in cycles
@@ -90,8 +85,7 @@ class TraceWriter {
     }
     starts.push_back(now);
     write_memory(out, starts);
-    out += "\n]}\n";
-    return out;
+    return out + TraceEvents::close();
   }
 
  private:
@@ -100,38 +94,13 @@ class TraceWriter {
   static constexpr std::uint64_t kSchedulePid = 1;
   static std::uint64_t pid_of(std::size_t track) { return track + 2; }
 
-  void event(std::string& out, const Json& value) {
-    out += first_event_ ? "" : ",\n";
-    first_event_ = false;
-    out += dump(value);
-  }
-
-  static std::string dump(const Json& value) {
-    return value.dump(-1, ' ', false, Json::error_handler_t::replace);
-  }
-
-  // Microseconds, to the nanosecond.
-  [[nodiscard]] double microseconds(double cycles) const {
-    return std::round(cycles / static_cast<double>(model_.clock_mhz) * 1000.0) / 1000.0;
-  }
+  void event(std::string& out, const Json& value) { events_.event(out, value); }
+  [[nodiscard]] double microseconds(double cycles) const { return events_.microseconds(cycles); }
 
   void name_process(std::string& out, std::uint64_t pid, const std::string& name,
                     std::uint64_t order, const std::string& thread) {
-    event(out, Json{{"name", "process_name"},
-                    {"ph", "M"},
-                    {"pid", pid},
-                    {"tid", 1},
-                    {"args", Json{{"name", name}}}});
-    event(out, Json{{"name", "process_sort_index"},
-                    {"ph", "M"},
-                    {"pid", pid},
-                    {"tid", 1},
-                    {"args", Json{{"sort_index", order}}}});
-    event(out, Json{{"name", "thread_name"},
-                    {"ph", "M"},
-                    {"pid", pid},
-                    {"tid", 1},
-                    {"args", Json{{"name", thread}}}});
+    events_.name_process(out, pid, name, order);
+    events_.name_thread(out, pid, 1, thread);
   }
 
   void write_metadata(std::string& out) {
@@ -144,17 +113,7 @@ class TraceWriter {
 
   void slice(std::string& out, std::uint64_t pid, const std::string& name, const char* category,
              double start, double cycles, Json args) {
-    const double begin = microseconds(start);
-    const double duration = std::round((microseconds(start + cycles) - begin) * 1000.0) / 1000.0;
-    args["cycles"] = cycles;
-    event(out, Json{{"name", name},
-                    {"cat", category},
-                    {"ph", "X"},
-                    {"ts", begin},
-                    {"dur", duration},
-                    {"pid", pid},
-                    {"tid", 1},
-                    {"args", std::move(args)}});
+    events_.slice(out, pid, 1, name, category, start, cycles, std::move(args));
   }
 
   std::string tensor_names(const std::vector<zc::TensorId>& tensors) const {
@@ -329,7 +288,7 @@ class TraceWriter {
   std::vector<std::uint64_t> sent_;
   std::vector<std::uint64_t> received_;
   std::vector<std::uint8_t> touched_;
-  bool first_event_ = true;
+  TraceEvents events_;
 };
 
 }  // namespace
