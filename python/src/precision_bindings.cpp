@@ -123,8 +123,9 @@ void bind_precision(py::module_& module) {
              "default_keep_f32(), [] for none) compute in float32 with casts around them; "
              "with keep_io the inputs and outputs stay float32 under their names. Weights are "
              "rounded once to nearest even and returned as float32 arrays holding values of "
-             "their new type; rounding counts the values that overflowed to infinity or became "
-             "subnormal or zero, per value and in total.");
+             "their new type, a finite value beyond the type's range saturated to its largest "
+             "finite value; rounding counts those values and the values that became subnormal "
+             "or zero, per value and in total.");
 }
 
 }  // namespace zelk_python

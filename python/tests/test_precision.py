@@ -72,7 +72,7 @@ def test_rounding_is_counted_per_weight_and_in_total():
     expected = zc.RoundingCounts(overflowed=1, subnormal=1, zeroed=1)
     assert converted.total == expected
     assert converted.rounding == [zc.ValueRounding(name="w", elements=4, counts=expected)]
-    assert np.isinf(converted.weights["w"][0])
+    assert converted.weights["w"][0] == 65504.0  # saturated, not infinite
 
 
 @pytest.mark.parametrize(
@@ -89,11 +89,6 @@ def test_rounding_is_counted_per_weight_and_in_total():
             lambda g: zc.convert_precision(g, {"wq": np.zeros(3, np.float32)}, zc.DType.F16),
             zc.CompileError,
             "value size mismatch for wq",
-        ),
-        (
-            lambda g: zc.convert_precision(g, {"wq": np.full(1024, 1e6, np.float32)}, zc.DType.F16),
-            zc.CompileError,
-            "every value of wq overflows F16",
         ),
     ],
 )

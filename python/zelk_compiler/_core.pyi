@@ -801,8 +801,9 @@ def evaluate(
     refused."""
 
 class RoundingCounts:
-    """Finite, non-zero float32 values that rounding made infinite, subnormal
-    in the target type, or zero."""
+    """Finite, non-zero float32 values beyond the target type's range
+    (saturated to its largest finite value), subnormal in it, or rounded to
+    zero."""
 
     @property
     def overflowed(self) -> int: ...

@@ -6,10 +6,14 @@
 // that needs it, one cast per tensor and type however many operations read
 // it. A weight read only by kept operations stays float32; every other
 // weight takes the target type, and its values are rounded once (to nearest,
-// ties to even; beyond the largest finite value to infinity). With
+// ties to even); a finite value beyond the type's range saturates to its
+// largest finite value, as float16 converters do, so that a mask constant
+// of float32's lowest value stays a large negative number. With
 // `keep_io` the graph's inputs and outputs stay float32 under their names,
 // casts at the boundary converting them, so a caller feeds and reads the
-// same names and types as before.
+// same names and types as before. Integer tensors (token ids, masks and the
+// arithmetic on them) keep their types and values, and a gather reads its
+// ids as they are.
 //
 // Tensor and operation names and the order of the graph's own tensors and
 // operations are kept; a cast is named after the tensor it converts and its
@@ -55,8 +59,9 @@ struct PrecisionOptions {
       field("keep_f32", &PrecisionOptions::keep_f32), field("keep_io", &PrecisionOptions::keep_io));
 }
 
-// What rounding did to finite, non-zero float32 values: how many became
-// infinite, subnormal in the target type, or zero.
+// What rounding did to finite, non-zero float32 values: how many were
+// beyond the target type's range (saturated to its largest finite value),
+// subnormal in it, or zero.
 struct RoundingCounts {
   std::uint64_t overflowed = 0;
   std::uint64_t subnormal = 0;
@@ -101,7 +106,7 @@ struct PrecisionConversion {
   friend bool operator==(const PrecisionConversion&, const PrecisionConversion&) = default;
 };
 
-// Converts `graph`, whose tensors must all be F32, to `options.target`, as
+// Converts `graph`, whose float tensors must all be F32, to `options.target`, as
 // the top of this file describes. `values` may hold values for any of its
 // source tensors (weights, or inputs too), each rounded to the tensor's new
 // type; a weight without a value converts all the same (a graph compiled
@@ -111,12 +116,11 @@ struct PrecisionConversion {
 // Throws std::invalid_argument when `options.target` is not F16 or BF16.
 // Fails with a `Graph` error, returning nothing, when the graph fails
 // `validate` or reads a result before an operation computes it ("operand
-// computed after op " + name); when a tensor is not F32 ("tensor x has type
+// computed after op " + name); when a float tensor is not F32 ("tensor x has type
 // F16; precision conversion takes F32 graphs"); for an unknown kind in
 // `keep_f32` ("unknown operation kind \"foo\" to keep in F32; kinds are
 // matmul, add, ..."); for a value whose length is not its tensor's element
-// count ("value size mismatch for " + name); and for a weight of which every
-// value overflows the target type ("every value of weight w overflows F16").
+// count ("value size mismatch for " + name).
 [[nodiscard]] Result<PrecisionConversion> convert_precision(const Graph& graph,
                                                             const TensorValues& values,
                                                             const PrecisionOptions& options);

@@ -69,7 +69,9 @@ Types assign_types(const Graph& graph, const KeptKinds& kept, const PrecisionOpt
   std::vector<bool> read(graph.tensors.size(), false);
   for (const Op& op : graph.ops) {
     const bool keeps = kept[op.kind.index()];
-    types.op[op.id.index] = keeps ? DType::F32 : options.target;
+    // Integer results (ids, masks, their arithmetic) keep their type.
+    const DType own = graph.tensors[op.output.index].dtype;
+    types.op[op.id.index] = !is_float(own) ? own : keeps ? DType::F32 : options.target;
     types.tensor[op.output.index] = types.op[op.id.index];
     for (const TensorId input : op.inputs) {
       read[input.index] = true;
@@ -78,6 +80,10 @@ Types assign_types(const Graph& graph, const KeptKinds& kept, const PrecisionOpt
   }
   for (const Tensor& tensor : graph.tensors) {
     if (tensor.producer) {
+      continue;
+    }
+    if (!is_float(tensor.dtype)) {
+      types.tensor[tensor.id.index] = tensor.dtype;
       continue;
     }
     const bool weight = tensor.kind == TensorKind::Weight;
@@ -178,12 +184,15 @@ class Builder {
         continue;
       }
       for (const TensorId input : op.inputs) {
+        if (!converts(input)) {
+          continue;
+        }
         needs_cast_[input.index] =
             needs_cast_[input.index] || types_.tensor[input.index] != types_.op[op.id.index];
       }
     }
     for (const TensorId output : graph_.outputs) {
-      if (options.keep_io && types_.tensor[output.index] != DType::F32) {
+      if (options.keep_io && types_.tensor[output.index] == target_) {
         needs_cast_[output.index] = true;
         placed_[output.index].boundary = true;
       }
@@ -224,13 +233,19 @@ class Builder {
     }
   }
 
+  // Whether `tensor` is a float, which conversion may cast; integer
+  // operands (a gather's ids) are read as they are.
+  [[nodiscard]] bool converts(TensorId tensor) const {
+    return is_float(graph_.tensors[tensor.index].dtype);
+  }
+
   [[nodiscard]] DType other(DType type) const { return type == DType::F32 ? target_ : DType::F32; }
 
   // `input` as operation operand of type `type`, through its cast if its
   // own type differs.
   TensorId operand(TensorId input, DType type) {
     const Placed& placed = placed_[input.index];
-    if (types_.tensor[input.index] == type) {
+    if (types_.tensor[input.index] == type || !converts(input)) {
       return placed.id;
     }
     emit_cast(input);
@@ -272,24 +287,35 @@ std::uint32_t smallest_normal_bits(DType type) {
   return std::bit_cast<std::uint32_t>(type == DType::F16 ? 0x1p-14F : 0x1p-126F);
 }
 
+// The bits of the largest finite value of a 16-bit float type.
+std::uint32_t largest_finite_bits(DType type) {
+  return type == DType::F16 ? std::bit_cast<std::uint32_t>(65504.0F) : 0x7F7F0000U;
+}
+
 // `from` rounded to `type` into `to`, of the same length, counting what
-// finite, non-zero values became. The tests are comparisons of magnitude
-// bits, without branches, so that the loop vectorises.
+// finite, non-zero values became. A finite value beyond the type's range
+// saturates to its largest finite value of the same sign, as float16
+// converters do: a mask constant of float32's lowest value must stay a large
+// negative number, where infinity would make 0 x infinity a NaN. The tests are comparisons of
+// magnitude bits, without branches, so that the loop vectorises.
 RoundingCounts round_counting(DType type, std::span<const float> from, std::span<float> to) {
   RoundingCounts counts;
   const std::uint32_t normal = smallest_normal_bits(type);
+  const std::uint32_t largest = largest_finite_bits(type);
   detail::with_rounding(type, [&](auto round) {
     std::uint64_t overflowed = 0;
     std::uint64_t subnormal = 0;
     std::uint64_t zeroed = 0;
     for (std::size_t i = 0; i < from.size(); ++i) {
       const float rounded = round(from[i]);
-      to[i] = rounded;
+      const std::uint32_t bits = std::bit_cast<std::uint32_t>(rounded);
       const std::uint32_t given = std::bit_cast<std::uint32_t>(from[i]) & detail::kFloatAbs;
-      const std::uint32_t result = std::bit_cast<std::uint32_t>(rounded) & detail::kFloatAbs;
+      const std::uint32_t result = bits & detail::kFloatAbs;
       // Unsigned wrap-around puts zero (given - 1 = 2^32 - 1) out of range.
       const bool counted = given - 1U < detail::kFloatInfinity - 1U;
-      overflowed += counted && result == detail::kFloatInfinity ? 1U : 0U;
+      const bool saturates = counted && result == detail::kFloatInfinity;
+      to[i] = std::bit_cast<float>(saturates ? (bits & ~detail::kFloatAbs) | largest : bits);
+      overflowed += saturates ? 1U : 0U;
       zeroed += counted && result == 0U ? 1U : 0U;
       subnormal += counted && result - 1U < normal - 1U ? 1U : 0U;
     }
@@ -329,7 +355,7 @@ Result<void> check_graph(const Graph& graph) {
     return valid;
   }
   for (const Tensor& tensor : graph.tensors) {
-    if (tensor.dtype != DType::F32) {
+    if (is_float(tensor.dtype) && tensor.dtype != DType::F32) {
       std::ostringstream message;
       message << "tensor " << tensor.name << " has type " << tensor.dtype
               << "; precision conversion takes F32 graphs";
@@ -372,17 +398,12 @@ Result<PrecisionConversion> convert_precision(const Graph& graph, const TensorVa
   std::vector<std::optional<RoundingCounts>> counted(graph.tensors.size());
   for (const auto& [name, value] : values) {
     const auto source = sources->find(name);
-    if (source == sources->end() || types.tensor[source->second.index] == DType::F32) {
+    if (source == sources->end() || types.tensor[source->second.index] != options.target) {
       conversion.weights.emplace_hint(conversion.weights.end(), name, value);
       continue;
     }
     std::vector<float> rounded(value.size());
     const RoundingCounts counts = round_counting(options.target, value, rounded);
-    if (!value.empty() && counts.overflowed == value.size()) {
-      std::ostringstream message;
-      message << "every value of " << name << " overflows " << options.target;
-      return std::unexpected(CompileError::graph(message.str()));
-    }
     counted[source->second.index] = counts;
     conversion.weights.emplace_hint(conversion.weights.end(), name, std::move(rounded));
   }

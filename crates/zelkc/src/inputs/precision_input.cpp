@@ -117,8 +117,8 @@ Outcome<void> convert_workload(const PrecisionFlags& flags, zc::Graph& graph,
                  count_text(conversion->casts, conversion->casts == 1 ? "cast" : "casts");
   const zc::RoundingCounts& total = conversion->total;
   if (total.any()) {
-    description += "; weight values rounded: " + count_text(total.overflowed, "to infinity") +
-                   ", " + count_text(total.subnormal, "subnormal") + ", " +
+    description += "; weight values rounded: " + count_text(total.overflowed, "saturated") + ", " +
+                   count_text(total.subnormal, "subnormal") + ", " +
                    count_text(total.zeroed, "to zero");
   }
   description += ")";

@@ -33,7 +33,7 @@ void add_precision_flags(CLI::App& command, PrecisionFlags& flags);
 // Converts `graph` and `weights` in place as the flags ask (nothing for F32)
 // and appends what was done to `description`: ", in f16 (layer_norm,
 // softmax and reduce_mean kept in f32; 6 casts)", with the weight values
-// rounding overflowed, made subnormal or zero when there are any.
+// rounding saturated, made subnormal or zero when there are any.
 [[nodiscard]] Outcome<void> convert_workload(const PrecisionFlags& flags,
                                              zelk_compiler::Graph& graph,
                                              zelk_compiler::TensorValues& weights,
