@@ -6,12 +6,14 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <optional>
 #include <utility>
 
 #include <zelk_compiler/checked.hpp>
+#include <zelk_compiler/detail/float16.hpp>
 #include <zelk_compiler/detail/walk.hpp>
 
 namespace zelk_onnx::detail {
@@ -198,6 +200,34 @@ float float_arithmetic(Arithmetic op, float a, float b) {
   return 0.0F;
 }
 
+// `value`, a float tensor, each element rounded to its type: a fold computes
+// in float and rounds once, as the graph's evaluation does.
+HostTensor rounded(HostTensor value) {
+  zc::detail::round_all(*float_dtype(value.type), value.floats);
+  return value;
+}
+
+// `x` rounded once to `dtype`, a float type. Its significant bits are
+// rounded in integer arithmetic, since converting to float first and then
+// to a 16-bit type would round twice: 2^30 + 2^22 + 1 becomes the tie
+// 2^30 + 2^22 in float, which BFLOAT16 rounds down instead of up.
+float integer_to(zc::DType dtype, std::int64_t x) {
+  const int bits = dtype == zc::DType::F16 ? 11 : dtype == zc::DType::BF16 ? 8 : 24;
+  // |x| without negating the most negative value.
+  const std::uint64_t magnitude =
+      x < 0 ? static_cast<std::uint64_t>(-(x + 1)) + 1 : static_cast<std::uint64_t>(x);
+  const int shift = std::max(static_cast<int>(std::bit_width(magnitude)) - bits, 0);
+  std::uint64_t kept = magnitude >> shift;
+  if (shift > 0) {
+    const std::uint64_t rest = magnitude & ((std::uint64_t{1} << shift) - 1);
+    const std::uint64_t half = std::uint64_t{1} << (shift - 1);
+    kept += rest > half || (rest == half && (kept & 1U) != 0) ? 1 : 0;
+  }
+  // `kept` has at most bits + 1 significant bits, exact in a float.
+  const float whole = std::ldexp(static_cast<float>(kept), shift);
+  return zc::detail::round_to(dtype, x < 0 ? -whole : whole);
+}
+
 // The value of a one-element tensor as a double, for Range.
 double scalar_value(const HostTensor& value) {
   return value.is_float() ? static_cast<double>(value.floats[0])
@@ -249,13 +279,13 @@ zc::Result<HostTensor> fold_arithmetic(Arithmetic op, const HostTensor& left,
     return std::unexpected(to.error());
   }
   HostTensor result{type, std::move(to->shape), {}, {}};
-  if (left.is_float() && type == ElementType::Float) {
+  if (is_float(type)) {
     result.floats.resize(to->count);
     for_each_broadcast(left.shape, right.shape, result.shape, to->count,
                        [&](std::uint64_t out, std::uint64_t a, std::uint64_t b) {
                          result.floats[out] = float_arithmetic(op, left.floats[a], right.floats[b]);
                        });
-    return result;
+    return rounded(std::move(result));
   }
   result.integers.resize(to->count);
   if (left.is_float()) {
@@ -308,7 +338,7 @@ zc::Result<HostTensor> fold_sqrt(const HostTensor& value, FoldBudget& budget) {
   for (float& x : result.floats) {
     x = std::sqrt(x);
   }
-  return result;
+  return rounded(std::move(result));
 }
 
 zc::Result<HostTensor> fold_cast(const HostTensor& value, ElementType to, FoldBudget& budget) {
@@ -317,16 +347,16 @@ zc::Result<HostTensor> fold_cast(const HostTensor& value, ElementType to, FoldBu
       !taken) {
     return std::unexpected(taken.error());
   }
-  if (to == ElementType::Float) {
+  if (const auto dtype = float_dtype(to)) {
     if (value.is_float()) {
-      return value;
+      return rounded(HostTensor::of_floats(value.shape, value.floats, to));
     }
     std::vector<float> floats;
     floats.reserve(value.integers.size());
     for (const std::int64_t x : value.integers) {
-      floats.push_back(static_cast<float>(x));
+      floats.push_back(integer_to(*dtype, x));
     }
-    return HostTensor::of_floats(value.shape, std::move(floats));
+    return HostTensor::of_floats(value.shape, std::move(floats), to);
   }
   const auto [low, high] = to == ElementType::Int32 ? std::pair<double, double>{-0x1p31, 0x1p31}
                                                     : std::pair<double, double>{-0x1p63, 0x1p63};
@@ -615,7 +645,7 @@ zc::Result<HostTensor> fold_range(const HostTensor& start, const HostTensor& lim
     for (std::uint64_t i = 0; i < count; ++i) {
       values.push_back(start.floats[0] + static_cast<float>(i) * delta.floats[0]);
     }
-    return HostTensor::of_floats({count}, std::move(values));
+    return rounded(HostTensor::of_floats({count}, std::move(values), start.type));
   }
   // Each element steps from the one before: every element lies between start
   // and limit, where a product i * delta may not.

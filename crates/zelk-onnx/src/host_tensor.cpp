@@ -15,6 +15,10 @@ std::string_view type_name(ElementType type) {
   switch (type) {
     case ElementType::Float:
       return "FLOAT";
+    case ElementType::Float16:
+      return "FLOAT16";
+    case ElementType::BFloat16:
+      return "BFLOAT16";
     case ElementType::Int64:
       return "INT64";
     case ElementType::Int32:
@@ -25,8 +29,24 @@ std::string_view type_name(ElementType type) {
   return "FLOAT";
 }
 
-HostTensor HostTensor::of_floats(Shape shape, std::vector<float> values) {
-  return HostTensor{ElementType::Float, std::move(shape), std::move(values), {}};
+std::optional<zc::DType> float_dtype(ElementType type) {
+  switch (type) {
+    case ElementType::Float:
+      return zc::DType::F32;
+    case ElementType::Float16:
+      return zc::DType::F16;
+    case ElementType::BFloat16:
+      return zc::DType::BF16;
+    case ElementType::Int64:
+    case ElementType::Int32:
+    case ElementType::Bool:
+      break;
+  }
+  return std::nullopt;
+}
+
+HostTensor HostTensor::of_floats(Shape shape, std::vector<float> values, ElementType type) {
+  return HostTensor{type, std::move(shape), std::move(values), {}};
 }
 
 HostTensor HostTensor::of_integers(ElementType type, Shape shape,

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -13,6 +14,7 @@
 
 #include <zelk_compiler/detail/shape_rules.hpp>
 #include <zelk_compiler/error.hpp>
+#include <zelk_compiler/graph.hpp>
 
 namespace zelk_onnx::detail {
 
@@ -25,12 +27,22 @@ using zelk_compiler::detail::ShapeView;
   return std::unexpected(zelk_compiler::CompileError::graph(std::move(message)));
 }
 
-// The element types a known value may have. Integers and booleans are held
-// as 64-bit integers; the type says what they were, so that a Cast or a
-// message can tell.
-enum class ElementType { Float, Int64, Int32, Bool };
+// The element types a known value may have. The three float types are held
+// as floats (a 16-bit value widened exactly, so every float held for one is
+// a value of it); integers and booleans as 64-bit integers. The type says
+// what they were, so that a Cast or a message can tell.
+enum class ElementType { Float, Float16, BFloat16, Int64, Int32, Bool };
 
 [[nodiscard]] std::string_view type_name(ElementType type);
+
+[[nodiscard]] constexpr bool is_float(ElementType type) {
+  return type == ElementType::Float || type == ElementType::Float16 ||
+         type == ElementType::BFloat16;
+}
+
+// The graph's element type for a float type, which a constant of it becomes
+// as a weight; none for the integer and boolean types.
+[[nodiscard]] std::optional<zelk_compiler::DType> float_dtype(ElementType type);
 
 // Ranks beyond this are refused: no model needs them, and a shape copied into
 // every tensor must stay small.
@@ -42,12 +54,14 @@ struct HostTensor {
   std::vector<float> floats;           // Float
   std::vector<std::int64_t> integers;  // every other type
 
-  [[nodiscard]] bool is_float() const { return type == ElementType::Float; }
+  [[nodiscard]] bool is_float() const { return detail::is_float(type); }
   [[nodiscard]] std::uint64_t elements() const {
     return is_float() ? floats.size() : integers.size();
   }
 
-  [[nodiscard]] static HostTensor of_floats(Shape shape, std::vector<float> values);
+  // `values` must be values of `type`, a float type.
+  [[nodiscard]] static HostTensor of_floats(Shape shape, std::vector<float> values,
+                                            ElementType type = ElementType::Float);
   [[nodiscard]] static HostTensor of_integers(ElementType type, Shape shape,
                                               std::vector<std::int64_t> values);
 };
@@ -58,7 +72,7 @@ struct HostTensor {
 // The bytes one element of `type` takes while the importer holds it:
 // integers and booleans are held as 64-bit integers.
 [[nodiscard]] constexpr std::uint64_t held_size(ElementType type) {
-  return type == ElementType::Float ? sizeof(float) : sizeof(std::int64_t);
+  return is_float(type) ? sizeof(float) : sizeof(std::int64_t);
 }
 
 // Folding allocates only within this many bytes in all, so that no model can

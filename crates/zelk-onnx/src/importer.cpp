@@ -485,7 +485,7 @@ Result<const HostTensor*> Importer::constant(const Value& value) {
     if (auto taken = budget.take(count, sizeof(float), what); !taken) {
       return std::unexpected(taken.error());
     }
-    slot.value = HostTensor::of_floats(slot.shape, weights.at(slot.name));
+    slot.value = HostTensor::of_floats(slot.shape, weights.at(slot.name), slot.type);
     return &*slot.value;
   }
   // The values are read while the model's raw bytes of them are alive; large
@@ -545,9 +545,10 @@ Result<TensorId> Importer::operand(const Value& value) {
   if (slot.weight) {
     return *slot.weight;
   }
-  if (slot.type != ElementType::Float) {
+  const auto dtype = float_dtype(slot.type);
+  if (!dtype) {
     return fail("'" + slot.name + "' is a constant of type " + std::string(type_name(slot.type)) +
-                "; only FLOAT values can be operands of the graph");
+                "; only float values (FLOAT, FLOAT16, BFLOAT16) can be operands of the graph");
   }
   std::vector<float> data;
   if (slot.value) {
@@ -569,7 +570,7 @@ Result<TensorId> Importer::operand(const Value& value) {
       slot.written = nullptr;
     }
   }
-  slot.weight = graph.weight(slot.name, slot.shape.empty() ? Shape{1} : slot.shape);
+  slot.weight = graph.weight(slot.name, slot.shape.empty() ? Shape{1} : slot.shape, *dtype);
   weights.insert_or_assign(slot.name, std::move(data));
   return *slot.weight;
 }

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <limits>
 #include <new>
+#include <ranges>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -16,6 +17,7 @@
 #include <sys/stat.h>
 
 #include <zelk_compiler/checked.hpp>
+#include <zelk_compiler/detail/float16.hpp>
 
 namespace zelk_onnx::detail {
 namespace {
@@ -35,6 +37,9 @@ std::uint64_t stored_size(std::int32_t data_type) {
       return 8;
     case onnx::TensorProto_DataType_BOOL:
       return 1;
+    case onnx::TensorProto_DataType_FLOAT16:
+    case onnx::TensorProto_DataType_BFLOAT16:
+      return 2;
     default:
       return 4;
   }
@@ -94,6 +99,23 @@ class LittleEndianReader {
   const std::byte* at_ = nullptr;
 };
 
+// A 16-bit float pattern of `type` widened, exactly, to a float.
+float widened(ElementType type, std::uint16_t bits) {
+  return type == ElementType::Float16 ? zc::detail::f16_value(bits) : zc::detail::bf16_value(bits);
+}
+
+// The 16-bit float patterns of `type` in `patterns`, widened.
+template <class Patterns>
+HostTensor widened_all(ElementType type, Shape shape, const Patterns& patterns) {
+  std::vector<float> values;
+  values.reserve(static_cast<std::size_t>(std::ranges::distance(patterns)));
+  for (const auto pattern : patterns) {
+    values.push_back(
+        widened(type, static_cast<std::uint16_t>(static_cast<std::uint32_t>(pattern) & 0xFFFFU)));
+  }
+  return HostTensor::of_floats(std::move(shape), std::move(values), type);
+}
+
 // The values of `type` stored little-endian in `bytes`, whose size the caller
 // has checked.
 HostTensor from_bytes(ElementType type, Shape shape, std::span<const std::byte> bytes) {
@@ -106,6 +128,11 @@ HostTensor from_bytes(ElementType type, Shape shape, std::span<const std::byte> 
     case ElementType::Float: {
       const auto [begin, end] = read(float{});
       return HostTensor::of_floats(std::move(shape), std::vector<float>(begin, end));
+    }
+    case ElementType::Float16:
+    case ElementType::BFloat16: {
+      const auto [begin, end] = read(std::uint16_t{});
+      return widened_all(type, std::move(shape), std::ranges::subrange(begin, end));
     }
     case ElementType::Int64: {
       const auto [begin, end] = read(std::int64_t{});
@@ -297,6 +324,10 @@ zc::Result<ElementType> element_type(std::int32_t data_type) {
   switch (data_type) {
     case onnx::TensorProto_DataType_FLOAT:
       return ElementType::Float;
+    case onnx::TensorProto_DataType_FLOAT16:
+      return ElementType::Float16;
+    case onnx::TensorProto_DataType_BFLOAT16:
+      return ElementType::BFloat16;
     case onnx::TensorProto_DataType_INT64:
       return ElementType::Int64;
     case onnx::TensorProto_DataType_INT32:
@@ -306,7 +337,8 @@ zc::Result<ElementType> element_type(std::int32_t data_type) {
     default:
       return std::unexpected(
           zc::CompileError::graph("element type " + data_type_name(data_type) +
-                                  " is not supported (FLOAT, INT64, INT32 and BOOL are)"));
+                                  " is not supported (FLOAT, FLOAT16, BFLOAT16, INT64, INT32 "
+                                  "and BOOL are)"));
   }
 }
 
@@ -362,6 +394,7 @@ zc::Result<StoredTensor> check_tensor(const onnx::TensorProto& tensor,
     }
     return stored;
   }
+  // 16-bit floats are typed entries of int32_data, as booleans and INT32.
   auto counted =
       stored.type == ElementType::Float   ? typed_count(tensor, tensor.float_data(), elements)
       : stored.type == ElementType::Int64 ? typed_count(tensor, tensor.int64_data(), elements)
@@ -408,6 +441,11 @@ zc::Result<HostTensor> read_tensor(const onnx::TensorProto& tensor,
     case ElementType::Float:
       return HostTensor::of_floats(std::move(shape), std::vector<float>(tensor.float_data().begin(),
                                                                         tensor.float_data().end()));
+    case ElementType::Float16:
+    case ElementType::BFloat16:
+      // Each entry holds one pattern in its low 16 bits; the bits above are
+      // dropped, so a pattern a writer sign-extended reads the same.
+      return widened_all(type, std::move(shape), tensor.int32_data());
     case ElementType::Int64:
       return HostTensor::of_integers(
           type, std::move(shape),

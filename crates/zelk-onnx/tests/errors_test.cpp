@@ -144,6 +144,31 @@ std::vector<BadModel> bad_models() {
        },
        {},
        "tensor 'shape': 1 values for 2 elements"},
+      // Float32 bytes written for a 16-bit tensor, and int32_data short by one.
+      {"SixteenBitRawDataOfFloatLength",
+       [] {
+         auto m = with_body([](ModelBuilder& b) { b.node("Relu", {"x"}, {"y"}); });
+         auto* tensor = m.model().mutable_graph()->add_initializer();
+         tensor->set_name("h");
+         tensor->set_data_type(onnx::TensorProto_DataType_BFLOAT16);
+         tensor->add_dims(2);
+         tensor->set_raw_data(std::string(8, '\0'));
+         return m;
+       },
+       {},
+       "ONNX model: tensor 'h': raw data of 8 bytes for shape [2] of 4 bytes"},
+      {"SixteenBitTypedEntriesMissing",
+       [] {
+         auto m = with_body([](ModelBuilder& b) { b.node("Relu", {"x"}, {"y"}); });
+         auto* tensor = m.model().mutable_graph()->add_initializer();
+         tensor->set_name("h");
+         tensor->set_data_type(onnx::TensorProto_DataType_FLOAT16);
+         tensor->add_dims(2);
+         tensor->add_int32_data(0x3C00);
+         return m;
+       },
+       {},
+       "ONNX model: tensor 'h': 1 values for 2 elements"},
       {"UnsupportedElementType",
        [] {
          auto m = with_body([](ModelBuilder& b) { b.node("Relu", {"x"}, {"y"}); });

@@ -3,6 +3,8 @@
 // integer, an out-of-range read or an unbounded allocation.
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -254,6 +256,109 @@ TEST(Folding, EachFoldTakesTheBytesItAllocates) {
     EXPECT_FALSE(c.fold(short_of_it)) << c.name;
     EXPECT_EQ(short_of_it.refusals(), 1U) << c.name;
   }
+}
+
+// Casts to the 16-bit types round once, to nearest even: beyond the largest
+// finite value to infinity, NaN to NaN, the sign of zero kept. Each case
+// sits on a boundary that a rounding off by one place would cross.
+TEST(Folding, CastsToSixteenBitFloatsRoundOnceToNearestEven) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  const struct {
+    std::string name;
+    HostTensor from;
+    ElementType to;
+    std::vector<float> expected;
+  } cases[] = {
+      {"FLOAT to FLOAT16",
+       HostTensor::of_floats({9}, {1.0F + 0x1p-11F, 1.0F + 0x3p-11F, 65519.0F, 65520.0F, -70000.0F,
+                                   0x1p-25F, 0x3p-26F, -0.0F, nan}),
+       ElementType::Float16,
+       {1.0F, 1.0F + 0x1p-9F, 65504.0F, inf, -inf, 0.0F, 0x1p-24F, -0.0F, nan}},
+      {"FLOAT to BFLOAT16",
+       HostTensor::of_floats({6},
+                             {1.0F + 0x1p-8F, 1.0F + 0x3p-8F, 0x1.FFp127F, 0x1p-133F, -0.0F, -nan}),
+       ElementType::BFloat16,
+       {1.0F, 1.0F + 0x1p-6F, inf, 0x1p-133F, -0.0F, -nan}},
+      // Through float, 2^30 + 2^22 + 1 would first become the tie 2^30 + 2^22
+      // and then round down.
+      {"INT64 to BFLOAT16",
+       ints({3}, {(1 << 30) + (1 << 22) + 1, -((1 << 30) + (1 << 22)), 257}),
+       ElementType::BFloat16,
+       {0x1.02p30F, -0x1p30F, 256.0F}},
+      {"INT64 to FLOAT16",
+       ints({4}, {2049, 2051, 65519, -65520}),
+       ElementType::Float16,
+       {2048.0F, 2052.0F, 65504.0F, -inf}},
+      {"the most negative INT64 to FLOAT",
+       ints({1}, {std::numeric_limits<std::int64_t>::min()}),
+       ElementType::Float,
+       {-0x1p63F}},
+      {"FLOAT16 to FLOAT",
+       HostTensor::of_floats({2}, {0x1p-24F, -inf}, ElementType::Float16),
+       ElementType::Float,
+       {0x1p-24F, -inf}},
+      // The smallest FLOAT16 subnormal is far below BFLOAT16's last place at 1.
+      {"FLOAT16 to BFLOAT16",
+       HostTensor::of_floats({2}, {2049.0F, 0x1p-24F}, ElementType::Float16),
+       ElementType::BFloat16,
+       {2048.0F, 0x1p-24F}},
+  };
+  for (const auto& c : cases) {
+    FoldBudget budget(kPlenty);
+    const auto cast = fold_cast(c.from, c.to, budget);
+    ASSERT_TRUE(cast) << c.name << ": " << cast.error().message;
+    EXPECT_EQ(cast->type, c.to) << c.name;
+    EXPECT_EQ(cast->shape, c.from.shape) << c.name;
+    ASSERT_EQ(cast->floats.size(), c.expected.size()) << c.name;
+    for (std::size_t i = 0; i < c.expected.size(); ++i) {
+      const float got = cast->floats[i];
+      const float want = c.expected[i];
+      if (std::isnan(want)) {
+        EXPECT_TRUE(std::isnan(got) && std::signbit(got) == std::signbit(want)) << c.name << i;
+      } else {
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(got), std::bit_cast<std::uint32_t>(want))
+            << c.name << " at " << i << ": " << got << " for " << want;
+      }
+    }
+  }
+  FoldBudget budget(kPlenty);
+  const auto truncated =
+      fold_cast(HostTensor::of_floats({2}, {-2.5F, 65504.0F}, ElementType::Float16),
+                ElementType::Int32, budget);
+  ASSERT_TRUE(truncated);
+  EXPECT_EQ(truncated->integers, (std::vector<std::int64_t>{-2, 65504}));
+}
+
+// Arithmetic on 16-bit values is computed in float and rounded to their type
+// once, so a folded value is always one the graph's weights can hold.
+TEST(Folding, SixteenBitArithmeticRoundsToItsType) {
+  FoldBudget budget(kPlenty);
+  const auto half = [](std::vector<float> values) {
+    const std::uint64_t count = values.size();
+    return HostTensor::of_floats({count}, std::move(values), ElementType::Float16);
+  };
+  const auto sum = fold_arithmetic(Arithmetic::Add, half({1.0F, 1.0F, 65504.0F}),
+                                   half({0x1p-11F, 0x3p-11F, 16.0F}), budget);
+  ASSERT_TRUE(sum);
+  EXPECT_EQ(sum->type, ElementType::Float16);
+  EXPECT_EQ(sum->floats,
+            (std::vector<float>{1.0F, 1.0F + 0x1p-9F, std::numeric_limits<float>::infinity()}));
+  const auto root = fold_sqrt(half({2.0F}), budget);
+  ASSERT_TRUE(root);
+  EXPECT_EQ(root->floats, (std::vector<float>{1.4140625F}));
+  // 3 x 0x1.FEp-2 = 0x1.7E8p0 has 9 fraction bits; BFLOAT16 keeps 7.
+  const auto steps =
+      fold_range(HostTensor::of_floats({}, {0.0F}, ElementType::BFloat16),
+                 HostTensor::of_floats({}, {2.0F}, ElementType::BFloat16),
+                 HostTensor::of_floats({}, {0x1.FEp-2F}, ElementType::BFloat16), budget);
+  ASSERT_TRUE(steps);
+  EXPECT_EQ(steps->type, ElementType::BFloat16);
+  EXPECT_EQ(steps->floats,
+            (std::vector<float>{0.0F, 0x1.FEp-2F, 0x1.FEp-1F, 0x1.7Ep0F, 0x1.FEp0F}));
+  expect_error(
+      fold_arithmetic(Arithmetic::Add, half({1.0F}), HostTensor::of_floats({1}, {1.0F}), budget),
+      "operands of different types FLOAT16 and FLOAT");
 }
 
 TEST(Folding, IntegerRangesAreCountedExactly) {

@@ -3,7 +3,10 @@
 // that are fused only when they match exactly.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
+#include <limits>
 #include <map>
 #include <numbers>
 #include <optional>
@@ -342,6 +345,189 @@ TEST(IntegerInputs, CastsOfComputedValuesBecomeCastOperations) {
   EXPECT_EQ(tensor(model, "whole").dtype, zc::DType::I32);
   EXPECT_EQ(tensor(model, "half").dtype, zc::DType::F16);
   expect_near(run(model, {{"x", {2.75F, -2.75F, 2049.0F}}}), {2, -2, 2048});
+}
+
+// --- 16-bit floats ----------------------------------------------------------
+
+// How a writer stores a 16-bit initialiser: little-endian bytes, or one
+// pattern per int32_data entry (zero-extended as ONNX's writer does, or
+// sign-extended as one reading them as int16 would).
+enum class Storage { Raw, Int32Data, SignExtended };
+
+void half_initializer(ModelBuilder& m, std::string_view name, onnx::TensorProto_DataType type,
+                      std::vector<std::int64_t> dims, const std::vector<std::uint16_t>& patterns,
+                      Storage storage) {
+  auto* tensor = m.model().mutable_graph()->add_initializer();
+  tensor->set_name(std::string(name));
+  tensor->set_data_type(type);
+  for (const std::int64_t dim : dims) {
+    tensor->add_dims(dim);
+  }
+  std::string raw;
+  for (const std::uint16_t pattern : patterns) {
+    raw.push_back(static_cast<char>(pattern & 0xFFU));
+    raw.push_back(static_cast<char>(pattern >> 8U));
+    tensor->add_int32_data(storage == Storage::SignExtended
+                               ? std::int32_t{static_cast<std::int16_t>(pattern)}
+                               : std::int32_t{pattern});
+  }
+  if (storage == Storage::Raw) {
+    tensor->clear_int32_data();
+    tensor->set_raw_data(raw);
+  }
+}
+
+TEST(SixteenBitFloats, InitializersReadAlikeFromEveryStorageAndWidenExactly) {
+  const float inf = std::numeric_limits<float>::infinity();
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const struct {
+    onnx::TensorProto_DataType type;
+    zc::DType dtype;
+    std::vector<std::uint16_t> patterns;
+    std::vector<float> values;
+  } types[] = {
+      // Smallest and largest subnormal, smallest normal, one, the largest
+      // finite value, both infinities, negative zero, a NaN.
+      {onnx::TensorProto_DataType_FLOAT16,
+       zc::DType::F16,
+       {0x0001, 0x03FF, 0x0400, 0x3C00, 0xC000, 0x7BFF, 0x7C00, 0xFC00, 0x8000, 0x7E00},
+       {0x1p-24F, 0x3FFp-24F, 0x1p-14F, 1.0F, -2.0F, 65504.0F, inf, -inf, -0.0F, nan}},
+      {onnx::TensorProto_DataType_BFLOAT16,
+       zc::DType::BF16,
+       {0x0001, 0x007F, 0x0080, 0x3F80, 0xC000, 0x7F7F, 0x7F80, 0xFF80, 0x8000, 0x7FC0},
+       {0x1p-133F, 0x7Fp-133F, 0x1p-126F, 1.0F, -2.0F, 0x1.FEp127F, inf, -inf, -0.0F, nan}},
+  };
+  for (const auto& t : types) {
+    for (const Storage storage : {Storage::Raw, Storage::Int32Data, Storage::SignExtended}) {
+      SCOPED_TRACE(zc::debug_string(t.dtype) + " stored as " +
+                   std::to_string(static_cast<int>(storage)));
+      const auto count = static_cast<std::int64_t>(t.patterns.size());
+      ModelBuilder m;
+      m.input("x", {count});
+      half_initializer(m, "w", t.type, {count}, t.patterns, storage);
+      set_type(m, "x", t.type);
+      m.node("Add", {"x", "w"}, {"y"});
+      m.output("y");
+      const OnnxModel model = import(m);
+      EXPECT_EQ(tensor(model, "w").dtype, t.dtype);
+      const std::vector<float>& w = model.weights.at("w");
+      ASSERT_EQ(w.size(), t.values.size());
+      for (std::size_t i = 0; i < w.size(); ++i) {
+        if (std::isnan(t.values[i])) {
+          EXPECT_TRUE(std::isnan(w[i])) << "at " << i;
+        } else {
+          EXPECT_EQ(std::bit_cast<std::uint32_t>(w[i]), std::bit_cast<std::uint32_t>(t.values[i]))
+              << "at " << i << ": " << w[i];
+        }
+      }
+      // Evaluation accepts only values of the weight's type.
+      const std::vector<float> y = run(model, {{"x", std::vector<float>(w.size(), 0.0F)}});
+      ASSERT_EQ(y.size(), w.size());
+      EXPECT_EQ(y[5], t.values[5]);
+      EXPECT_EQ(y[7], -inf);
+    }
+  }
+}
+
+TEST(SixteenBitFloats, CastsOfConstantsAreFoldedIntoWeightsOfTheTargetType) {
+  ModelBuilder m;
+  m.input("x", {1, 2});
+  set_type(m, "x", onnx::TensorProto_DataType_FLOAT16);
+  // 1 + 2^-11 is a tie between 1 and 1 + 2^-10; 70000 is beyond FLOAT16.
+  m.initializer("w", {2, 2}, {1.0F + 0x1p-11F, 70000.0F, -0.0F, 0.1F});
+  set_int(m.node("Cast", {"w"}, {"w16"}), "to", onnx::TensorProto_DataType_FLOAT16);
+  m.node("MatMul", {"x", "w16"}, {"y"});
+  half_initializer(m, "b16", onnx::TensorProto_DataType_BFLOAT16, {2}, {0x3FC0, 0xC2F7},
+                   Storage::Raw);
+  set_int(m.node("Cast", {"b16"}, {"b"}), "to", onnx::TensorProto_DataType_FLOAT);
+  m.input("z", {2});
+  m.node("Add", {"z", "b"}, {"shifted"});
+  m.output("y").output("shifted");
+  const OnnxModel model = import(m);
+  EXPECT_EQ(operation_counts(model), (std::map<std::string, int>{{"add", 1}, {"matmul", 1}}));
+  EXPECT_EQ(tensor(model, "w16").dtype, zc::DType::F16);
+  EXPECT_EQ(model.weights.at("w16"),
+            (std::vector<float>{1.0F, std::numeric_limits<float>::infinity(), -0.0F, 0x1.998p-4F}));
+  EXPECT_EQ(tensor(model, "b").dtype, zc::DType::F32);
+  EXPECT_EQ(model.weights.at("b"), (std::vector<float>{1.5F, -123.5F}));
+}
+
+// As a float16 converter writes a model that keeps its inputs, outputs and
+// layer norm in float32: 16-bit weights, Casts at the inputs and outputs
+// and around the layer norm, a float constant cast to FLOAT16.
+TEST(SixteenBitFloats, AConvertedModelImportsWithItsCastsWhereTheyStandAndEvaluates) {
+  ModelBuilder m;
+  m.input("x", {2, 4});
+  // Weights 1, 0.5, -1, 2 ... and a bias of 0.5, -1, 0, 2: every value up to
+  // the layer norm is exact in FLOAT16.
+  half_initializer(m, "weight", onnx::TensorProto_DataType_FLOAT16, {4, 4},
+                   {0x3C00, 0x3800, 0xBC00, 0x4000, 0x0000, 0x3C00, 0x3C00, 0x0000, 0x4000, 0x0000,
+                    0x3800, 0xBC00, 0xBC00, 0x3C00, 0x0000, 0x3800},
+                   Storage::Raw);
+  half_initializer(m, "bias", onnx::TensorProto_DataType_FLOAT16, {4},
+                   {0x3800, 0xBC00, 0x0000, 0x4000}, Storage::Int32Data);
+  m.initializer("gamma", {4}, {1, 2, 0.5F, 1});
+  m.initializer("beta", {4}, {0, 0.25F, 0, -0.5F});
+  m.scalar("half", 0.5F);
+  set_int(m.node("Cast", {"x"}, {"x16"}), "to", onnx::TensorProto_DataType_FLOAT16);
+  m.node("MatMul", {"x16", "weight"}, {"product"});
+  m.node("Add", {"product", "bias"}, {"h"});
+  set_int(m.node("Cast", {"h"}, {"h32"}), "to", onnx::TensorProto_DataType_FLOAT);
+  m.node("LayerNormalization", {"h32", "gamma", "beta"}, {"normed"});
+  set_int(m.node("Cast", {"normed"}, {"normed16"}), "to", onnx::TensorProto_DataType_FLOAT16);
+  m.node("Relu", {"normed16"}, {"r"});
+  set_int(m.node("Cast", {"half"}, {"half16"}), "to", onnx::TensorProto_DataType_FLOAT16);
+  m.node("Mul", {"r", "half16"}, {"scaled"});
+  set_int(m.node("Cast", {"scaled"}, {"y"}), "to", onnx::TensorProto_DataType_FLOAT);
+  m.output("y");
+  set_type(m, "y", onnx::TensorProto_DataType_FLOAT);
+  const OnnxModel model = import(m);
+  EXPECT_EQ(
+      operation_counts(model),
+      (std::map<std::string, int>{
+          {"add", 1}, {"cast", 4}, {"layer_norm", 1}, {"matmul", 1}, {"mul", 1}, {"relu", 1}}));
+  for (const auto& [name, dtype] : std::map<std::string, zc::DType>{{"x", zc::DType::F32},
+                                                                    {"weight", zc::DType::F16},
+                                                                    {"bias", zc::DType::F16},
+                                                                    {"h", zc::DType::F16},
+                                                                    {"normed", zc::DType::F32},
+                                                                    {"half16", zc::DType::F16},
+                                                                    {"y", zc::DType::F32}}) {
+    EXPECT_EQ(tensor(model, name).dtype, dtype) << name;
+  }
+  // The same computation in double; FLOAT16 rounds the layer norm's output
+  // once, to within 2^-11 of it.
+  const std::vector<float> x{1, 2, -1, 0, 0.5F, -2, 3, 1};
+  const std::vector<double> weight{1, 0.5, -1, 2, 0, 1, 1, 0, 2, 0, 0.5, -1, -1, 1, 0, 0.5};
+  const std::vector<double> bias{0.5, -1, 0, 2};
+  const std::vector<double> gamma{1, 2, 0.5, 1};
+  const std::vector<double> beta{0, 0.25, 0, -0.5};
+  std::vector<float> expected;
+  for (std::size_t row = 0; row < 2; ++row) {
+    std::vector<double> h(bias);
+    for (std::size_t j = 0; j < 4; ++j) {
+      for (std::size_t k = 0; k < 4; ++k) {
+        h[j] += x[row * 4 + k] * weight[k * 4 + j];
+      }
+    }
+    double mean = 0;
+    double square = 0;
+    for (const double v : h) {
+      mean += v / 4;
+    }
+    for (const double v : h) {
+      square += (v - mean) * (v - mean) / 4;
+    }
+    for (std::size_t j = 0; j < 4; ++j) {
+      const double normed = (h[j] - mean) / std::sqrt(square + 1e-5) * gamma[j] + beta[j];
+      expected.push_back(static_cast<float>(std::max(normed, 0.0) * 0.5));
+    }
+  }
+  const std::vector<float> y = run(model, {{"x", x}});
+  ASSERT_EQ(y.size(), expected.size());
+  for (std::size_t i = 0; i < y.size(); ++i) {
+    EXPECT_NEAR(y[i], expected[i], 0x1p-11F * std::abs(expected[i]) + 1e-6F) << "at " << i;
+  }
 }
 
 TEST(Outputs, AnOutputThatIsAnotherValueGetsACopyUnderItsOwnName) {

@@ -115,7 +115,7 @@ Result<std::vector<const HostTensor*>> known_inputs(Importer& in, const onnx::No
 
 bool left_to_graph(const Importer& in, std::uint64_t refusals, std::span<const Value> operands) {
   return in.budget.refusals() != refusals && std::ranges::all_of(operands, [&](const Value& value) {
-           return in.type(value) == ElementType::Float;
+           return is_float(in.type(value));
          });
 }
 
