@@ -88,8 +88,9 @@ Outcome<void> check_compile_flags(const CompileFlags& flags) {
     if (!value) {
       continue;
     }
-    if (flags.trace.empty()) {
-      return std::unexpected(Failure::usage(std::string(name) + ": needs --trace"));
+    // The cost model draws the timeline, and with --chips it weighs the cuts.
+    if (flags.trace.empty() && !flags.pipeline.given()) {
+      return std::unexpected(Failure::usage(std::string(name) + ": needs --trace or --chips"));
     }
     if (*value == 0) {
       return std::unexpected(Failure::usage(std::string(name) + ": must be at least 1"));

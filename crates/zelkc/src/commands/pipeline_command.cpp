@@ -39,16 +39,23 @@ void add_pipeline_flags(CLI::App& command, PipelineFlags& flags) {
                   "choosing (the counts add up to the graph's layers)")
       ->delimiter(',')
       ->excludes("--cut");
+  add_unsigned_flag<std::uint64_t>(
+      command, "--link-bytes-per-cycle", flags.link_bytes_per_cycle,
+      "Bytes the link between two chips carries per cycle, which the choice of cuts weighs "
+      "(default " +
+          std::to_string(zc::PipelineOptions{}.link_bytes_per_cycle) + ")");
 }
 
 Outcome<zc::PipelineOptions> pipeline_options(const PipelineFlags& flags,
                                               const WorkloadFlags& workload) {
   zc::PipelineOptions options;
   if (!flags.given()) {
-    const char* alone = flags.microbatches   ? "--microbatches"
-                        : !flags.cut.empty() ? "--cut"
-                                             : "--layers-per-stage";
-    if (flags.microbatches || !flags.cut.empty() || !flags.layers_per_stage.empty()) {
+    const char* alone = flags.microbatches           ? "--microbatches"
+                        : !flags.cut.empty()         ? "--cut"
+                        : flags.link_bytes_per_cycle ? "--link-bytes-per-cycle"
+                                                     : "--layers-per-stage";
+    if (flags.microbatches || !flags.cut.empty() || !flags.layers_per_stage.empty() ||
+        flags.link_bytes_per_cycle) {
       return std::unexpected(Failure::usage(std::string(alone) + ": needs --chips"));
     }
     return options;
@@ -67,6 +74,10 @@ Outcome<zc::PipelineOptions> pipeline_options(const PipelineFlags& flags,
   }
   if (options.microbatches == 0) {
     return std::unexpected(Failure::usage("--microbatches: must be at least 1"));
+  }
+  options.link_bytes_per_cycle = flags.link_bytes_per_cycle.value_or(options.link_bytes_per_cycle);
+  if (options.link_bytes_per_cycle == 0) {
+    return std::unexpected(Failure::usage("--link-bytes-per-cycle: must be at least 1"));
   }
   return options;
 }

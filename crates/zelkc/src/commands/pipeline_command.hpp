@@ -26,17 +26,18 @@ struct PipelineFlags {
   std::optional<std::uint64_t> microbatches;
   std::vector<std::string> cut;
   std::vector<std::uint64_t> layers_per_stage;
+  std::optional<std::uint64_t> link_bytes_per_cycle;
 
   [[nodiscard]] bool given() const { return !chips.empty(); }
 };
 
-// Declares --chips, --microbatches, --cut and --layers-per-stage on
-// `command`.
+// Declares --chips, --microbatches, --cut, --layers-per-stage and
+// --link-bytes-per-cycle on `command`.
 void add_pipeline_flags(CLI::App& command, PipelineFlags& flags);
 
 // The library's pipeline options from the flags and the workload's planner;
 // a usage failure for a --chips that is neither "auto" nor a count from 1,
-// or --microbatches, --cut or --layers-per-stage without --chips.
+// a count of 0, or a pipeline flag without --chips.
 [[nodiscard]] Outcome<zelk_compiler::PipelineOptions> pipeline_options(
     const PipelineFlags& flags, const WorkloadFlags& workload);
 
