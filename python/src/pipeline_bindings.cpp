@@ -4,11 +4,13 @@
 #include <pybind11/stl.h>
 
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
 #include "bindings.hpp"
 #include "errors.hpp"
+#include "interruptible.hpp"
 #include "records.hpp"
 #include "short_repr.hpp"
 #include "zelk_compiler/cost_model.hpp"
@@ -63,12 +65,9 @@ void bind_functions(py::module_& module) {
         const zc::Graph copy = graph;  // NOLINT(performance-unnecessary-copy-initialization)
         const zc::CompilerOptions chosen = options.value_or(zc::CompilerOptions{});
         const zc::PipelineOptions split = pipeline.value_or(zc::PipelineOptions{});
-        zc::Result<zc::Pipeline> result;
-        {
-          const py::gil_scoped_release released;
-          result = zc::compile_pipeline(copy, chosen, split);
-        }
-        return unwrap(std::move(result));
+        return unwrap(interruptible([&](const std::stop_token& stop) {
+          return zc::compile_pipeline(copy, chosen, split, stop);
+        }));
       },
       py::arg("graph"), py::arg("options") = py::none(), py::arg("pipeline") = py::none(),
       "The graph split into consecutive stages, one chip each (every chip with `options`): "

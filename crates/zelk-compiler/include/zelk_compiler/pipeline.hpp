@@ -39,6 +39,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -180,9 +181,11 @@ struct Pipeline {
 // than `chips`, or given with cuts; more chips than operations), and with a `Memory` error when no
 // split fits: naming the single operation or smallest stage that does not fit one chip, with the
 // fit diagnosis for it, or saying how many chips the search went up to.
-// Deterministic.
+// Deterministic. A stop requested on `stop` throws Stopped at the next
+// search round or within a stage's compile.
 [[nodiscard]] Result<Pipeline> compile_pipeline(const Graph& graph, const CompilerOptions& options,
-                                                const PipelineOptions& pipeline);
+                                                const PipelineOptions& pipeline,
+                                                const std::stop_token& stop = {});
 
 // Every way `pipeline` fails to be a sound split of `graph`, one line each;
 // empty when it is sound: each operation in exactly one stage, stages in

@@ -19,6 +19,7 @@
 #include "zelk_compiler/fit.hpp"
 #include "zelk_compiler/fit_text.hpp"
 #include "zelk_compiler/pipeline.hpp"
+#include "zelk_compiler/stop.hpp"
 
 namespace zelk_compiler {
 namespace {
@@ -329,7 +330,7 @@ SegmentTable cost_table(const Graph& graph, const TensorUses& uses,
 // every one fits, that the chips ran out.
 CompileError no_split(const Graph& graph, const TensorUses& uses, const SegmentTable& table,
                       const std::vector<std::uint64_t>& points, const CompilerOptions& options,
-                      const PipelineOptions& pipeline) {
+                      const PipelineOptions& pipeline, const std::stop_token& stop) {
   for (std::size_t first = 0; first + 1 < points.size(); ++first) {
     if (table.at(first, first + 1)) {
       continue;
@@ -340,7 +341,7 @@ CompileError no_split(const Graph& graph, const TensorUses& uses, const SegmentT
         single ? op_range(graph, points[first], points[first + 1]) + " alone does not fit one chip"
                : "the stage of " + op_range(graph, points[first], points[first + 1]) +
                      ", the smallest the cuts allow, does not fit one chip";
-    if (auto diagnosis = diagnose_fit(stage, options, pipeline.planning)) {
+    if (auto diagnosis = diagnose_fit(stage, options, pipeline.planning, stop)) {
       message += ":\n" + misfit_lines(*diagnosis, failing_op_name(stage, *diagnosis));
       while (!message.empty() && message.back() == '\n') {
         message.pop_back();
@@ -392,7 +393,7 @@ void link_stages(const Graph& graph, const TensorUses& uses,
 }  // namespace
 
 Result<Pipeline> compile_pipeline(const Graph& graph, const CompilerOptions& options,
-                                  const PipelineOptions& pipeline) {
+                                  const PipelineOptions& pipeline, const std::stop_token& stop) {
   auto whole = detail::schedule_phases(graph, options, {});
   if (!whole) {
     return std::unexpected(std::move(whole.error()));
@@ -452,13 +453,14 @@ Result<Pipeline> compile_pipeline(const Graph& graph, const CompilerOptions& opt
   std::map<std::pair<std::size_t, std::size_t>, std::pair<detail::StageGraph, Schedule>> compiled;
   std::optional<detail::Split> split;
   while (true) {
+    throw_if_stopped(stop);
     split = detail::best_split(table, stages, pipeline.microbatches);
     if (!split) {
       if (stages < most) {
         ++stages;
         continue;
       }
-      return std::unexpected(no_split(graph, uses, table, points, options, pipeline));
+      return std::unexpected(no_split(graph, uses, table, points, options, pipeline, stop));
     }
     bool all_fit = true;
     for (std::size_t k = 0; k + 1 < split->points.size(); ++k) {
@@ -469,7 +471,7 @@ Result<Pipeline> compile_pipeline(const Graph& graph, const CompilerOptions& opt
       detail::StageGraph stage =
           detail::stage_of(graph, uses, points[segment.first], points[segment.second]);
       ++result.compiles;
-      auto schedule = compile(stage.graph, options, pipeline.planning);
+      auto schedule = compile(stage.graph, options, pipeline.planning, stop);
       if (!schedule) {
         if (schedule.error().kind != CompileError::Kind::Memory) {
           return std::unexpected(std::move(schedule.error()));

@@ -21,6 +21,7 @@
 #include "zelk_compiler/encoder.hpp"
 #include "zelk_compiler/evaluate.hpp"
 #include "zelk_compiler/fit.hpp"
+#include "zelk_compiler/pipeline.hpp"
 #include "zelk_compiler/placement.hpp"
 #include "zelk_compiler/stop.hpp"
 
@@ -100,6 +101,10 @@ TEST(StoppingACall, AStopRequestedBeforeTheCallThrowsFromEveryEntryPoint) {
                            stop);
        }},
       {"evaluate", [&](const std::stop_token& stop) { (void)evaluate(encoder, values, stop); }},
+      {"compile_pipeline",
+       [&](const std::stop_token& stop) {
+         (void)compile_pipeline(encoder, CompilerOptions{}, PipelineOptions{.chips = 2}, stop);
+       }},
       // A few hundred placements pass before the first look at the token.
       {"place_buffers, first fit",
        [&](const std::stop_token& stop) {
